@@ -1,0 +1,50 @@
+// The proxy database: the only code that talks to SQLite. Owns the open
+// connection, the schema (proxy, settings and chain tables), the SQL
+// functions "Now" and "Minmax", statement execution with row rendering, the
+// settings getters, the proxy type flags and the minute clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+struct sqlite3;
+
+// Proxy type flags (proxy table `type` column, hop types, filter masks).
+enum proxy_type_flag : uint16_t {
+  PT_NOT_WORKING = 0x01,
+  PT_TRANSPARENT = 0x02,
+  PT_ANONYMOUS = 0x04,
+  PT_SOCKS4 = 0x08,
+  PT_SOCKS5 = 0x10,
+  PT_HTTP = 0x20,
+  PT_HTTPS = 0x40,
+  PT_END = 0xFFFF,  // the destination entry of a hop list
+};
+
+extern sqlite3* db_handle;
+extern std::recursive_mutex db_lock;
+
+bool db_open(const char* path);
+void db_init_schema();
+void db_close();
+
+// Statement runs. The format is SQLite's printf (%q, %Q, %s, %d, %u, %lu);
+// text values are always quoted by the formatter, never pasted.
+uint32_t db_exec(const char* format, ...);
+// Rows rendered by render_row; malloc'd text (caller frees) or null.
+char* db_query_text(const char* mode, const char* row_separator, const char* format, ...);
+
+bool is_modifying_statement(const char* text);
+
+int setting_int(const char* name, int value, int write);
+int setting_str(const char* name, char* buffer, size_t size, int write);
+
+// "SOCKS4 SOCKS5 ..." style names of the set bits; "END" for 0xFFFF.
+const char* proxy_type_names(uint32_t type);
+
+// Minutes since 2008-01-01 00:00 local time (0 when it cannot be converted).
+uint32_t minute_clock();
+
+// The engine's 4-hourly statement.
+void db_periodic_statement();
