@@ -9,3 +9,5 @@ void check_handler(int, char) {}
 void chain_test_handler(int, char) {}
 void myip_handler(int, char) {}
 void download_handler(int, char) {}
+#include "maintenance/checker.h"
+int start_check(uint32_t, uint16_t, int) { return 0; }
