@@ -13,7 +13,9 @@
 constexpr int SLOT_COUNT = 2048;
 
 // A byte buffer of a slot: bytes waiting (len) and the running total moved
-// over the slot's life. `cap` is the allocated size of `data`.
+// over the slot's life. `cap` is the allocated size of `data` (malloc'd).
+// Change a stream only through the functions below, never by assigning
+// `data` directly: the engine keeps small blocks for reuse.
 struct stream {
   uint8_t* data;
   uint32_t len;
@@ -26,6 +28,8 @@ bool stream_append(stream& s, const void* bytes, uint32_t n);
 // Drops n bytes from the front; n >= len empties the stream and frees the block.
 void stream_consume(stream& s, uint32_t n);
 void stream_free(stream& s);
+// Replaces the whole content by n bytes (copied); false when memory cannot be had.
+bool stream_assign(stream& s, const void* bytes, uint32_t n);
 
 // Slot kinds. Values 0-4 are the states of client request recognition.
 enum class slot_kind : uint16_t {
@@ -76,7 +80,7 @@ struct conn_slot {
   // Engine-private bookkeeping (not part of the observable record).
   uint32_t io_tag;     // tag of the socket's epoll registration
   uint32_t io_events;  // events currently registered
-  uint8_t io_paused;   // reading paused by flow control
+  uint8_t io_state;    // engine I/O state bits
 };
 
 extern conn_slot conn_table[SLOT_COUNT];

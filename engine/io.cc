@@ -1,0 +1,294 @@
+#include "engine/io.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/slot.h"
+#include "log/log.h"
+#include "platform/clock.h"
+
+int engine_epoll_fd = -1;
+
+namespace {
+uint32_t last_tag = 0;
+
+// Socket number -> slot index (+1; 0 = none) for the common small numbers;
+// larger numbers fall back to a scan of the occupied prefix.
+constexpr int FDMAP_SIZE = 65536;
+uint16_t fdmap[FDMAP_SIZE];
+
+// Sockets with an 'S' due, and sockets that may be finished; both by socket
+// number so that compaction does not invalidate them. Double-buffered so a
+// handler that queues again waits for the next cycle.
+int s_queue[SLOT_COUNT];
+int s_count = 0;
+int reap_queue[SLOT_COUNT];
+int reap_count = 0;
+
+bool fatal_error(int err) {
+  return err == ECONNRESET || err == ECONNABORTED || err == ETIMEDOUT || err == ENOTSOCK ||
+         err == EPIPE || err == EBADF || err == ENOTCONN || err == EHOSTUNREACH ||
+         err == ENETUNREACH || err == ECONNREFUSED;
+}
+
+int linked_index(const conn_slot& slot) {
+  if (slot.link_sock == 0 || slot.link_sock == -1) return -1;
+  return slot_find_by_socket(slot.link_sock);
+}
+
+void queue_reap(int sock) {
+  if (reap_count < SLOT_COUNT) reap_queue[reap_count++] = sock;
+}
+
+void queue_s(conn_slot& slot) {
+  if (slot.io_state & IO_S_PENDING) return;
+  slot.io_state |= IO_S_PENDING;
+  if (s_count < SLOT_COUNT) s_queue[s_count++] = slot.sock;
+}
+
+// A relayed slot whose peer stopped sending passes the end on: the linked
+// socket's sending side is shut once its queued bytes are out.
+void pass_end_on(int index) {
+  conn_slot& slot = conn_table[index];
+  if (slot.kind != slot_kind::relay) return;
+  int other = linked_index(slot);
+  if (other < 0) return;
+  conn_slot& linked = conn_table[other];
+  if (linked.out.len == 0) {
+    shutdown(linked.sock, SHUT_WR);
+  } else {
+    linked.io_state |= IO_SHUT_PENDING;
+  }
+}
+
+bool wants_pause(const conn_slot& slot, uint32_t mark) {
+  if (slot.in.len > mark) return true;
+  int other = linked_index(slot);
+  return other >= 0 && conn_table[other].out.len > mark;
+}
+
+void read_input(int index) {
+  for (int call = 0; call < READ_CALLS_PER_EVENT; ++call) {
+    conn_slot& slot = conn_table[index];
+    if (slot.sock == -1 || (slot.io_state & IO_EOF)) return;
+    if (wants_pause(slot, FLOW_HIGH)) {
+      slot.io_state |= IO_PAUSED;
+      io_update(index);
+      return;
+    }
+    if (!stream_reserve(slot.in, slot.in.len + READ_CHUNK)) return;
+    ssize_t got = recv(slot.sock, slot.in.data + slot.in.len, READ_CHUNK, MSG_DONTWAIT);
+    if (got > 0) {
+      uint32_t n = static_cast<uint32_t>(got);
+      log_dump(index, slot.in.data + slot.in.len, n, "%u bytes received.", n);
+      slot.in.len += n;
+      slot.in.total += n;
+      slot_dispatch(index, 'R');
+      conn_slot& after = conn_table[index];
+      after.last_activity = after.last_tick = tick_now();
+      if (n < READ_CHUNK) return;
+      continue;
+    }
+    if (got == 0) {
+      // The peer's end of the stream: the close request of a closed connection.
+      slot.io_state |= IO_EOF;
+      slot_request_close(index);
+      pass_end_on(index);
+      io_update(index);
+      queue_reap(slot.sock);
+      return;
+    }
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
+    log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
+    // The socket can deliver nothing more: stop watching its input.
+    slot.io_state |= IO_EOF;
+    if (fatal_error(err)) slot_request_close(index);
+    io_update(index);
+    queue_reap(slot.sock);
+    return;
+  }
+}
+
+void finish_connect(int index, uint32_t events) {
+  conn_slot& slot = conn_table[index];
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(slot.sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  if (err == 0 && (events & EPOLLOUT) == 0) err = ECONNREFUSED;
+  if (err != 0) {
+    // A failed connect closes the slot without a 'C'.
+    slot.io_state = static_cast<uint8_t>((slot.io_state & ~IO_CONNECTING) | IO_EOF);
+    if (slot.io_state & IO_REGISTERED) {
+      epoll_ctl(engine_epoll_fd, EPOLL_CTL_DEL, slot.sock, nullptr);
+      slot.io_state &= static_cast<uint8_t>(~IO_REGISTERED);
+    }
+    slot_request_close(index);
+    return;
+  }
+  slot.io_state &= static_cast<uint8_t>(~IO_CONNECTING);
+  log_line(index, "Connected.");
+  slot_dispatch(index, 'C');
+  io_flush(index);
+  io_update(index);
+}
+}  // namespace
+
+void fdmap_set(int sock, int index) {
+  if (sock >= 0 && sock < FDMAP_SIZE) fdmap[sock] = static_cast<uint16_t>(index + 1);
+}
+
+void fdmap_clear(int sock) {
+  if (sock >= 0 && sock < FDMAP_SIZE) fdmap[sock] = 0;
+}
+
+int slot_find_by_socket(int sock) {
+  if (sock < 0) return -1;
+  if (sock < FDMAP_SIZE) {
+    int index = static_cast<int>(fdmap[sock]) - 1;
+    if (index >= 0 && conn_table[index].sock == sock) return index;
+    return -1;
+  }
+  int used = engine_slots_used();
+  for (int i = 0; i < used; ++i)
+    if (conn_table[i].sock == sock) return i;
+  return -1;
+}
+
+bool io_register(int index, uint32_t events) {
+  conn_slot& slot = conn_table[index];
+  if (engine_epoll_fd < 0) return false;
+  if (++last_tag == 0) last_tag = 1;
+  slot.io_tag = last_tag;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = (static_cast<uint64_t>(slot.io_tag) << 32) | static_cast<uint32_t>(slot.sock);
+  if (epoll_ctl(engine_epoll_fd, EPOLL_CTL_ADD, slot.sock, &ev) != 0) return false;
+  slot.io_events = events;
+  slot.io_state |= IO_REGISTERED;
+  return true;
+}
+
+void io_update(int index) {
+  conn_slot& slot = conn_table[index];
+  if (slot.sock == -1 || !(slot.io_state & IO_REGISTERED)) return;
+  if (slot.io_state & IO_PAUSED) {
+    if (!wants_pause(slot, FLOW_LOW)) slot.io_state &= static_cast<uint8_t>(~IO_PAUSED);
+  } else if (wants_pause(slot, FLOW_HIGH)) {
+    slot.io_state |= IO_PAUSED;
+  }
+  uint32_t events = 0;
+  if (!(slot.io_state & (IO_EOF | IO_PAUSED))) events |= EPOLLIN | EPOLLRDHUP;
+  if (slot.out.len > 0 || (slot.io_state & IO_CONNECTING)) events |= EPOLLOUT;
+  if (events == slot.io_events) return;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = (static_cast<uint64_t>(slot.io_tag) << 32) | static_cast<uint32_t>(slot.sock);
+  if (epoll_ctl(engine_epoll_fd, EPOLL_CTL_MOD, slot.sock, &ev) == 0) slot.io_events = events;
+}
+
+void io_flush(int index) {
+  conn_slot& slot = conn_table[index];
+  if (slot.sock == -1 || (slot.io_state & IO_CONNECTING)) return;
+  bool moved = false;
+  while (slot.out.len > 0) {
+    ssize_t sent = send(slot.sock, slot.out.data, slot.out.len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      uint32_t n = static_cast<uint32_t>(sent);
+      log_dump(index, slot.out.data, n, "%u bytes sent.", n);
+      slot.out.total += n;
+      stream_consume(slot.out, n);
+      moved = true;
+      continue;
+    }
+    int err = errno;
+    if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) break;
+    log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err, 0u,
+             slot.out.len, "");
+    // The bytes can never be delivered: drop them.
+    stream_consume(slot.out, slot.out.len);
+    if (fatal_error(err)) slot_request_close(index);
+    break;
+  }
+  if (moved) slot.last_activity = slot.last_tick = tick_now();
+  if (slot.out.len == 0) {
+    if (moved) queue_s(slot);
+    if (slot.io_state & IO_SHUT_PENDING) {
+      slot.io_state &= static_cast<uint8_t>(~IO_SHUT_PENDING);
+      shutdown(slot.sock, SHUT_WR);
+    }
+    if (slot.io_state & IO_EOF) queue_reap(slot.sock);
+  }
+  io_update(index);
+  // Room again on this side: let the linked slot read once more.
+  if (slot.out.len < FLOW_LOW) {
+    int other = linked_index(slot);
+    if (other >= 0 && (conn_table[other].io_state & IO_PAUSED)) io_update(other);
+  }
+}
+
+void io_handle(int index, uint32_t events) {
+  conn_slot& slot = conn_table[index];
+  slot.last_activity = slot.last_tick = tick_now();
+  if (slot.io_state & IO_CONNECTING) {
+    if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) finish_connect(index, events);
+    return;
+  }
+  if (events & EPOLLOUT) io_flush(index);
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) read_input(index);
+  conn_slot& after = conn_table[index];
+  if ((events & (EPOLLHUP | EPOLLERR)) && (after.io_state & IO_REGISTERED) &&
+      (after.io_state & IO_EOF)) {
+    // Hang-up is reported whatever the mask: stop watching a dead socket.
+    epoll_ctl(engine_epoll_fd, EPOLL_CTL_DEL, after.sock, nullptr);
+    after.io_state &= static_cast<uint8_t>(~IO_REGISTERED);
+    slot_request_close(index);
+    if (after.out.len > 0) stream_consume(after.out, after.out.len);
+    queue_reap(after.sock);
+  }
+}
+
+void io_after_events() {
+  // 'S' for every slot whose output drained since the last delivery.
+  int pending = s_count;
+  static int batch[SLOT_COUNT];
+  memcpy(batch, s_queue, sizeof(int) * static_cast<size_t>(pending));
+  s_count = 0;
+  for (int k = 0; k < pending; ++k) {
+    int index = slot_find_by_socket(batch[k]);
+    if (index < 0) continue;
+    conn_slot& slot = conn_table[index];
+    if (!(slot.io_state & IO_S_PENDING)) continue;
+    slot.io_state &= static_cast<uint8_t>(~IO_S_PENDING);
+    if (slot.out.len == 0) slot_dispatch(index, 'S');
+  }
+  // A slot whose peer has closed, with nothing left to send, and whose linked
+  // slot is in the same state can receive nothing more: close the pair now
+  // instead of waiting for the quiet period.
+  int candidates = reap_count;
+  static int reap_batch[SLOT_COUNT];
+  memcpy(reap_batch, reap_queue, sizeof(int) * static_cast<size_t>(candidates));
+  reap_count = 0;
+  for (int k = 0; k < candidates; ++k) {
+    int index = slot_find_by_socket(reap_batch[k]);
+    if (index <= 0) continue;
+    conn_slot& slot = conn_table[index];
+    if (!(slot.io_state & IO_EOF) || slot.out.len > 0 || !(slot.flags & SLOT_CLOSE_REQUESTED))
+      continue;
+    int other = linked_index(slot);
+    if (other >= 0) {
+      const conn_slot& linked = conn_table[other];
+      if (!(linked.io_state & IO_EOF) || linked.out.len > 0) continue;
+    }
+    slot_close(index);
+  }
+}
+
+void io_reset_queues() {
+  s_count = 0;
+  reap_count = 0;
+  memset(fdmap, 0, sizeof fdmap);
+}

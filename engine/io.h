@@ -1,0 +1,57 @@
+// Engine-internal socket layer shared by the slot operations and the event
+// loop: the epoll instance, registration tags, the socket-to-slot map, the
+// read and write paths with flow control, and the queue of 'S' events.
+// Nothing outside engine/ includes this header.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/slot.h"
+
+// conn_slot::io_state bits.
+constexpr uint8_t IO_REGISTERED = 0x01;  // the socket is in the epoll set
+constexpr uint8_t IO_CONNECTING = 0x02;  // outbound connect in progress
+constexpr uint8_t IO_EOF = 0x04;         // the peer closed its sending side
+constexpr uint8_t IO_PAUSED = 0x08;      // reading paused by flow control
+constexpr uint8_t IO_SHUT_PENDING = 0x10;  // shut the sending side once out drains
+constexpr uint8_t IO_S_PENDING = 0x20;   // an 'S' is due from the loop
+
+// Flow control: stop reading a slot while its own unread input or its linked
+// slot's unsent output exceeds the high mark; resume below the low mark.
+constexpr uint32_t FLOW_HIGH = 1u << 20;
+constexpr uint32_t FLOW_LOW = 256u << 10;
+// Bytes read per receive call, and receive calls per readiness event.
+constexpr uint32_t READ_CHUNK = 32u << 10;
+constexpr int READ_CALLS_PER_EVENT = 8;
+// The final drain of a closing slot reads at most this much.
+constexpr uint32_t CLOSE_DRAIN_LIMIT = 64u << 10;
+// Idle stream blocks up to this size are kept for reuse.
+constexpr uint32_t STREAM_KEEP = 32u << 10;
+
+extern int engine_epoll_fd;
+
+// Makes room for `needed` bytes in the stream's block.
+bool stream_reserve(stream& s, uint32_t needed);
+
+// Adds the slot's socket to the epoll set with a fresh tag.
+bool io_register(int index, uint32_t events);
+// Recomputes and applies the slot's epoll events (input unless paused or
+// at end of file; output while bytes wait or a connect is in progress).
+void io_update(int index);
+// Handles one readiness report for a slot other than the listener.
+void io_handle(int index, uint32_t events);
+// Writes as much of `out` as the socket takes.
+void io_flush(int index);
+// Delivers the queued 'S' events and closes finished pairs.
+void io_after_events();
+// Socket-to-slot map maintenance.
+void fdmap_set(int sock, int index);
+void fdmap_clear(int sock);
+// Drops everything queued for delivery (engine start and stop).
+void io_reset_queues();
+// Number of occupied slots (they form a prefix of the table).
+int engine_slots_used();
+// Clears the whole table without touching sockets (engine start).
+void engine_reset_slots();
+// Counts slot 0 as occupied once the listener is placed there.
+void engine_claim_listener_slot();

@@ -1,0 +1,237 @@
+// Socket input and output of the engine: ordering of queued sends, a relayed
+// pair carrying 100 MB each way byte-exact, flow control against a peer that
+// never reads, and the end of one side passed on to the other.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "engine/loop.h"
+#include "engine/slot.h"
+#include "tests/support/engine_harness.h"
+
+namespace {
+uint16_t relay_target_port = 0;
+
+// Client side: on its first input, open a linked outbound slot to the target.
+void start_pair(int index, char letter) {
+  if (letter != 'R' || conn_table[index].link_sock > 0) return;
+  int out = slot_create_linked(index);
+  if (out < 0) {
+    slot_abort(index);
+    return;
+  }
+  conn_table[out].kind = slot_kind::download;
+  slot_connect(out, htonl(INADDR_LOOPBACK), relay_target_port);
+}
+
+// Outbound side: once connected, both slots become a relayed pair.
+void on_outbound(int index, char letter) {
+  if (letter == 'C') slot_relay(index);
+}
+
+void relay_only(int index, char) { slot_relay(index); }
+
+uint64_t pattern_sum(uint64_t seed, const uint8_t* data, size_t n, uint64_t sum) {
+  for (size_t i = 0; i < n; ++i) sum = sum * 131 + (data[i] ^ static_cast<uint8_t>(seed));
+  return sum;
+}
+
+void fill(std::vector<uint8_t>& buf, uint64_t offset, uint8_t salt) {
+  for (size_t i = 0; i < buf.size(); ++i)
+    buf[i] = static_cast<uint8_t>(((offset + i) * 2654435761u >> 13) ^ salt);
+}
+
+// Sends `total` pattern bytes and reads `total` bytes back, checksumming both.
+struct pump_result {
+  uint64_t sent_sum = 0, got_sum = 0;
+  size_t got = 0;
+  bool ok = true;
+};
+
+pump_result pump(int fd, size_t total, uint8_t salt_out) {
+  pump_result r;
+  std::vector<uint8_t> out(64 * 1024), in(64 * 1024);
+  size_t sent = 0;
+  size_t chunk_off = out.size();
+  size_t chunk_len = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (r.got < total || sent < total) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      r.ok = false;
+      break;
+    }
+    pollfd pfd{fd, static_cast<short>(POLLIN | (sent < total ? POLLOUT : 0)), 0};
+    if (poll(&pfd, 1, 1000) < 0) break;
+    if ((pfd.revents & POLLOUT) && sent < total) {
+      if (chunk_off >= chunk_len) {
+        fill(out, sent, salt_out);
+        chunk_len = std::min(out.size(), total - sent);
+        r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
+        chunk_off = 0;
+      }
+      ssize_t w = send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (w > 0) {
+        chunk_off += static_cast<size_t>(w);
+        sent += static_cast<size_t>(w);
+      }
+    }
+    if (pfd.revents & (POLLIN | POLLHUP)) {
+      ssize_t n = recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+      if (n == 0 && r.got < total) break;
+      if (n > 0) {
+        r.got_sum = pattern_sum(0, in.data(), static_cast<size_t>(n), r.got_sum);
+        r.got += static_cast<size_t>(n);
+      }
+    }
+  }
+  return r;
+}
+
+uint64_t expected_sum(size_t total, uint8_t salt) {
+  std::vector<uint8_t> buf(64 * 1024);
+  uint64_t sum = 0;
+  for (size_t off = 0; off < total; off += buf.size()) {
+    fill(buf, off, salt);
+    sum = pattern_sum(0, buf.data(), std::min(buf.size(), total - off), sum);
+  }
+  return sum;
+}
+}  // namespace
+
+TEST(EngineIo, QueuedSendsArriveInOrder) {
+  engine_harness h;
+  int client = connect_client(h.port);
+  int index = -1;
+  ASSERT_TRUE(h.run_until([&] { return (index = slot_of_client(client)) > 0; }));
+  // The first send is far larger than the socket takes at once, so the
+  // second is queued behind its unsent rest.
+  std::vector<uint8_t> big(8 << 20);
+  fill(big, 0, 7);
+  slot_send(index, big.data(), static_cast<int>(big.size()));
+  EXPECT_GT(conn_table[index].out.len, 0u);
+  slot_send(index, "tail!", 5);
+  std::vector<uint8_t> got(big.size() + 5);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    read_exact(client, got.data(), got.size(), 20000);
+    done = true;
+  });
+  h.run_until([&] { return done.load(); }, 20000);
+  reader.join();
+  EXPECT_EQ(memcmp(got.data(), big.data(), big.size()), 0);
+  EXPECT_EQ(memcmp(got.data() + big.size(), "tail!", 5), 0);
+  EXPECT_EQ(conn_table[index].out.total, big.size() + 5);
+  close(client);
+}
+
+TEST(EngineIo, RelayedPairCarries100MBEachWay) {
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, start_pair);
+  engine_set_handler(slot_kind::download, on_outbound);
+  engine_set_handler(slot_kind::relay, relay_only);
+  int target = listen_local(&relay_target_port);
+  constexpr size_t total = 100u << 20;
+  pump_result client_side, target_side;
+  std::atomic<int> finished{0};
+  std::thread target_thread([&] {
+    int peer = accept(target, nullptr, nullptr);
+    target_side = pump(peer, total, 0x5A);
+    shutdown(peer, SHUT_WR);
+    close(peer);
+    ++finished;
+  });
+  std::thread client_thread([&] {
+    int fd = connect_client(h.port);
+    client_side = pump(fd, total, 0xA5);
+    close(fd);
+    ++finished;
+  });
+  h.run_until([&] { return finished.load() == 2; }, 150000);
+  target_thread.join();
+  client_thread.join();
+  close(target);
+  ASSERT_TRUE(client_side.ok && target_side.ok);
+  EXPECT_EQ(client_side.got, total);
+  EXPECT_EQ(target_side.got, total);
+  EXPECT_EQ(client_side.sent_sum, expected_sum(total, 0xA5));
+  EXPECT_EQ(target_side.got_sum, client_side.sent_sum);
+  EXPECT_EQ(client_side.got_sum, target_side.sent_sum);
+  // Both ends closed: the pair is gone without waiting for the quiet period.
+  EXPECT_TRUE(h.run_until([] { return occupied_slots() == 1; }, 1000));
+}
+
+TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, start_pair);
+  engine_set_handler(slot_kind::download, on_outbound);
+  engine_set_handler(slot_kind::relay, relay_only);
+  int target = listen_local(&relay_target_port);
+  int client = connect_client(h.port);
+  ASSERT_TRUE(write_all(client, "go", 2));
+  h.run_until([] { return occupied_slots() == 3; });
+  int peer = accept(target, nullptr, nullptr);  // accepted, never read
+  h.run_for(50);
+  long before = resident_kib();
+  std::vector<uint8_t> chunk(256 * 1024, 'z');
+  size_t pushed = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < end && pushed < (512u << 20)) {
+    ssize_t w = send(client, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (w > 0) pushed += static_cast<size_t>(w);
+    engine_cycle(1);
+  }
+  long after = resident_kib();
+  size_t buffered = 0;
+  for (const auto& slot : conn_table)
+    if (slot.sock != -1) buffered += slot.in.len + slot.out.len;
+  EXPECT_LT(buffered, 2u << 20);
+  EXPECT_LT(after - before, 8 * 1024) << "pushed " << pushed << " bytes";
+  close(peer);
+  close(client);
+  close(target);
+}
+
+TEST(EngineIo, EndOfOneSideReachesTheOther) {
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, start_pair);
+  engine_set_handler(slot_kind::download, on_outbound);
+  engine_set_handler(slot_kind::relay, relay_only);
+  int target = listen_local(&relay_target_port);
+  int client = connect_client(h.port);
+  ASSERT_TRUE(write_all(client, "request", 7));
+  h.run_until([] { return occupied_slots() == 3; });
+  int peer = accept(target, nullptr, nullptr);
+  char buf[16];
+  std::atomic<bool> got{false};
+  std::thread origin([&] {
+    read_exact(peer, buf, 7);
+    write_all(peer, "reply", 5);
+    close(peer);  // an HTTP/1.0 origin closes after its reply
+    got = true;
+  });
+  h.run_until([&] { return got.load(); });
+  origin.join();
+  char reply[5];
+  std::atomic<bool> read_done{false};
+  bool ok = false;
+  ssize_t tail = -1;
+  std::thread reader([&] {
+    ok = read_exact(client, reply, 5);
+    tail = recv(client, buf, 1, 0);
+    read_done = true;
+  });
+  h.run_until([&] { return read_done.load(); }, 3000);
+  reader.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(tail, 0) << "the client must see the end at once, not after the quiet period";
+  close(client);
+  close(target);
+}

@@ -1,0 +1,230 @@
+// The slot table on real loopback sockets: allocation, dispatch by kind,
+// compaction, a full table, and the housekeeping rules under the test clock.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/loop.h"
+#include "engine/slot.h"
+#include "platform/clock.h"
+#include "tests/support/engine_harness.h"
+
+namespace {
+std::string letters;
+std::string seen_input;
+
+void record(int index, char letter) {
+  letters.push_back(letter);
+  if (letter == 'R' || letter == 'X') {
+    const stream& in = conn_table[index].in;
+    seen_input.assign(reinterpret_cast<const char*>(in.data), in.len);
+  }
+}
+
+class EngineTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    letters.clear();
+    seen_input.clear();
+  }
+  void TearDown() override { clock_fake_disable(); }
+};
+
+int accept_one(engine_harness& h, int client) {
+  int index = -1;
+  h.run_until([&] { return (index = slot_of_client(client)) > 0; });
+  return index;
+}
+}  // namespace
+
+TEST_F(EngineTable, AcceptedConnectionIsFreshAndIgnoresOtherLetters) {
+  engine_harness h;
+  ASSERT_NE(h.port, 0);
+  EXPECT_EQ(conn_table[0].kind, slot_kind::listen);
+  EXPECT_STREQ(slot_kind_label(conn_table[0]), "Listen");
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  conn_slot& slot = conn_table[index];
+  EXPECT_EQ(slot.kind, slot_kind::fresh);
+  EXPECT_NE(slot.peer_addr, 0u);
+  EXPECT_GT(slot.serial, conn_table[0].serial);
+  // 'T', 'S' and 'C' on a fresh slot reach no handler and change nothing.
+  stream_append(slot.in, "keep", 4);
+  for (char letter : {'T', 'S', 'C'}) slot_dispatch(index, letter);
+  EXPECT_EQ(slot.kind, slot_kind::fresh);
+  EXPECT_EQ(slot.in.len, 4u);
+  EXPECT_EQ(slot.flags, 0);
+  close(client);
+}
+
+TEST_F(EngineTable, CompactionKeepsLinksBySocket) {
+  engine_harness h;
+  std::vector<int> clients;
+  for (int i = 0; i < 7; ++i) {
+    clients.push_back(connect_client(h.port));
+    ASSERT_EQ(accept_one(h, clients.back()), i + 1);
+  }
+  int sock6 = conn_table[6].sock;
+  int sock7 = conn_table[7].sock;
+  conn_table[2].link_sock = sock7;
+  conn_table[7].link_sock = conn_table[2].sock;
+  slot_close(5);
+  EXPECT_EQ(conn_table[5].sock, sock6);
+  EXPECT_EQ(conn_table[6].sock, sock7);
+  EXPECT_EQ(conn_table[7].sock, -1);
+  EXPECT_EQ(slot_find_by_socket(conn_table[2].link_sock), 6);
+  // Closing one side of a link closes the other at once.
+  slot_close(2);
+  EXPECT_EQ(slot_find_by_socket(sock7), -1);
+  EXPECT_EQ(occupied_slots(), 5);
+  for (int fd : clients) close(fd);
+}
+
+TEST_F(EngineTable, FullTableRefusesAndRecovers) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 4200) {
+    limit.rlim_cur = limit.rlim_max < 4200 ? limit.rlim_max : 4200;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  engine_harness h;
+  std::vector<int> outbound;
+  while (true) {
+    int index = slot_alloc(0);
+    if (index < 0) break;
+    outbound.push_back(index);
+  }
+  ASSERT_EQ(occupied_slots(), SLOT_COUNT);
+  EXPECT_EQ(slot_create_linked(1), -1);
+  // A client arriving now is taken off the queue and closed, not left hanging.
+  int refused = connect_client(h.port);
+  ASSERT_GE(refused, 0);
+  h.run_for(50);
+  char byte;
+  EXPECT_TRUE(h.run_until([&] { return recv(refused, &byte, 1, MSG_DONTWAIT) == 0; }, 2000));
+  close(refused);
+  // Free one slot: the next client is accepted.
+  slot_close(SLOT_COUNT - 1);
+  int client = connect_client(h.port);
+  EXPECT_GT(accept_one(h, client), 0);
+  close(client);
+}
+
+TEST_F(EngineTable, TickEveryTenSecondsWithPendingBytes) {
+  clock_fake_enable(1000, 1700000000000ull);
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, record);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  letters.clear();
+  clock_advance(9999);
+  engine_housekeeping();
+  EXPECT_EQ(letters, "");
+  clock_advance(1);
+  engine_housekeeping();
+  EXPECT_EQ(letters, "T");
+  // Bytes waiting in either stream follow the tick as 'R' and 'S'.
+  stream_append(conn_table[index].in, "in", 2);
+  stream_append(conn_table[index].out, "out", 3);
+  clock_advance(10000);
+  engine_housekeeping();
+  EXPECT_EQ(letters, "TTRS");
+  stream_free(conn_table[index].out);
+  close(client);
+}
+
+TEST_F(EngineTable, CloseWaitsForTwoQuietSeconds) {
+  clock_fake_enable(5000, 1700000000000ull);
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, record);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  int sock = conn_table[index].sock;
+  slot_request_close(index);
+  for (int round = 0; round < 3; ++round) {
+    clock_advance(1500);
+    ASSERT_TRUE(write_all(client, "x", 1));
+    size_t before = conn_table[slot_find_by_socket(sock)].in.total;
+    h.run_until([&] { return conn_table[slot_find_by_socket(sock)].in.total > before; });
+    engine_housekeeping();
+    ASSERT_GE(slot_find_by_socket(sock), 0) << "closed while data kept arriving";
+  }
+  clock_advance(2000);
+  engine_housekeeping();
+  EXPECT_GE(slot_find_by_socket(sock), 0);
+  clock_advance(1);
+  engine_housekeeping();
+  EXPECT_EQ(slot_find_by_socket(sock), -1);
+  EXPECT_EQ(letters.back(), 'X');
+  close(client);
+}
+
+TEST_F(EngineTable, IdleHourClosesLinkedPair) {
+  clock_fake_enable(5000, 1700000000000ull);
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, record);
+  engine_set_handler(slot_kind::download, record);
+  uint16_t target_port = 0;
+  int target = listen_local(&target_port);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  int out = slot_create_linked(index);
+  ASSERT_GT(out, index);
+  conn_table[out].kind = slot_kind::download;
+  EXPECT_EQ(conn_table[out].serial, conn_table[index].serial);
+  ASSERT_EQ(slot_connect(out, htonl(INADDR_LOOPBACK), target_port), 1);
+  ASSERT_TRUE(h.run_until([&] { return letters.find('C') != std::string::npos; }));
+  int peer = accept(target, nullptr, nullptr);
+  clock_advance(3600000);
+  engine_housekeeping();
+  EXPECT_EQ(occupied_slots(), 3);
+  clock_advance(1);
+  engine_housekeeping();
+  EXPECT_EQ(occupied_slots(), 1);
+  EXPECT_EQ(std::count(letters.begin(), letters.end(), 'X'), 2);
+  close(peer);
+  close(target);
+  close(client);
+}
+
+TEST_F(EngineTable, LateBytesReachHandlerBeforeClose) {
+  engine_harness h;
+  engine_set_handler(slot_kind::fresh, record);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  slot_request_close(index);
+  ASSERT_TRUE(write_all(client, "late bytes", 10));
+  usleep(20000);
+  letters.clear();
+  slot_close(index);
+  EXPECT_EQ(letters, "RX");
+  EXPECT_EQ(seen_input, "late bytes");
+  close(client);
+}
+
+TEST_F(EngineTable, PanelBroadcastReachesServedPanelsOnly) {
+  engine_harness h;
+  int a = connect_client(h.port);
+  int ia = accept_one(h, a);
+  int b = connect_client(h.port);
+  int ib = accept_one(h, b);
+  conn_table[ia].kind = slot_kind::web_push;
+  conn_table[ib].kind = slot_kind::web;
+  panel_broadcast("P();", 4);
+  EXPECT_NE(panel_push_time, 0u);
+  char got[4];
+  EXPECT_TRUE(read_exact(a, got, 4));
+  conn_table[ia].kind = slot_kind::web;
+  panel_broadcast("P();", 4);
+  EXPECT_EQ(panel_push_time, 0u);
+  close(a);
+  close(b);
+}
