@@ -1,14 +1,63 @@
 // Chain negotiation: opens the outbound slot of a client, talks to each
 // proxy of the hop list in its protocol, hands the pair to the relay, and
-// reports the outcome at close.
+// reports the outcome at close. Owns `last_chain_ok` and the client
+// identification line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-extern uint32_t last_chain_ok;
+#include "chain/route.h"
+#include "engine/slot.h"
+
+extern uint32_t last_chain_ok;  // tick of the last established chain, 0 until the first
+
+constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within this
+constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
+
+// Negotiation progress over one hop list. The chain slot keeps these fields
+// in its route record; the chain test keeps them in its own record.
+struct chain_state {
+  uint8_t hop_index;     // hop being talked to; 0 = first proxy
+  uint8_t failed;        // the chain has failed
+  uint8_t established;   // the destination has been reached
+  uint8_t awaiting;      // a request went to the current hop, its reply is due
+  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due
+  uint16_t hop_proto;    // protocol bit used with the current hop (0x08/0x10/0x20/0x40)
+};
+
+// Where chain_step puts its requests and aborts: the engine's slot_send and
+// slot_abort unless replaced (tests capture the exchange on byte buffers).
+struct chain_io_ops {
+  void (*send)(int index, const void* data, int len);
+  void (*abort)(int index);
+};
+extern chain_io_ops chain_io;
+
+// Starts the chain of client slot `index` once its destination is known.
+// http_offset: offset past the HTTP method of a plain HTTP request to be
+// forwarded, else 0.
+void chain_start(int index, size_t http_offset);
 
 // Handler of kind 0xFFBD.
 void chain_handler(int index, char letter);
+
+// One step of the negotiation on event `letter` (bits CHAIN_QUIET: no log
+// lines). Reads replies from `in` (consuming them), sends requests on slot
+// `index`, and updates `st`. hops/hop_count: the proxies in chain order and
+// the destination entry last.
+void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_count,
+                chain_state& st);
+
 // 'X' of either chain slot (0xFFBD through chain_handler, 0xFFBF from dispatch).
 void chain_close(int index);
+
+// Reports the outcome of a closing chain to the usage tally; `failed` set
+// when the chain failed, `bytes` the bytes sent into the chain.
+void chain_report(route_record& r, uint32_t bytes, int failed);
+// The same, with its log lines on slot log_index (-1: none).
+void chain_report(route_record& r, uint32_t bytes, int failed, int log_index);
+
+// The client identification line ending in "\r\n" (flag 1: with the short
+// suffix). One shared buffer, overwritten by the next call.
+const char* client_id_line(int flag);

@@ -48,3 +48,42 @@ uint32_t minute_clock();
 
 // The engine's 4-hourly statement.
 void db_periodic_statement();
+
+// Minute clock of a given wall-clock time (what minute_clock() uses).
+uint32_t minute_clock_at(uint64_t wall_ms);
+
+// One result row rendered into `output` (see db_query_text). `output` is a
+// malloc'd text of `length` characters in a block of `capacity` bytes.
+struct render_record {
+  char* output;
+  size_t length;
+  size_t capacity;
+  const char* mode;
+  const char* row_separator;
+  uint32_t rows;
+};
+// SQLite row callback; returns stop_flag.
+int render_row(void* record, int columns, char** values, char** names);
+
+// Statement texts shared between units (decoded literals; engine thread).
+// Tables: proxy(id, ip, port, type, blocked, rank, t_ok, n_err, timeout,
+// host, t_chk), settings(name, value), chain(position, selection, flags,
+// ip, port). `t_chk` is the minute clock of the last check of any outcome,
+// `host` is '' until a name is known.
+//
+// Chain link insert: position %d, selection %d, flags %d, ip %u, port %u.
+const char* sql_link_insert();
+// Empties the chain table.
+const char* sql_chain_clear();
+// Rows selection,flags,ip,port in chain order; no arguments.
+const char* sql_chain_link_query();
+// One proxy ip,port,type: wanted bits %u, barred bits %u, exclusion clause
+// %s, ordering term %s, direction %s. Skips blocked and not-working proxies.
+const char* sql_proxy_query();
+// The checker's next proxy ip,port,id,name-known: age in minutes %d,
+// exclusion clause %s; the least recently checked unblocked proxy whose
+// last check is at least that old.
+const char* sql_check_selection();
+// Records a check: type %d, t_ok fragment %s, timeout %u, n_err expression
+// %s, rank expression %s, ip %u, port %u; also stamps t_chk.
+const char* sql_check_result();

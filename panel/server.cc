@@ -1,9 +1,376 @@
-// Interim panel: serves nothing. Replaced by the panel server.
+// The panel's HTTP server: one request per connection under the secret
+// path, the embedded files, the icon, the about page, the status page, the
+// flow channel and the command requests.
 #include "panel/server.h"
 
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "chain/errorpage.h"
 #include "engine/slot.h"
+#include "maintenance/scheduler.h"
+#include "panel/assets.h"
+#include "panel/commands.h"
+#include "panel/status.h"
+#include "platform/clock.h"
+#include "startup/registry.h"
+#include "util/literal.h"
+#include "util/text.h"
+
+static_assert(sizeof(panel_slot_record) <= ROUTE_SIZE);
+
+namespace {
+
+constexpr size_t NOT_FOUND = static_cast<size_t>(-1);
+constexpr size_t METHOD_MAX = 14;
+constexpr size_t FILE_NAME_MAX = 62;
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
+}
+bool is_token_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Position of the end of the head (first of LF LF, CR LF CR LF, LF CR LF CR)
+// and where the body starts, or NOT_FOUND.
+size_t find_head_end(const char* buf, size_t len, size_t* body_at) {
+  for (size_t i = 0; i + 1 < len; ++i) {
+    if (buf[i] == '\n' && buf[i + 1] == '\n') {
+      *body_at = i + 2;
+      return i;
+    }
+    if (i + 3 < len &&
+        ((buf[i] == '\r' && buf[i + 1] == '\n' && buf[i + 2] == '\r' && buf[i + 3] == '\n') ||
+         (buf[i] == '\n' && buf[i + 1] == '\r' && buf[i + 2] == '\n' && buf[i + 3] == '\r'))) {
+      *body_at = i + 4;
+      return i;
+    }
+  }
+  return NOT_FOUND;
+}
+
+// The declared Content-Length of the head, 0 when there is none.
+long content_length(const char* buf, size_t head_len) {
+  size_t p = 0;
+  while (p < head_len) {
+    while (p < head_len && buf[p] == ' ') ++p;
+    size_t start = p;
+    while (p < head_len && p - start < FILE_NAME_MAX && is_token_char(buf[p])) ++p;
+    if (p - start == 14 && strncasecmp(buf + start, "content-length", 14) == 0) {
+      while (p < head_len && buf[p] == ' ') ++p;
+      if (p >= head_len || buf[p] != ':') return 0;
+      ++p;
+      while (p < head_len && buf[p] == ' ') ++p;
+      char number[24];
+      size_t n = 0;
+      while (p < head_len && n + 1 < sizeof number &&
+             (is_digit(buf[p]) || buf[p] == '-' || buf[p] == '+'))
+        number[n++] = buf[p++];
+      number[n] = 0;
+      return strtol(number, nullptr, 10);
+    }
+    const char* lf = static_cast<const char*>(memchr(buf + p, '\n', head_len - p));
+    if (lf == nullptr) break;
+    p = static_cast<size_t>(lf - buf);
+    while (p < head_len && (buf[p] == '\r' || buf[p] == '\n')) ++p;
+  }
+  return 0;
+}
+
+// Compares the request bytes with the panel path without an early exit.
+bool path_matches(const char* at, const char* root, size_t root_len) {
+  unsigned char diff = 0;
+  for (size_t i = 0; i < root_len; ++i) diff |= static_cast<unsigned char>(at[i] ^ root[i]);
+  return diff == 0;
+}
+
+void send_text(int index, const char* text, size_t length) {
+  slot_send(index, text, static_cast<int>(length));
+}
+
+// Head with the type (null: default) and a length (0: kept open), then the bytes.
+void send_reply(int index, const char* type, size_t head_length, const void* data, size_t size) {
+  char head[512];
+  http_response_head(type, static_cast<int>(head_length), head);
+  send_text(index, head, strlen(head));
+  if (size > 0) slot_send(index, data, static_cast<int>(size));
+}
+
+void send_redirect(int index, const char* host) {
+  char host_text[256] = "";
+  const char* prefix = "";
+  if (host != nullptr && host[0] != 0) {
+    bool clean = strlen(host) < 200;
+    for (const char* p = host; *p && clean; ++p) clean = is_token_char(*p);
+    if (clean) {
+      snprintf(host_text, sizeof host_text, "%s:%u", host, static_cast<unsigned>(listen_port));
+      prefix = "http://";
+    }
+  }
+  char response[512];
+  int n = snprintf(response, sizeof response,
+                   MV_LIT("HTTP/1.0 302 Found\r\nLocation: %s%s/%s/\r\nContent-Length: 0\r\n\r\n"),
+                   prefix, host_text, reg_root());
+  if (n > 0 && static_cast<size_t>(n) < sizeof response) send_text(index, response, n);
+}
+
+uint16_t read16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t read32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+void write16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void write32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+const char* panel_content_type(const char* name) {
+  const char* type = nullptr;  // the default, text/html
+  if (text_find(name, ".js")) type = "text/javascript";
+  if (text_find(name, ".gif")) type = "image/gif";
+  if (text_find(name, ".png")) type = "image/png";
+  if (text_find(name, ".jpg")) type = "image/jpeg";
+  return type;
+}
+
+uint8_t* panel_resource(const char* name, int type, size_t* size) {
+  if (name == nullptr || type != RESOURCE_HTML) return nullptr;
+  const embedded_file* f = embedded_find(name);
+  if (f == nullptr) return nullptr;
+  uint8_t* copy = static_cast<uint8_t*>(malloc(f->size + 16));
+  if (copy == nullptr) return nullptr;
+  memcpy(copy, f->data, f->size);
+  memset(copy + f->size, 0, 16);
+  if (size != nullptr) *size = f->size;
+  return copy;
+}
+
+uint8_t* panel_icon(int width, int height, size_t* size) {
+  const embedded_file* f = embedded_find("favicon.ico");
+  if (f == nullptr || f->size < 6) return nullptr;
+  const uint8_t* ico = f->data;
+  if (read16(ico) != 0 || read16(ico + 2) != 1) return nullptr;
+  unsigned count = read16(ico + 4);
+  for (unsigned i = 0; i < count; ++i) {
+    size_t at = 6 + 16 * static_cast<size_t>(i);
+    if (at + 16 > f->size) break;
+    const uint8_t* entry = ico + at;
+    int w = entry[0] != 0 ? entry[0] : 256;
+    int h = entry[1] != 0 ? entry[1] : 256;
+    if (w != width || h != height) continue;
+    uint32_t bytes = read32(entry + 8);
+    uint32_t offset = read32(entry + 12);
+    if (offset > f->size || bytes > f->size - offset) return nullptr;
+    uint8_t* out = static_cast<uint8_t*>(malloc(22 + static_cast<size_t>(bytes)));
+    if (out == nullptr) return nullptr;
+    write16(out, 0);
+    write16(out + 2, 1);
+    write16(out + 4, 1);
+    memcpy(out + 6, entry, 8);  // width, height, colours, reserved, planes, bit count
+    write32(out + 14, bytes);
+    write32(out + 18, 22);
+    memcpy(out + 22, ico + offset, bytes);
+    if (size != nullptr) *size = 22 + static_cast<size_t>(bytes);
+    return out;
+  }
+  return nullptr;
+}
+
+char* panel_address_line() {
+  uint32_t a = public_addr;
+  return text_append_format(
+      nullptr, MV_LIT("<script type=\"text/javascript\">I(%lu,\"%u.%u.%u.%u\");</script>\n"),
+      static_cast<unsigned long>(a), a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+}
+
+char* panel_about_page() {
+  char* page = text_append_format(
+      nullptr,
+      MV_LIT("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\"><html><head>"
+             "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">"
+             "<title>About %s</title></head><body><div class=\"about\">"),
+      "Merovane");
+  if (page == nullptr) return nullptr;
+  page =
+      text_append_format(page, MV_LIT("<h2>%s %d.%d</h2><p>Build %d, %04d-%02d-%02d %02d:%02d</p>"),
+                         "Merovane", 1, 4, 3977, 2011, 1, 1, 23, 59);
+  if (page == nullptr) return nullptr;
+  page = text_append_format(page, MV_LIT("<p>%s</p><p>%s</p></div></body></html>"),
+                            MV_LIT("A local proxy server that carries every connection through "
+                                   "a chain of public proxy servers."),
+                            MV_LIT("This panel is served by the program itself, on its own "
+                                   "port, to this machine only."));
+  return page;
+}
+
+int panel_route(const char* method, const char* file, int index, const param_spans* spans) {
+  if (method == nullptr || file == nullptr || spans == nullptr) return 0;
+  if (index < 0 || index >= SLOT_COUNT) return 0;
+  const char* name = file[0] != 0 ? file : "index.html";
+  panel_slot_record* record = reinterpret_cast<panel_slot_record*>(conn_table[index].route);
+  snprintf(record->method, sizeof record->method, "%s", method);
+  snprintf(record->file, sizeof record->file, "%s", name);
+
+  if (strcasecmp(method, "get") == 0) {
+    if (strcasecmp(name, "favicon.ico") == 0) {
+      size_t size = 0;
+      uint8_t* icon = panel_icon(32, 32, &size);
+      if (icon == nullptr) icon = panel_icon(16, 16, &size);
+      if (icon != nullptr) {
+        send_reply(index, "image/x-icon", size, icon, size);
+        free(icon);
+        return 0;
+      }
+    }
+    if (strcasecmp(name, "about.html") == 0) {
+      char* page = panel_about_page();
+      if (page == nullptr) {
+        slot_abort(index);
+        return 0;
+      }
+      size_t n = strlen(page);
+      send_reply(index, nullptr, n, page, n);
+      free(page);
+      return 0;
+    }
+    if (strcasecmp(name, "netstatus.html") == 0) {
+      slot_consume_input(index, conn_table[index].in.len);
+      char* page = status_page();
+      if (page != nullptr) {
+        size_t n = strlen(page);
+        send_reply(index, nullptr, n, page, n);
+        free(page);
+      }
+      return 0;
+    }
+    size_t size = 0;
+    uint8_t* bytes = panel_resource(name, RESOURCE_HTML, &size);
+    if (bytes != nullptr) {
+      bool flow = strcasecmp(name, "flow.html") == 0;
+      send_reply(index, panel_content_type(name), flow ? 0 : size, bytes, size);
+      free(bytes);
+      if (!flow) return 0;
+      char* line = panel_address_line();
+      if (line != nullptr) {
+        send_text(index, line, strlen(line));
+        free(line);
+      }
+      panel_push_time = tick_now();
+      return 1;
+    }
+  }
+
+  if (strcasecmp(method, "post") != 0 || strcmp(name, "ajax") != 0) {
+    send_error_page(nullptr, index, PAGE_NOT_FOUND, nullptr);
+    return 0;
+  }
+  char* reply = panel_ajax(*spans);
+  const char* text = reply != nullptr ? reply : MV_LIT("ajax_callback(\"ping\",null);");
+  size_t n = strlen(text);
+  send_reply(index, "text/javascript", n, text, n);
+  free(reply);
+  return 0;
+}
+
+int panel_request_from(int index, const char* host) {
+  if (index < 0 || index >= SLOT_COUNT) return 0;
+  conn_slot& slot = conn_table[index];
+  const char* buf = reinterpret_cast<const char*>(slot.in.data);
+  const size_t len = slot.in.len;
+  if (buf == nullptr || len < 8) return 0;
+
+  // The whole head is read before anything is decided; a head that grows
+  // beyond the limit without ending is refused.
+  size_t body_at = 0;
+  size_t head_end = find_head_end(buf, len, &body_at);
+  if (head_end == NOT_FOUND || head_end > PANEL_REQUEST_LIMIT) {
+    if (len > PANEL_REQUEST_LIMIT) slot_abort(index);
+    return 0;
+  }
+
+  size_t p = 0;
+  while (p < head_end && is_blank(buf[p])) ++p;
+  char method[METHOD_MAX + 1];
+  size_t m = 0;
+  while (p < len && m < METHOD_MAX && is_token_char(buf[p])) method[m++] = buf[p++];
+  method[m] = 0;
+  if (strcasecmp(method, "get") != 0 && strcasecmp(method, "post") != 0) return 0;
+  if (p >= len || buf[p] != ' ') return 0;
+  while (p < len && buf[p] == ' ') ++p;
+
+  if (len - p >= 5 && strncasecmp(buf + p, "http:", 5) == 0) {
+    p += 5;
+    while (p < len && buf[p] == '/') ++p;
+    while (p < len && is_token_char(buf[p])) ++p;
+    if (p < len && buf[p] == ':') {
+      ++p;
+      while (p < len && is_digit(buf[p])) ++p;
+    }
+  }
+  if (p >= len || buf[p] != '/') return 0;
+  ++p;
+
+  if (len - p >= 11 && strncasecmp(buf + p, "favicon.ico", 11) == 0) {
+    --p;  // served without the panel path
+  } else {
+    const char* root = reg_root();
+    size_t root_len = root != nullptr ? strlen(root) : 0;
+    if (root_len == 0) return 0;  // no secret, no panel
+    if (len - p < root_len + 1) return 0;
+    if (!path_matches(buf + p, root, root_len)) return 0;
+    p += root_len;
+    if (buf[p] != '/' && buf[p] != ' ') return 0;
+  }
+  if (buf[p] == ' ') {
+    send_redirect(index, host);
+    return 0;
+  }
+  ++p;
+
+  char file[FILE_NAME_MAX + 1];
+  size_t f = 0;
+  while (p < len && f < FILE_NAME_MAX && is_token_char(buf[p])) file[f++] = buf[p++];
+  file[f] = 0;
+
+  param_spans spans{};
+  if (p < len && buf[p] == '?') {
+    size_t start = ++p;
+    while (p < len && buf[p] != 0 && !is_blank(buf[p])) ++p;
+    spans.span[0] = {buf + start, p - start};
+  }
+
+  if (strcasecmp(method, "post") == 0) {
+    long length = content_length(buf, head_end + 1);
+    if (length < 0 || static_cast<unsigned long>(length) > PANEL_REQUEST_LIMIT) {
+      slot_abort(index);
+      return 0;
+    }
+    if (length > 0) {
+      if (len - body_at < static_cast<size_t>(length)) return 0;
+      spans.span[1] = {buf + body_at, static_cast<size_t>(length)};
+    }
+  }
+
+  int result = panel_route(method, file, index, &spans);
+  slot_consume_input(index, static_cast<uint32_t>(len));
+  return result;
+}
 
 int panel_request(int index) {
-  slot_abort(index);
-  return 0;
+  return panel_request_from(index, nullptr);
 }

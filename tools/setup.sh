@@ -3,7 +3,7 @@
 # Safe to rerun; does nothing when everything is already there.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev libgtest-dev
-          curl socat microsocks dante-server tinyproxy chromium clang)
+          curl socat microsocks dante-server tinyproxy privoxy chromium clang python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -13,4 +13,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# The panel's browser tests drive the installed Chromium with playwright-core,
+# pinned by tests/browser/package-lock.json (node comes with the machine).
+browser_tests="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
+wanted=$(sed -n 's/.*"playwright-core": "\([0-9.]*\)".*/\1/p' "$browser_tests/package.json")
+installed=$(sed -n 's/^  "version": "\([0-9.]*\)".*/\1/p' \
+            "$browser_tests/node_modules/playwright-core/package.json" 2>/dev/null || true)
+if [ "$installed" != "$wanted" ]; then
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -183,12 +183,16 @@ TEST_F(EngineTable, IdleHourClosesLinkedPair) {
   ASSERT_EQ(slot_connect(out, htonl(INADDR_LOOPBACK), target_port), 1);
   ASSERT_TRUE(h.run_until([&] { return letters.find('C') != std::string::npos; }));
   int peer = accept(target, nullptr, nullptr);
+  int client_sock = conn_table[index].sock;
+  int out_sock = conn_table[out].sock;
   clock_advance(3600000);
   engine_housekeeping();
-  EXPECT_EQ(occupied_slots(), 3);
+  EXPECT_GE(slot_find_by_socket(client_sock), 0);
+  EXPECT_GE(slot_find_by_socket(out_sock), 0);
   clock_advance(1);
   engine_housekeeping();
-  EXPECT_EQ(occupied_slots(), 1);
+  EXPECT_EQ(slot_find_by_socket(client_sock), -1);
+  EXPECT_EQ(slot_find_by_socket(out_sock), -1);
   EXPECT_EQ(std::count(letters.begin(), letters.end(), 'X'), 2);
   close(peer);
   close(target);

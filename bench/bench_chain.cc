@@ -1,0 +1,295 @@
+// Chain figures against real peers on loopback, all with the same upstream
+// microsocks in front of a local origin server: the program (one-proxy
+// chain, plain HTTP proxy requests), tinyproxy with "Upstream socks5",
+// privoxy with "forward-socks5", and a client talking SOCKS5 to microsocks
+// directly. Prints MB/s per direction (1 and 4 streams), connections per
+// second with p50/p99 latency at concurrency 1 and 32, and the program's
+// resident memory with 1,000 open chains. Asserts nothing.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/db.h"
+#include "tests/support/chain_peers.cc"  // the peers launcher shared with the tests
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr const char* kOrigin = "127.0.0.9";
+constexpr const char* kSocks = "127.0.0.5";
+
+struct path {
+  const char* name;
+  std::string ip;
+  uint16_t port;
+  bool socks;  // SOCKS5 client (direct to microsocks), else HTTP proxy requests
+};
+
+origin_server origin;
+
+int connect_to(const std::string& ip, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  timeval tv{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+bool write_full(int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool read_full(int fd, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    const ssize_t r = recv(fd, p, n, 0);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// Opens a connection through the path to the origin; -1 on failure.
+int open_through(const path& p) {
+  const int fd = connect_to(p.ip, p.port);
+  if (fd < 0 || !p.socks) return fd;
+  uint8_t req[3 + 10] = {5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 9, 0, 0};
+  req[11] = static_cast<uint8_t>(origin.port >> 8);
+  req[12] = static_cast<uint8_t>(origin.port & 0xFF);
+  uint8_t reply[12];
+  if (!write_full(fd, req, 3) || !read_full(fd, reply, 2) || !write_full(fd, req + 3, 10) ||
+      !read_full(fd, reply + 2, 10) || reply[3] != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string request_head(const path& p, const char* method, const std::string& target,
+                         uint64_t body) {
+  const std::string host = std::string(kOrigin) + ":" + std::to_string(origin.port);
+  std::string h = std::string(method) + " " + (p.socks ? target : "http://" + host + target) +
+                  " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
+  if (body) h += "Content-Length: " + std::to_string(body) + "\r\n";
+  return h + "\r\n";
+}
+
+// Reads the whole answer; bytes of it, or -1.
+int64_t drain(int fd) {
+  static thread_local char buf[1 << 17];
+  int64_t total = 0;
+  for (;;) {
+    const ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r < 0) return -1;
+    if (r == 0) return total;
+    total += r;
+  }
+}
+
+// One transfer: download (GET /fast/N) or upload (POST /sink); true when complete.
+bool transfer(const path& p, uint64_t bytes, bool upload) {
+  const int fd = open_through(p);
+  if (fd < 0) return false;
+  bool ok;
+  if (!upload) {
+    const std::string h = request_head(p, "GET", "/fast/" + std::to_string(bytes), 0);
+    ok = write_full(fd, h.data(), h.size()) && drain(fd) >= static_cast<int64_t>(bytes);
+  } else {
+    const std::string h = request_head(p, "POST", "/sink", bytes);
+    ok = write_full(fd, h.data(), h.size());
+    static const std::vector<char> block(1 << 17, 'u');
+    for (uint64_t sent = 0; ok && sent < bytes;) {
+      const size_t k = std::min<uint64_t>(block.size(), bytes - sent);
+      ok = write_full(fd, block.data(), k);
+      sent += k;
+    }
+    ok = ok && drain(fd) > 0;
+  }
+  close(fd);
+  return ok;
+}
+
+double throughput(const path& p, int streams, uint64_t bytes_each, bool upload) {
+  std::atomic<int> failures{0};
+  const auto start = steady::now();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < streams; ++i)
+    threads.emplace_back([&] {
+      if (!transfer(p, bytes_each, upload)) failures.fetch_add(1);
+    });
+  for (auto& t : threads) t.join();
+  const double s = std::chrono::duration<double>(steady::now() - start).count();
+  if (failures.load() > 0) return -1;
+  return static_cast<double>(bytes_each) * streams / (1024.0 * 1024.0) / s;
+}
+
+struct rate {
+  double per_second, p50_ms, p99_ms;
+  int failures;
+};
+
+// Small requests on fresh connections for `seconds`, `concurrency` at a time.
+rate connections(const path& p, int concurrency, double seconds, int max_each) {
+  std::vector<std::vector<double>> lat(static_cast<size_t>(concurrency));
+  std::atomic<int> failures{0};
+  const auto start = steady::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < concurrency; ++i)
+    threads.emplace_back([&, i] {
+      for (int n = 0; n < max_each && steady::now() < end; ++n) {
+        const auto t0 = steady::now();
+        if (!transfer(p, 100, false)) {
+          failures.fetch_add(1);
+          continue;
+        }
+        lat[static_cast<size_t>(i)].push_back(
+            std::chrono::duration<double, std::milli>(steady::now() - t0).count());
+      }
+    });
+  for (auto& t : threads) t.join();
+  const double s = std::chrono::duration<double>(steady::now() - start).count();
+  std::vector<double> all;
+  for (auto& v : lat) all.insert(all.end(), v.begin(), v.end());
+  std::sort(all.begin(), all.end());
+  rate r{0, 0, 0, failures.load()};
+  if (all.empty()) return r;
+  r.per_second = static_cast<double>(all.size()) / s;
+  r.p50_ms = all[all.size() / 2];
+  r.p99_ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  return r;
+}
+
+uint32_t ip_of(const char* dotted) {
+  in_addr a{};
+  inet_aton(dotted, &a);
+  return a.s_addr;
+}
+
+long rss_kib(pid_t pid) {
+  const std::string s = read_whole("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = s.find("VmRSS:");
+  return at == std::string::npos ? -1 : strtol(s.c_str() + at + 6, nullptr, 10);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
+  const bool conn_only = argc > 1 && strcmp(argv[1], "--connections") == 0;
+  if (getenv("MEROVANE_BIN") == nullptr) {
+    // The program sits next to this executable in the build directory.
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+      self[n] = 0;
+      std::string dir(self);
+      dir = dir.substr(0, dir.rfind('/'));
+      setenv("MEROVANE_BIN", (dir + "/merovane").c_str(), 1);
+    }
+  }
+  if (!origin.start(kOrigin)) {
+    fprintf(stderr, "origin server did not start\n");
+    return 1;
+  }
+  std::unique_ptr<peer_process> socks(start_microsocks(kSocks, peer_free_port(kSocks)));
+  if (!socks) {
+    fprintf(stderr, "microsocks did not start\n");
+    return 1;
+  }
+  const std::string upstream = std::string(kSocks) + ":" + std::to_string(socks->port);
+  std::unique_ptr<peer_process> tiny(
+      start_tinyproxy("127.0.0.7", peer_free_port("127.0.0.7"), upstream));
+  std::unique_ptr<peer_process> privoxy(
+      start_privoxy("127.0.0.8", peer_free_port("127.0.0.8"), upstream));
+  program_instance program;
+  const bool program_ok = program.prepare("127.0.0.10", [&] {
+    db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
+  }) && program.start();
+  if (!program_ok) fprintf(stderr, "the program did not start\n");
+
+  std::vector<path> paths;
+  if (program_ok) paths.push_back({"merovane", program.ip, program.port, false});
+  if (tiny) paths.push_back({"tinyproxy", tiny->ip, tiny->port, false});
+  if (privoxy) paths.push_back({"privoxy", privoxy->ip, privoxy->port, false});
+  paths.push_back({"direct", kSocks, socks->port, true});
+
+  const uint64_t big = quick ? (64ull << 20) : (512ull << 20);
+  printf("chain benchmark: origin %s, upstream microsocks %s (%s)\n", kOrigin, upstream.c_str(),
+         quick ? "quick" : "full");
+  printf("%-10s %9s %9s %9s %9s | %9s %7s %7s | %9s %7s %7s\n", "path", "down1", "down4", "up1",
+         "up4", "conn/s@1", "p50ms", "p99ms", "conn/s@32", "p50ms", "p99ms");
+  for (const path& p : paths) {
+    transfer(p, 1 << 20, false);  // warm-up
+    const double d1 = conn_only ? 0 : throughput(p, 1, big, false);
+    const double d4 = conn_only ? 0 : throughput(p, 4, big / 4, false);
+    const double u1 = conn_only ? 0 : throughput(p, 1, big, true);
+    const double u4 = conn_only ? 0 : throughput(p, 4, big / 4, true);
+    const rate c1 = connections(p, 1, quick ? 1.0 : 3.0, 20000);
+    const rate c32 = connections(p, 32, quick ? 1.0 : 3.0, 20000);
+    printf("%-10s %9.0f %9.0f %9.0f %9.0f | %9.0f %7.2f %7.2f | %9.0f %7.2f %7.2f", p.name, d1, d4,
+           u1, u4, c1.per_second, c1.p50_ms, c1.p99_ms, c32.per_second, c32.p50_ms, c32.p99_ms);
+    if (c1.failures + c32.failures > 0) printf("  (%d failed)", c1.failures + c32.failures);
+    printf("\n");
+    fflush(stdout);
+  }
+  printf("MB/s; down/up = from/to the origin; 1 or 4 parallel streams of %llu MiB in total\n",
+         static_cast<unsigned long long>(big >> 20));
+
+  if (program_ok) {
+    const long idle = rss_kib(program.pid);
+    std::vector<int> held;
+    const path socks_client{"merovane", program.ip, program.port, true};
+    const std::string hold = request_head(socks_client, "GET", "/hold", 0);
+    for (int i = 0; i < 1000; ++i) {
+      const int fd = open_through(socks_client);
+      if (fd < 0) break;
+      write_full(fd, hold.data(), hold.size());
+      held.push_back(fd);
+    }
+    for (int i = 0; i < 250 && origin.held() < static_cast<int>(held.size()); ++i) usleep(20000);
+    const long busy = rss_kib(program.pid);
+    printf(
+        "program resident memory: %ld KiB idle, %ld KiB with %d open chains (%d reached the "
+        "origin), %.1f KiB per chain\n",
+        idle, busy, static_cast<int>(held.size()), origin.held(),
+        held.empty() ? 0.0 : static_cast<double>(busy - idle) / static_cast<double>(held.size()));
+    for (int fd : held) close(fd);
+  }
+  program.stop();
+  tiny.reset();
+  privoxy.reset();
+  socks.reset();
+  origin.stop();
+  return 0;
+}

@@ -1,0 +1,73 @@
+// Import of a pasted 10,000-line proxy list through the panel's
+// "upload_proxy" command into a fresh database file, then the same list
+// again (every pair already known), and a 10,000-row proxy list reply.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "db/db.h"
+#include "panel/commands.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr int LINES = 10000;
+
+std::string upload_body() {
+  std::string body = "type=upload_proxy&list=";
+  char line[64];
+  for (int i = 0; i < LINES; ++i) {
+    // Mixed separators, as pasted lists have them.
+    snprintf(line, sizeof line, i % 2 ? "10.%d.%d.%d%%3A%d%%0D%%0A" : "10.%d.%d.%d+%d%%0A",
+             i / 65536, (i / 256) % 256, i % 256, 1080 + i % 7000);
+    body += line;
+  }
+  return body;
+}
+
+double run(const std::string& body, const char* what) {
+  param_spans spans{};
+  spans.span[1] = {body.data(), body.size()};
+  uint32_t start = tick_now();
+  char* reply = panel_ajax(spans);
+  uint32_t ms = tick_now() - start;
+  printf("%-34s %6u ms  reply %.60s\n", what, ms, reply ? reply : "(none)");
+  free(reply);
+  return ms;
+}
+
+}  // namespace
+
+int main() {
+  char dir[] = "/tmp/merovane-bench-import-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  std::string path = std::string(dir) + "/settings.db";
+  if (!db_open(path.c_str())) return 1;
+  db_init_schema();
+
+  std::string body = upload_body();
+  printf("list: %d lines, %zu bytes encoded\n", LINES, body.size());
+  double first = run(body, "upload_proxy, all new:");
+  double second = run(body, "upload_proxy, all known:");
+  printf("per pair: %.1f us new, %.1f us known\n", first * 1000.0 / LINES, second * 1000.0 / LINES);
+
+  std::string list = "type=load_proxy&blocked=0&order=port+DESC";
+  param_spans spans{};
+  spans.span[1] = {list.data(), list.size()};
+  uint32_t start = tick_now();
+  char* reply = panel_ajax(spans);
+  printf("load_proxy of %d rows:            %6u ms, %zu bytes\n", LINES, tick_now() - start,
+         reply ? strlen(reply) : 0);
+  free(reply);
+
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  printf("peak resident set: %ld KiB\n", usage.ru_maxrss);
+  db_close();
+  std::string cleanup = std::string("rm -rf ") + dir;
+  return system(cleanup.c_str()) == 0 ? 0 : 1;
+}

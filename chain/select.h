@@ -1,0 +1,36 @@
+// Chain selection: builds the list of proxies for a client chain from the
+// chain table and the proxy table, and keeps the last chain built for 10 s.
+#pragma once
+
+#include <cstdint>
+
+#include "chain/route.h"
+
+constexpr uint32_t CHAIN_CACHE_MS = 10000;
+
+// The last chain built: the global hop array (or null), its proxy count and
+// the tick of the build.
+struct chain_cache_record {
+  hop* hops;
+  uint8_t count;
+  uint32_t built;
+};
+extern chain_cache_record chain_cache;
+
+// Fills r.hops and r.hop_count with the cached (or a freshly built) chain and
+// the resolved destination as the last entry. 1 when filled, else 0 (port 0,
+// empty host, a host without an address, or no chain).
+int chain_hops(route_record& r, const char* host, uint16_t port);
+// Builds the chain from the database; the hop array or null. Sets the cache count.
+hop* chain_build();
+// Drops the cached chain so that the next client builds afresh.
+void chain_cache_clear();
+
+// Parses one chain-link row [p, end): up to 8 comma-separated integers,
+// each with an optional '+' and then an optional '-'. The number of integers
+// (values[0..7]), or -1 when anything else is in the row.
+int parse_link_row(const char* p, const char* end, int64_t* values);
+
+// Destination address of a host: a name lookup, else a dotted address; 0
+// when there is none (0.0.0.0 and 255.255.255.255 count as none).
+uint32_t resolve_host(const char* host);

@@ -1,0 +1,134 @@
+// The checker service's location and the public-address connection.
+#include "maintenance/myip.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/db.h"
+#include "engine/slot.h"
+#include "maintenance/checker.h"
+#include "maintenance/download.h"
+#include "maintenance/handlers.h"
+#include "maintenance/scheduler.h"
+#include "platform/clock.h"
+#include "util/literal.h"
+#include "util/text.h"
+
+namespace {
+
+char url_cache[256];
+char host_cache[64];
+char path_cache[96];
+uint32_t addr_cache = 0;
+
+bool is_host_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+// Position just past the "/" run that follows the scheme's ":/", or null.
+const char* after_scheme(const char* url) {
+  const char* p = text_find(url, ":/");
+  if (p == nullptr) return nullptr;
+  ++p;
+  while (*p == '/') ++p;
+  return p;
+}
+
+}  // namespace
+
+const char* checker_default_url() {
+  // A reserved name that resolves nowhere: no outside party hears from us
+  // until the user points "url_checker" at a checker service they run.
+  return MV_LIT("http://merovane-judge.invalid/");
+}
+
+void checker_location_reset() {
+  url_cache[0] = 0;
+  host_cache[0] = 0;
+  path_cache[0] = 0;
+  addr_cache = 0;
+}
+
+const char* checker_url() {
+  if (std::strlen(url_cache) < 3) {
+    setting_str(MV_LIT("url_checker"), url_cache, sizeof url_cache, 0);
+    url_cache[sizeof url_cache - 1] = 0;
+    if (std::strlen(url_cache) < 3)
+      std::snprintf(url_cache, sizeof url_cache, "%s", checker_default_url());
+  }
+  return url_cache;
+}
+
+const char* checker_host() {
+  if (host_cache[0] == 0) {
+    const char* p = after_scheme(checker_url());
+    if (p == nullptr) return host_cache;
+    size_t n = 0;
+    while (n + 1 < sizeof host_cache && is_host_char(p[n])) {
+      host_cache[n] = p[n];
+      ++n;
+    }
+    host_cache[n] = 0;
+  }
+  return host_cache;
+}
+
+const char* checker_path() {
+  if (path_cache[0] == 0) {
+    const char* p = after_scheme(checker_url());
+    if (p == nullptr) return path_cache;
+    const char* slash = std::strchr(p, '/');
+    if (slash == nullptr) return path_cache;
+    std::snprintf(path_cache, sizeof path_cache, "%s", slash);
+  }
+  return path_cache;
+}
+
+uint32_t checker_addr() {
+  if (addr_cache == 0) addr_cache = resolve_host_v4(checker_host());
+  return addr_cache;
+}
+
+int format_myip_line(char* out, int capacity, uint32_t addr) {
+  int n = std::snprintf(out, capacity, "%s", MV_LIT("<script type=\"text/javascript\">"));
+  if (n < 0 || n >= capacity) return 0;
+  int m = std::snprintf(out + n, capacity - n, MV_LIT("I(%lu,\"%u.%u.%u.%u\");"),
+                        static_cast<unsigned long>(addr), addr & 0xFF, (addr >> 8) & 0xFF,
+                        (addr >> 16) & 0xFF, addr >> 24);
+  if (m < 0 || m >= capacity - n) return 0;
+  n += m;
+  m = std::snprintf(out + n, capacity - n, "%s", MV_LIT("</script>\n"));
+  if (m < 0 || m >= capacity - n) return 0;
+  return n + m;
+}
+
+void myip_handler(int index, char letter) {
+  conn_slot& slot = conn_table[index];
+  switch (letter) {
+    case 'C': {
+      char* request = judge_request(nullptr, judge_form::path_only);
+      if (request == nullptr) return;  // the 60 s rule ends the connection
+      slot_send(index, request, static_cast<int>(std::strlen(request)));
+      std::free(request);
+      return;
+    }
+    case 'T':
+      if (slot.started == 0) slot.started = tick_now();
+      if (tick_now() - slot.started >= 60000u) slot_abort(index);
+      return;
+    case 'X': {
+      public_addr = 0;
+      if (slot.in.len > 0) parse_reply(slot.in.data, slot.in.len, nullptr);
+      if (public_addr != 0) {
+        char line[128];
+        int n = format_myip_line(line, sizeof line, public_addr);
+        if (n > 0) panel_broadcast(line, n);
+      }
+      return;
+    }
+    default:
+      return;
+  }
+}

@@ -1,0 +1,164 @@
+// The maintenance clock: decides on every housekeeping pass whether to
+// start a proxy check, a chain test, a list download or a public-address
+// request.
+#include "maintenance/scheduler.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "chain/negotiate.h"
+#include "db/db.h"
+#include "engine/slot.h"
+#include "maintenance/chaintest.h"
+#include "maintenance/checker.h"
+#include "maintenance/download.h"
+#include "maintenance/myip.h"
+#include "platform/clock.h"
+#include "util/literal.h"
+
+uint32_t public_addr = 0;
+int32_t delay_proxy = 10;
+int32_t delay_myip = 600;
+bool checks_denied = false;
+uint32_t last_check_start = 0;
+
+uint32_t check_pass_time = 0;
+uint32_t check_pass_count = 0;
+uint32_t myip_pass_time = 0;
+int32_t download_due = 0;
+int32_t download_index = 0;
+
+namespace {
+
+constexpr uint32_t IDLE_PERIOD_MS = 180000;
+constexpr int32_t DOWNLOAD_PAUSE_MIN = 720;
+constexpr int32_t EMPTY_LIST_PAUSE_MIN = 30;
+
+int count_kind(slot_kind kind) {
+  int n = 0;
+  for (int i = 1; i < SLOT_COUNT; ++i)
+    if (conn_table[i].sock != -1 && conn_table[i].kind == kind) ++n;
+  return n;
+}
+
+}  // namespace
+
+void scheduler_reset() {
+  public_addr = 0;
+  delay_proxy = 10;
+  delay_myip = 600;
+  checks_denied = false;
+  last_check_start = 0;
+  check_pass_time = 0;
+  check_pass_count = 0;
+  myip_pass_time = 0;
+  download_due = 0;
+  download_index = 0;
+}
+
+int32_t idle_allowance() {
+  if (last_chain_ok == 0) return 5;
+  int32_t periods =
+      static_cast<int32_t>(tick_now() - last_chain_ok) / static_cast<int32_t>(IDLE_PERIOD_MS);
+  return periods > 0 ? periods : 0;
+}
+
+void download_pass() {
+  if (download_due < 1)
+    download_due = setting_int(MV_LIT("download_urls_time"), 0, 0) + DOWNLOAD_PAUSE_MIN;
+  int32_t now_min = static_cast<int32_t>(minute_clock());
+  if (download_due > now_min) return;
+
+  download_entry entry;
+  if (!download_url_entry(download_index, &entry)) {
+    bool cycle_done = download_index > 0;
+    setting_int(MV_LIT("download_urls_time"), cycle_done ? now_min : 0, 1);
+    download_due = now_min + (cycle_done ? DOWNLOAD_PAUSE_MIN : EMPTY_LIST_PAUSE_MIN);
+    download_index = 0;
+    return;
+  }
+  ++download_index;
+  if (entry.host[0] == 0 || entry.addr == 0 || entry.port == 0 || entry.path[0] == 0) return;
+
+  int index = slot_alloc(0);
+  if (index < 1) return;
+  conn_slot& slot = conn_table[index];
+  slot.kind = slot_kind::download;
+  int32_t position = download_index - 1;
+  std::memcpy(slot.route, &position, sizeof position);
+  std::snprintf(slot.dest_host, sizeof slot.dest_host, "%.191s", entry.host);
+  slot.dest_port = entry.port;
+  if (!slot_connect(index, entry.addr, entry.port)) slot_abort(index);
+}
+
+void schedule_checks() {
+  uint32_t now = tick_now();
+  if (check_pass_time == 0 || public_addr == 0) {
+    check_pass_time = now;
+    return;
+  }
+  int32_t interval = (panel_push_time != 0 ? delay_proxy : 4 * delay_proxy) + idle_allowance();
+  if (now - check_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  check_pass_time = now;
+
+  int checks = 0, tests = 0, downloads = 0;
+  for (int i = 1; i < SLOT_COUNT; ++i) {
+    const conn_slot& s = conn_table[i];
+    if (s.sock == -1) continue;
+    if (s.kind == slot_kind::check) ++checks;
+    if (s.kind == slot_kind::chain_test) ++tests;
+    if (s.kind == slot_kind::download) ++downloads;
+  }
+  int room = panel_push_time != 0 ? 3 : 2;
+  if (checks < room) {
+    ++check_pass_count;
+    if (check_pass_count > 5) {
+      if (tests == 0) start_chain_test();
+      check_pass_count = 0;
+    } else {
+      start_check(0, 0, 0);
+    }
+  }
+  if (downloads == 0) download_pass();
+}
+
+void schedule_myip() {
+  uint32_t now = tick_now();
+  if (myip_pass_time == 0) {
+    myip_pass_time = now;
+    return;
+  }
+  int32_t interval;
+  if (public_addr == 0)
+    interval = 15;
+  else
+    interval = (now - last_check_start <= 600000u ? delay_myip : 5 * delay_myip) + idle_allowance();
+  if (now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  myip_pass_time = now;
+
+  if (count_kind(slot_kind::myip) > 0) return;
+  if (checks_denied) {
+    public_addr = 0;
+    return;
+  }
+  // A checker that does not resolve is never asked: address 0 would reach
+  // this machine instead.
+  uint32_t checker = checker_addr();
+  if (checker == 0) {
+    public_addr = 0;
+    return;
+  }
+  int index = slot_alloc(0);
+  if (index < 1) {
+    public_addr = 0;
+    return;
+  }
+  conn_slot& slot = conn_table[index];
+  slot.kind = slot_kind::myip;
+  std::snprintf(slot.dest_host, sizeof slot.dest_host, "%s", checker_host());
+  slot.dest_port = 80;
+  if (!slot_connect(index, checker, 80)) {
+    public_addr = 0;
+    slot_abort(index);
+  }
+}

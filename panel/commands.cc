@@ -1,0 +1,370 @@
+// Panel commands: parameter reading, URL decoding and the commands behind
+// POST requests to "ajax".
+#include "panel/commands.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "chain/select.h"
+#include "db/db.h"
+#include "maintenance/checker.h"
+#include "maintenance/import.h"
+#include "panel/textbuf.h"
+#include "util/literal.h"
+#include "util/text.h"
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Finds name=value in one span; true with the value's place when found.
+bool span_find(const param_span& span, const char* name, size_t name_len, const char** value,
+               size_t* length) {
+  if (span.data == nullptr) return false;
+  const char* d = span.data;
+  const size_t len = span.len;
+  // Items start at position 0 and at every "&" ("&amp;" counts as one).
+  size_t pos = 0;
+  for (;;) {
+    size_t item = pos;
+    if (item < len && d[item] == '&')
+      item += (len - item >= 5 && strncasecmp(d + item, "&amp;", 5) == 0) ? 5 : 1;
+    if (len - item > name_len && memcmp(d + item, name, name_len) == 0 &&
+        d[item + name_len] == '=') {
+      const char* v = d + item + name_len + 1;
+      const char* stop = static_cast<const char*>(memchr(v, '&', d + len - v));
+      *value = v;
+      *length = static_cast<size_t>((stop != nullptr ? stop : d + len) - v);
+      return true;
+    }
+    if (pos + 1 >= len) return false;
+    const char* next = static_cast<const char*>(memchr(d + pos + 1, '&', len - pos - 1));
+    if (next == nullptr) return false;
+    pos = static_cast<size_t>(next - d);
+  }
+}
+
+// Reads a parameter through param_text with the given size and returns the
+// text's numeric value by the chosen rule.
+long filter_number(const char* name, const param_spans& spans) {
+  char buffer[32];
+  if (!param_text(name, sizeof buffer, spans, buffer)) return 0;
+  return strtol(buffer, nullptr, 10);
+}
+
+uint32_t digits_number(const char* name, const param_spans& spans) {
+  char buffer[32];
+  if (!param_text(name, sizeof buffer, spans, buffer)) return 0;
+  return parse_decimal(buffer);
+}
+
+// The settings object of "settings" and "save_settings".
+char* settings_object(int saved) {
+  char* chain = db_query_text("j,", "],[",
+                              MV_LIT("SELECT position,selection,flags,ip,port FROM "
+                                     "chain ORDER BY position"));
+  char* members = db_query_text("J", ", ", MV_LIT("SELECT name,value FROM settings ORDER BY name"));
+  textbuf out{};
+  if (chain != nullptr && chain[0] != 0) {
+    textbuf_add(out, MV_LIT("{chain:[["));
+    textbuf_add(out, chain);
+    textbuf_add(out, "]], ");
+  } else {
+    textbuf_add(out, MV_LIT("{chain:null, "));
+  }
+  if (members != nullptr && members[0] != 0) {
+    textbuf_add(out, members);
+    textbuf_add(out, ", ");
+  }
+  textbuf_addf(out, MV_LIT("saved:%d, now:%u}"), saved, minute_clock());
+  free(chain);
+  free(members);
+  return textbuf_take(out);
+}
+
+char* load_proxy(const param_spans& spans) {
+  long filter = filter_number("filter", spans);
+  long live = filter_number("live", spans);
+  long dead = filter_number("dead", spans);
+  long blocked = filter_number("blocked", spans);
+  long anon = filter_number("anon", spans);
+  char order_param[32];
+  if (!param_text("order", sizeof order_param, spans, order_param)) order_param[0] = 0;
+
+  char where[256];
+  char order[64];
+  proxy_list_where(static_cast<int>(filter), static_cast<int>(live), static_cast<int>(dead),
+                   static_cast<int>(blocked), static_cast<int>(anon), where, sizeof where);
+  proxy_list_order(order_param, order, sizeof order);
+  // Both texts are built here from numbers and known column names only.
+  char* rows = db_query_text(
+      "j,", "],[",
+      MV_LIT("SELECT ip,port,type,blocked,rank,t_ok,n_err,timeout,host FROM proxy %s %s"), where,
+      order);
+  textbuf out{};
+  if (rows == nullptr || rows[0] == 0) {
+    textbuf_add(out, "null");
+  } else {
+    textbuf_add(out, "[[");
+    textbuf_add(out, rows);
+    textbuf_add(out, "]]");
+  }
+  free(rows);
+  return textbuf_take(out);
+}
+
+char* upload_proxy(const param_spans& spans) {
+  const char* raw;
+  size_t length;
+  if (!param_find(spans, "list", &raw, &length) || length == 0) return nullptr;
+  char* text = static_cast<char*>(calloc(length + 8, 1));
+  if (text == nullptr) return nullptr;
+  memcpy(text, raw, length);
+  url_decode(text, text, length + 4);
+  char* summary = import_proxy_list(text, 0);
+  free(text);
+  return summary;
+}
+
+// Stores a text setting from the form: blanks squeezed, one entry per line.
+void save_text_setting(const char* name, const param_spans& spans, bool one_per_line) {
+  constexpr size_t size = 16382;
+  char* buffer = static_cast<char*>(malloc(size));
+  if (buffer == nullptr) return;
+  if (param_text(name, size, spans, buffer)) {
+    blank_normalize(buffer);
+    if (one_per_line)
+      for (char* p = buffer; *p; ++p)
+        if (*p == ' ') *p = '\n';
+    setting_str(name, buffer, 16380, 1);
+  }
+  free(buffer);
+}
+
+char* save_settings(char* type, const param_spans& spans) {
+  snprintf(type, 64, "%s", "settings");
+  db_exec(sql_chain_clear());
+  uint32_t num = param_number("num", spans);
+  if (num > MAX_CHAIN_LINKS) num = MAX_CHAIN_LINKS;
+  for (uint32_t i = 0; i < num; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "selection%u", i);
+    uint32_t selection = param_number(name, spans);
+    snprintf(name, sizeof name, "flags%u", i);
+    uint32_t flags = param_number(name, spans);
+    snprintf(name, sizeof name, "ip%u", i);
+    uint32_t ip = param_number(name, spans);
+    snprintf(name, sizeof name, "port%u", i);
+    uint32_t port = param_number(name, spans);
+    db_exec(sql_link_insert(), static_cast<int>(i), selection, flags, ip, port);
+  }
+  static constexpr const char* integer_settings[] = {"block_transparent", "delete_dead",
+                                                     "force_http_10", "log_level"};
+  for (const char* name : integer_settings)
+    setting_int(name, static_cast<int>(param_number(name, spans)), 1);
+  save_text_setting("download_urls", spans, true);
+  // The log folder is one text; blanks inside it are squeezed, not split.
+  save_text_setting("log_dir", spans, false);
+  return settings_object(1);
+}
+
+}  // namespace
+
+bool param_find(const param_spans& spans, const char* name, const char** value, size_t* length) {
+  if (name == nullptr || value == nullptr || length == nullptr) return false;
+  size_t name_len = strlen(name);
+  bool found = false;
+  for (const param_span& span : spans.span) {
+    const char* v;
+    size_t l;
+    if (span_find(span, name, name_len, &v, &l)) {
+      *value = v;  // a later span (the body) overrides the query
+      *length = l;
+      found = true;
+    }
+  }
+  return found;
+}
+
+size_t url_decode(const char* src, char* dest, size_t n) {
+  if (dest == nullptr || n == 0) return 0;
+  size_t w = 0;
+  if (src != nullptr) {
+    const char* p = src;
+    while (*p && w + 1 < n) {
+      if (*p == '+') {
+        dest[w++] = ' ';
+        ++p;
+      } else if (*p == '%' && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
+        dest[w++] = static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
+        p += 3;
+      } else if (*p == '%' && (p[1] == 'u' || p[1] == 'U') && hex_value(p[2]) >= 0 &&
+                 hex_value(p[3]) >= 0) {
+        dest[w++] = '?';
+        p += 2;
+        for (int i = 0; i < 4 && *p; ++i) ++p;
+        if (*p == ';') ++p;
+      } else {
+        dest[w++] = *p++;
+      }
+    }
+  }
+  dest[w] = 0;
+  return w;
+}
+
+bool param_text(const char* name, size_t size, const param_spans& spans, char* buffer) {
+  const char* raw;
+  size_t length;
+  if (!param_find(spans, name, &raw, &length)) return false;
+  if (buffer == nullptr || size == 0) return true;
+  size_t limit = 2 * size + 60;
+  if (length > limit) length = limit;
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy == nullptr) {
+    buffer[0] = 0;
+    return true;
+  }
+  memcpy(copy, raw, length);
+  copy[length] = 0;
+  url_decode(copy, buffer, size > 1 ? size - 1 : 1);
+  free(copy);
+  return true;
+}
+
+uint32_t param_number(const char* name, const param_spans& spans) {
+  constexpr size_t size = 2040;
+  char buffer[size];
+  if (!param_text(name, size, spans, buffer)) return 0;
+  return parse_decimal(buffer);
+}
+
+void blank_normalize(char* text) {
+  if (text == nullptr) return;
+  char* w = text;
+  const char* r = text;
+  while (is_blank(*r)) ++r;
+  bool pending_space = false;
+  for (; *r; ++r) {
+    if (is_blank(*r)) {
+      pending_space = true;
+      continue;
+    }
+    if (pending_space) *w++ = ' ';
+    pending_space = false;
+    *w++ = *r;
+  }
+  *w = 0;
+}
+
+void proxy_list_where(int filter, int live, int dead, int blocked, int anon, char* out,
+                      size_t size) {
+  if (out == nullptr || size == 0) return;
+  int n = snprintf(out, size, "WHERE blocked=%d", blocked);
+  auto add = [&](const char* format, int a, int b) {
+    if (n >= 0 && static_cast<size_t>(n) < size) n += snprintf(out + n, size - n, format, a, b);
+  };
+  if (live != 0 && dead == 0) {
+    if (filter != 0)
+      add(" AND (type&%d) AND NOT (type&%d)", filter, 1);
+    else
+      add(" AND type AND NOT (type&%d)", 1, 0);
+  } else if (live == 0 && dead != 0) {
+    if (filter != 0)
+      add(" AND (type&%d) AND (type&%d)", filter, 1);
+    else
+      add(" AND (type&%d)", 1, 0);
+  } else if (filter != 0) {
+    add(" AND (type&%d)", filter, 0);
+  }
+  if (anon == 1)
+    add(" AND (type&%d)=%d", 6, 2);
+  else if (anon == 2)
+    add(" AND (type&%d)=%d", 6, 4);
+  else if (anon == 3)
+    add(" AND type>1 AND (type&%d)=%d", 6, 0);
+}
+
+void proxy_list_order(const char* order, char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  out[0] = 0;
+  if (order == nullptr) return;
+  static constexpr const char* columns[] = {"ip",   "port",  "type",    "blocked", "rank",
+                                            "t_ok", "n_err", "timeout", "host"};
+  const char* p = order;
+  while (is_blank(*p)) ++p;
+  const char* word = p;
+  while (*p && !is_blank(*p)) ++p;
+  size_t word_len = static_cast<size_t>(p - word);
+  const char* column = nullptr;
+  for (const char* c : columns)
+    if (strlen(c) == word_len && strncasecmp(c, word, word_len) == 0) column = c;
+  if (column == nullptr) return;
+  while (is_blank(*p)) ++p;
+  const char* direction = "";
+  if (strncasecmp(p, "asc", 3) == 0) {
+    direction = " ASC";
+    p += 3;
+  } else if (strncasecmp(p, "desc", 4) == 0) {
+    direction = " DESC";
+    p += 4;
+  }
+  while (is_blank(*p)) ++p;
+  if (*p != 0) return;  // anything more is not a plain ordering
+  snprintf(out, size, "ORDER BY %s%s", column, direction);
+}
+
+char* proxy_block(int block, uint32_t ip, int port) {
+  db_exec(MV_LIT("UPDATE proxy SET blocked=%d WHERE ip=%u AND port=%d"), block == 0 ? 1 : 0, ip,
+          port);
+  chain_cache_clear();
+  return text_append_format(nullptr, MV_LIT("{block:%d, ip:%lu, port:%d}"), block,
+                            static_cast<unsigned long>(ip), port);
+}
+
+char* panel_command(char* type, const param_spans& spans) {
+  if (type == nullptr) return nullptr;
+  if (strcmp(type, "load_proxy") == 0) return load_proxy(spans);
+  if (strcmp(type, "upload_proxy") == 0) return upload_proxy(spans);
+  if (strcmp(type, "block_proxy") == 0) {
+    uint32_t block = digits_number("block", spans);
+    uint32_t ip = digits_number("ip", spans);
+    uint32_t port = digits_number("port", spans);
+    return proxy_block(static_cast<int>(block), ip, static_cast<int>(port));
+  }
+  if (strcmp(type, "recheck_proxy") == 0) {
+    uint32_t ip = digits_number("ip", spans);
+    uint32_t port = digits_number("port", spans);
+    start_check(ip, static_cast<uint16_t>(port), 1);
+    return nullptr;
+  }
+  if (strcmp(type, "settings") == 0) return settings_object(0);
+  if (strcmp(type, "save_settings") == 0) return save_settings(type, spans);
+  return nullptr;
+}
+
+char* panel_ajax(const param_spans& spans) {
+  char type[64];
+  if (!param_text("type", sizeof type, spans, type)) return nullptr;
+  char* value = panel_command(type, spans);
+  if (value == nullptr) return nullptr;
+  // Only known command names give a value, so the name is safe in the script.
+  textbuf out{};
+  textbuf_addf(out, MV_LIT("ajax_callback(\"%s\","), type);
+  textbuf_add(out, value);
+  textbuf_add(out, ");\n");
+  free(value);
+  return textbuf_take(out);
+}

@@ -1,0 +1,160 @@
+// The panel served by the running program over real sockets.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/front_program.h"
+#include "tests/support/panel_support.h"
+
+namespace {
+
+class PanelHttp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    program = new front_program;
+    ASSERT_TRUE(program->start());
+    root = program->registry_text("root");
+    ASSERT_EQ(root.size(), 32u);
+  }
+  static void TearDownTestSuite() {
+    program->stop();
+    delete program;
+  }
+
+  static int open_panel() {
+    int s = front_connect(program->port, 3000);
+    EXPECT_GE(s, 0);
+    return s;
+  }
+  // Sends a request and reads one reply (time limit of wait_ms).
+  static std::string exchange(const std::string& request, int wait_ms = 3000) {
+    int s = open_panel();
+    front_send_all(s, request);
+    std::string reply = panel_read_reply(s, wait_ms);
+    close(s);
+    return reply;
+  }
+  static std::string get(const std::string& target, int wait_ms = 3000) {
+    return exchange("GET " + target + " HTTP/1.1\r\n" + host() + "\r\n\r\n", wait_ms);
+  }
+  static std::string host() { return "Host: localhost:" + std::to_string(program->port); }
+  static std::string path(const std::string& rest) { return "/" + root + rest; }
+  // The reply carries exactly the body its head announces.
+  static bool complete(const std::string& reply) {
+    size_t at = reply.find("Content-Length: ");
+    return at != std::string::npos &&
+           std::stoul(reply.substr(at + 16)) == panel_test_body(reply).size() &&
+           !panel_test_body(reply).empty();
+  }
+
+  static front_program* program;
+  static std::string root;
+};
+
+front_program* PanelHttp::program = nullptr;
+std::string PanelHttp::root;
+
+TEST_F(PanelHttp, IconWithoutThePanelPath) {
+  std::string reply = get("/favicon.ico");
+  EXPECT_NE(reply.find("Content-Type: image/x-icon\r\n"), std::string::npos) << reply;
+  std::string icon = panel_test_body(reply);
+  ASSERT_GE(icon.size(), 22u);
+  EXPECT_EQ(icon[4], 1);
+  EXPECT_EQ(icon[6], 32);
+  EXPECT_EQ(icon[7], 32);
+}
+
+TEST_F(PanelHttp, RedirectIndexAndFileTypes) {
+  std::string redirect = get(path(""));
+  EXPECT_EQ(redirect.rfind("HTTP/1.0 302 Found\r\n", 0), 0u) << redirect;
+  EXPECT_NE(redirect.find("Location: /" + root + "/\r\n"), std::string::npos);
+
+  std::string index = get(path("/"));
+  EXPECT_NE(index.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_TRUE(complete(index));
+  EXPECT_NE(index.find("id=\"top_menu\""), std::string::npos);
+
+  std::string css = get(path("/STYLE.CSS"));
+  EXPECT_NE(css.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_TRUE(complete(css));
+  EXPECT_EQ(css.find("<html"), std::string::npos);
+  std::string js = get(path("/script.js"));
+  EXPECT_NE(js.find("Content-Type: text/javascript; charset=utf-8"), std::string::npos);
+  EXPECT_TRUE(complete(js));
+  EXPECT_NE(js.find("ajax_callback"), std::string::npos);
+
+  EXPECT_NE(get(path("/x.json")).find("File not found"), std::string::npos);
+  EXPECT_NE(get(path("/no-such-file.html")).find("File not found"), std::string::npos);
+}
+
+TEST_F(PanelHttp, RequestsThatAreNotServed) {
+  // A wrong panel path is no panel request: at most the front end's refusal
+  // of a local destination comes back, never a panel file.
+  for (const std::string& target :
+       {std::string("/0123456789abcdef0123456789abcdef/"), "/" + root.substr(0, 31) + "/",
+        "/" + root + "x/", "/" + root.substr(0, 31) + "X/favicon.ico"}) {
+    std::string reply = get(target, 500);
+    EXPECT_EQ(reply.find("top_menu"), std::string::npos) << target;
+    EXPECT_EQ(reply.find("image/x-icon"), std::string::npos) << target;
+    EXPECT_TRUE(reply.empty() || reply.find("Loopback is not alowed") != std::string::npos)
+        << reply;
+  }
+  EXPECT_EQ(exchange("ABCDEFGHIJKLMNO " + path("/") + " HTTP/1.1\r\n" + host() + "\r\n\r\n", 500),
+            "");
+}
+
+TEST_F(PanelHttp, PostIsAnsweredWhenTheWholeBodyArrived) {
+  std::string body = "type=nothing&pad=" + std::string(83, 'x');
+  ASSERT_EQ(body.size(), 100u);
+  int s = open_panel();
+  front_send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+                        "\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 60));
+  EXPECT_EQ(panel_read_reply(s, 400), "");
+  front_send_all(s, body.substr(60));
+  std::string reply = panel_read_reply(s, 3000);
+  EXPECT_EQ(panel_test_body(reply), "ajax_callback(\"ping\",null);") << reply;
+  close(s);
+}
+
+TEST_F(PanelHttp, AjaxWithoutTypeAndSettings) {
+  std::string reply = exchange("POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+                               "\r\nContent-Length: 3\r\n\r\na=1");
+  EXPECT_NE(reply.find("Content-Type: text/javascript"), std::string::npos);
+  EXPECT_EQ(panel_test_body(reply), "ajax_callback(\"ping\",null);");
+  reply = exchange("POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+                   "\r\nContent-Length: 13\r\n\r\ntype=settings");
+  EXPECT_EQ(panel_test_body(reply).rfind("ajax_callback(\"settings\",{chain:[[", 0), 0u) << reply;
+}
+
+TEST_F(PanelHttp, SecondRequestInOneReadIsDropped) {
+  int s = open_panel();
+  front_send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() + "\r\n\r\n" + "GET " +
+                        path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  std::string reply = panel_read_reply(s, 3000);
+  EXPECT_TRUE(complete(reply));
+  EXPECT_NE(reply.find("ajax_callback"), std::string::npos);
+  EXPECT_EQ(panel_read_reply(s, 400), "");
+  close(s);
+}
+
+TEST_F(PanelHttp, FlowChannelAndStatusPage) {
+  int flow = open_panel();
+  front_send_all(flow, "GET " + path("/flow.html") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  std::string opened = panel_read_reply(flow, 1000);
+  EXPECT_EQ(opened.rfind("HTTP/1.1 200 Ok\r\n", 0), 0u) << opened;
+  EXPECT_NE(opened.find("Connection: keep-alive"), std::string::npos);
+  EXPECT_NE(opened.find("<script type=\"text/javascript\">I(0,\"0.0.0.0\");</script>\n"),
+            std::string::npos);
+
+  std::string status = panel_test_body(get(path("/netstatus.html")));
+  EXPECT_NE(status.find("<td>Listen</td>"), std::string::npos) << status;
+  EXPECT_NE(status.find("<td>flow.html</td>"), std::string::npos) << status;
+  EXPECT_NE(status.find("<td>netstatus.html</td>"), std::string::npos) << status;
+  EXPECT_NE(status.find("3 of 2048 connections in use (0%)"), std::string::npos) << status;
+  close(flow);
+}
+
+}  // namespace

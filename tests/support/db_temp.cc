@@ -1,0 +1,48 @@
+#include "tests/support/db_temp.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "db/db.h"
+
+bool db_temp_open(db_temp& t) {
+  char pattern[] = "/tmp/merovane-db-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return false;
+  t.dir = pattern;
+  t.path = t.dir + "/settings.db";
+  if (!db_open(t.path.c_str())) return false;
+  db_init_schema();
+  return true;
+}
+
+void db_temp_close(db_temp& t) {
+  db_close();
+  if (t.dir.empty()) return;
+  if (DIR* d = opendir(t.dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      unlink((t.dir + "/" + name).c_str());
+    }
+    closedir(d);
+  }
+  rmdir(t.dir.c_str());
+  t.dir.clear();
+}
+
+std::string db_temp_read_file(const std::string& path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}

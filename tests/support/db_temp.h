@@ -1,0 +1,18 @@
+// Test helper of the database: a fresh database in a temporary directory,
+// opened through the program's own layer, and its removal afterwards.
+#pragma once
+
+#include <string>
+
+struct db_temp {
+  std::string dir;   // the temporary directory
+  std::string path;  // dir + "/settings.db"
+};
+
+// Creates the directory, opens the database there and prepares the schema.
+// Returns false when any step failed.
+bool db_temp_open(db_temp& t);
+// Closes the database (when open) and removes the directory with its files.
+void db_temp_close(db_temp& t);
+// Reads a whole file; empty when it cannot be read.
+std::string db_temp_read_file(const std::string& path);

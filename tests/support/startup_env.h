@@ -1,0 +1,29 @@
+// Test helpers of the startup area: a private MEROVANE_HOME, small files,
+// and recording scripts that stand for systemctl and the browser opener.
+#pragma once
+
+#include <string>
+
+namespace startup_test {
+
+// A fresh temporary directory, removed with everything in it on destruction.
+struct temp_home {
+  std::string dir;
+  temp_home();
+  ~temp_home();
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+};
+
+std::string read_file(const std::string& path);  // "" when missing
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+unsigned file_mode(const std::string& path);  // permission bits, 0 when missing
+
+// Writes an executable script that appends its arguments, one call a line,
+// to log_path and exits with the status in status_path (0 when that file
+// is missing or empty). "fail_on" makes only calls whose arguments contain
+// that word exit with the status.
+void write_recorder(const std::string& script, const std::string& log_path,
+                    const std::string& status_path, const std::string& fail_on = "");
+
+}  // namespace startup_test

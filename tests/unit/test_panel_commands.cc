@@ -1,0 +1,146 @@
+// The panel commands against a real database file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "db/db.h"
+#include "maintenance/import.h"
+#include "panel/commands.h"
+#include "tests/support/panel_support.h"
+
+namespace {
+
+class PanelCommands : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(panel_test_db()); }
+  void TearDown() override { db_close(); }
+
+  // The reply of panel_ajax for a body, "" when it gives none.
+  static std::string ajax(const std::string& body, const std::string& query = "") {
+    param_spans s{};
+    s.span[0] = {query.data(), query.size()};
+    s.span[1] = {body.data(), body.size()};
+    char* reply = panel_ajax(s);
+    std::string out = reply ? reply : "";
+    free(reply);
+    return out;
+  }
+  static std::string query(const char* sql) {
+    char* text = db_query_text(",", "\n", "%s", sql);
+    std::string out = text ? text : "";
+    free(text);
+    return out;
+  }
+};
+
+TEST_F(PanelCommands, UploadCountsAndAddsNewPairsOnly) {
+  std::string list = "type=upload_proxy&list=1.2.3.4%3A8080%0D%0A5.6.7.8+port+3128";
+  EXPECT_EQ(ajax(list), "ajax_callback(\"upload_proxy\",{count:2, added:2});\n");
+  EXPECT_EQ(ajax(list), "ajax_callback(\"upload_proxy\",{count:2, added:0});\n");
+  EXPECT_EQ(query("SELECT ip,port,type,blocked FROM proxy ORDER BY port"),
+            "134678021,3128,0,0\n67305985,8080,0,0");
+  // 1.2.3.4 is 67305985 read low byte first: it went with 8080.
+  EXPECT_EQ(query("SELECT port FROM proxy WHERE ip=67305985"), "8080");
+}
+
+TEST_F(PanelCommands, UploadEdgeCases) {
+  EXPECT_EQ(ajax("type=upload_proxy&list=1.2.3.4%0A5.6.7.8:80"),
+            "ajax_callback(\"upload_proxy\",{count:1, added:1});\n");
+  EXPECT_EQ(query("SELECT ip,port FROM proxy"), "134678021,80");
+  EXPECT_EQ(ajax("type=upload_proxy&list=9.9.9.9:65535+9.9.9.8:0"),
+            "ajax_callback(\"upload_proxy\",{count:0, added:0});\n");
+  EXPECT_EQ(ajax("type=upload_proxy&list=1.2.3.256:80"),
+            "ajax_callback(\"upload_proxy\",{count:1, added:1});\n");
+  EXPECT_EQ(query("SELECT count(*) FROM proxy WHERE ip=197121 AND port=80"), "1");
+  // An empty or missing list gives no value: the page gets the ping.
+  EXPECT_EQ(ajax("type=upload_proxy&list="), "");
+  EXPECT_EQ(ajax("type=upload_proxy"), "");
+  // A quote in the text cannot reach the statements.
+  EXPECT_EQ(ajax("type=upload_proxy&list=%27%3B+DROP+TABLE+proxy%3B--+4.4.4.4:81"),
+            "ajax_callback(\"upload_proxy\",{count:1, added:1});\n");
+  EXPECT_EQ(query("SELECT count(*) FROM proxy"), "3");
+}
+
+TEST_F(PanelCommands, ImportSummaryWithTheLowerLimit) {
+  char* summary = import_proxy_list("1.2.3.4:21 1.2.3.5:8080", 1);
+  EXPECT_STREQ(summary, "{count:1, added:1}");
+  free(summary);
+  summary = import_proxy_list(nullptr, 0);
+  EXPECT_STREQ(summary, "{count:0, added:0}");
+  free(summary);
+}
+
+TEST_F(PanelCommands, LoadProxyFiltersAndOrders) {
+  EXPECT_EQ(ajax("type=load_proxy&blocked=0"), "ajax_callback(\"load_proxy\",null);\n");
+  db_exec("INSERT INTO proxy(ip,port,type,rank,host) VALUES(16909060,80,92,5,'a\"b')");
+  db_exec("INSERT INTO proxy(ip,port,type,rank) VALUES(16909061,81,88,9)");
+  db_exec("INSERT INTO proxy(ip,port,type,rank) VALUES(16909062,82,1,1)");
+  EXPECT_EQ(ajax("type=load_proxy&blocked=0&live=1&filter=24&anon=2"),
+            "ajax_callback(\"load_proxy\",[[16909060,80,92,0,5,0,0,0,\"a\\\"b\"]]);\n");
+  EXPECT_EQ(ajax("type=load_proxy&blocked=0&live=0&dead=1"),
+            "ajax_callback(\"load_proxy\",[[16909062,82,1,0,1,0,0,0,\"\"]]);\n");
+  std::string ordered = ajax("type=load_proxy&order=rank+DESC");
+  EXPECT_LT(ordered.find("16909061"), ordered.find("16909060"));
+  EXPECT_LT(ordered.find("16909060"), ordered.find("16909062"));
+
+  db_exec("CREATE TABLE x(a)");
+  std::string injected = ajax("type=load_proxy&order=ip%3B+DROP+TABLE+x");
+  EXPECT_EQ(injected.rfind("ajax_callback(\"load_proxy\",[[", 0), 0u);
+  EXPECT_EQ(query("SELECT count(*) FROM sqlite_master WHERE name='x'"), "1");
+  EXPECT_EQ(query("SELECT count(*) FROM proxy"), "3");
+}
+
+TEST_F(PanelCommands, BlockAndUnblock) {
+  db_exec("INSERT INTO proxy(ip,port) VALUES(16909060,80)");
+  EXPECT_EQ(ajax("type=block_proxy&block=0&ip=16909060&port=80"),
+            "ajax_callback(\"block_proxy\",{block:0, ip:16909060, port:80});\n");
+  EXPECT_EQ(query("SELECT blocked FROM proxy"), "1");
+  EXPECT_EQ(ajax("type=load_proxy&blocked=0"), "ajax_callback(\"load_proxy\",null);\n");
+  EXPECT_NE(ajax("type=load_proxy&blocked=1").find("16909060"), std::string::npos);
+  char* reply = proxy_block(1, 16909060, 80);
+  EXPECT_STREQ(reply, "{block:1, ip:16909060, port:80}");
+  free(reply);
+  EXPECT_EQ(query("SELECT blocked FROM proxy"), "0");
+  // An address above 2^31 keeps its value.
+  reply = proxy_block(0, 4294967295u, 1);
+  EXPECT_STREQ(reply, "{block:0, ip:4294967295, port:1}");
+  free(reply);
+}
+
+TEST_F(PanelCommands, SettingsAndSave) {
+  std::string reply = ajax("type=settings");
+  EXPECT_EQ(reply.rfind("ajax_callback(\"settings\",{chain:[[1,3,92,0,0]], ", 0), 0u) << reply;
+  EXPECT_NE(reply.find(", saved:0, now:"), std::string::npos);
+
+  reply = ajax("type=save_settings&num=0&log_level=2&force_http_10=1");
+  EXPECT_EQ(reply.rfind("ajax_callback(\"settings\",{chain:null, ", 0), 0u) << reply;
+  EXPECT_NE(reply.find("saved:1, now:"), std::string::npos);
+  EXPECT_NE(reply.find("log_level:2"), std::string::npos);
+  EXPECT_NE(reply.find("block_transparent:0"), std::string::npos);
+  EXPECT_EQ(query("SELECT count(*) FROM chain"), "0");
+
+  reply = ajax(
+      "type=save_settings&num=2&selection0=5&flags0=8&ip0=16909060&port0=1080&selection1=1&"
+      "flags1=92&download_urls=+http%3A%2F%2Fa%2Fx%0D%0A%0D%0A++http%3A%2F%2Fb%2Fy+&"
+      "log_dir=%2Fvar%2Flog%2F+my++logs+");
+  EXPECT_EQ(query("SELECT position,selection,flags,ip,port FROM chain ORDER BY position"),
+            "0,5,8,16909060,1080\n1,1,92,0,0");
+  EXPECT_NE(reply.find("{chain:[[0,5,8,16909060,1080],[1,1,92,0,0]], "), std::string::npos);
+  char urls[256] = "";
+  setting_str("download_urls", urls, sizeof urls, 0);
+  EXPECT_STREQ(urls, "http://a/x\nhttp://b/y");
+  char dir[256] = "";
+  setting_str("log_dir", dir, sizeof dir, 0);
+  EXPECT_STREQ(dir, "/var/log/ my logs");
+  EXPECT_NE(reply.find("download_urls:\"http://a/x\\nhttp://b/y\""), std::string::npos);
+  // Absent integer fields store 0.
+  EXPECT_EQ(setting_int("log_level", 9, 0), 0);
+
+  // A huge link count stays bounded.
+  ajax("type=save_settings&num=4000000000");
+  EXPECT_EQ(query("SELECT count(*) FROM chain"), "29");
+}
+
+}  // namespace
