@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "startup/datadir.h"
 #include "startup/registry.h"
+#include "startup/runmodes.h"
 #include "util/literal.h"
 
 namespace {
@@ -278,7 +279,10 @@ void server_run() {
       continue;
     }
     announced_failure = false;
-    fprintf(stderr, "Merovane: %s\n", reinterpret_cast<const char*>(conn_table[0].route));
+    char address[128];
+    panel_address(address, sizeof address);
+    fprintf(stderr, "Merovane: %s, panel %s\n", reinterpret_cast<const char*>(conn_table[0].route),
+            address);
     while (stop_flag.load() == 0 && !listener_failed) engine_cycle(100);
     // Listener gone or stop requested: every connection ends with it.
     engine_shutdown();
