@@ -63,47 +63,6 @@ void append_bounded(char* dst, size_t cap, const char* src) {
   snprintf(dst + have, cap - have, "%s", src);
 }
 
-// Client-given text for an HTML element: markup characters become entities,
-// and '@' too, so that the text cannot bring in a placeholder of its own.
-void escape_html(char* out, size_t cap, const char* text) {
-  size_t w = 0;
-  out[0] = 0;
-  for (const char* p = text; *p != 0; ++p) {
-    const char* rep = nullptr;
-    switch (*p) {
-      case '&':
-        rep = "&amp;";
-        break;
-      case '<':
-        rep = "&lt;";
-        break;
-      case '>':
-        rep = "&gt;";
-        break;
-      case '"':
-        rep = "&quot;";
-        break;
-      case '\'':
-        rep = "&#39;";
-        break;
-      case '@':
-        rep = "&#64;";
-        break;
-      default:
-        break;
-    }
-    size_t n = rep != nullptr ? strlen(rep) : 1;
-    if (w + n + 1 > cap) break;
-    if (rep != nullptr) {
-      memcpy(out + w, rep, n);
-    } else {
-      out[w] = *p;
-    }
-    w += n;
-  }
-  out[w] = 0;
-}
-
 void build_dump(char* out, const stream* in) {
   size_t w = 0;
   out[0] = 0;
@@ -216,7 +175,7 @@ size_t error_page_build(char* page, size_t capacity, const stream* in, int id,
     if (host[0] == 0) {
       snprintf(addr, sizeof addr, "%s", "<i>unknown</i>");
     } else {
-      escape_html(addr, sizeof addr, host);
+      text_escape_html(addr, sizeof addr, host);
     }
     text_replace_all(page, capacity, "@ADDR", addr);
     char port[24];

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +37,28 @@ uint32_t housekeeping_stamp = 0;
 uint32_t flush_stamp = 0;
 uint32_t db_statement_stamp = 0;
 bool listener_failed = false;
+
+// Every slot holds a socket; the process also keeps the listener's spare
+// room, the epoll instance, the database, its journal and log files open.
+constexpr rlim_t DESCRIPTORS_NEEDED = SLOT_COUNT + 128;
+
+// Raises the soft descriptor limit to what a full table needs (as far as
+// the hard limit allows); the usual default of 1024 would fail accepts at
+// about half the table.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= DESCRIPTORS_NEEDED) return;
+  rlim_t wanted = DESCRIPTORS_NEEDED;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
+  if (wanted <= limit.rlim_cur) {
+    fprintf(stderr, "Merovane: only %lu descriptors allowed; the table needs %lu\n",
+            static_cast<unsigned long>(limit.rlim_cur),
+            static_cast<unsigned long>(DESCRIPTORS_NEEDED));
+    return;
+  }
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 // Sleeps up to ms, waking early when a stop is requested.
 void pause_ms(uint32_t ms) {
@@ -140,7 +163,9 @@ uint16_t engine_listen(const char* ip, uint16_t port) {
   return listen_port;
 }
 
-bool engine_listener_failed() { return listener_failed; }
+bool engine_listener_failed() {
+  return listener_failed;
+}
 
 void engine_housekeeping() {
   int empties = 0;
@@ -158,6 +183,9 @@ void engine_housekeeping() {
       if (conn_table[i].in.len > 0) slot_dispatch(i, 'R');
       if (conn_table[i].out.len > 0) slot_dispatch(i, 'S');
       conn_table[i].last_tick = now;
+      // A slot quiet for a tick gives back the blocks it kept for reuse.
+      if (conn_table[i].in.len == 0) stream_free(conn_table[i].in);
+      if (conn_table[i].out.len == 0) stream_free(conn_table[i].out);
     }
     now = tick_now();
     conn_slot& current = conn_table[i];
@@ -246,6 +274,7 @@ void engine_shutdown() {
 }
 
 void server_run() {
+  raise_descriptor_limit();
   if (!engine_init()) {
     fprintf(stderr, "Merovane: cannot create the event queue: %s\n", strerror(errno));
     return;

@@ -21,42 +21,6 @@ namespace {
 
 constexpr int UNUSED_RUN_END = 10;
 
-// HTML-escapes text (&, <, >, both quotes) into out; cut to capacity.
-void escape_html(const char* text, char* out, size_t capacity) {
-  if (capacity == 0) return;
-  size_t w = 0;
-  for (const char* p = text != nullptr ? text : ""; *p; ++p) {
-    const char* rep = nullptr;
-    switch (*p) {
-      case '&':
-        rep = "&amp;";
-        break;
-      case '<':
-        rep = "&lt;";
-        break;
-      case '>':
-        rep = "&gt;";
-        break;
-      case '"':
-        rep = "&quot;";
-        break;
-      case '\'':
-        rep = "&#39;";
-        break;
-      default:
-        break;
-    }
-    size_t n = rep != nullptr ? strlen(rep) : 1;
-    if (w + n + 1 > capacity) break;
-    if (rep != nullptr)
-      memcpy(out + w, rep, n);
-    else
-      out[w] = *p;
-    w += n;
-  }
-  out[w] = 0;
-}
-
 // Bounded copy of a NUL-terminated text that may fill its whole field.
 void copy_field(const char* field, size_t field_size, char* out, size_t capacity) {
   size_t n = strnlen(field, field_size);
@@ -166,7 +130,7 @@ char* slot_row(const conn_slot& slot) {
       char text[ROUTE_SIZE];
       char cell[ROUTE_SIZE * 6];
       copy_field(reinterpret_cast<const char*>(slot.route), ROUTE_SIZE, text, sizeof text);
-      escape_html(text, cell, sizeof cell);
+      text_escape_html(cell, sizeof cell, text);
       return simple_row(slot, cell);
     }
     case slot_kind::web:
@@ -175,7 +139,7 @@ char* slot_row(const conn_slot& slot) {
       char file[sizeof rec.file];
       char cell[sizeof rec.file * 6];
       copy_field(rec.file, sizeof rec.file, file, sizeof file);
-      escape_html(file, cell, sizeof cell);
+      text_escape_html(cell, sizeof cell, file);
       return simple_row(slot, cell);
     }
     case slot_kind::check: {
@@ -217,7 +181,7 @@ char* slot_row(const conn_slot& slot) {
         char target[TARGET_SIZE];
         char cell[TARGET_SIZE * 6];
         copy_field(r.target, sizeof r.target, target, sizeof target);
-        escape_html(target, cell, sizeof cell);
+        text_escape_html(cell, sizeof cell, target);
         return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
       }
       char* hops = hop_list(slot);
@@ -248,8 +212,8 @@ char* status_address(const char* cls, const char* address, unsigned port, const 
   const char* shown = host != nullptr && host[0] != 0 ? host : address;
   char title[DEST_HOST_SIZE * 6];
   char text[DEST_HOST_SIZE * 6];
-  escape_html(shown, title, sizeof title);
-  escape_html(address, text, sizeof text);
+  text_escape_html(title, sizeof title, shown);
+  text_escape_html(text, sizeof text, address);
   textbuf out{};
   textbuf_addf(out, MV_LIT("<%s title=\"%s port %u%s\" class=\"help%s\">%s</%s>"), "span", title,
                port, suffix, cls, text, "span");

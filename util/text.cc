@@ -155,7 +155,7 @@ void text_to_list(char* buffer) {
 int file_append(const char* path, uint32_t count, const void* bytes) {
   if (missing(path)) return 0;
   if (count > 0 && missing(bytes)) return 0;
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return 0;
   const char* p = static_cast<const char*>(bytes);
   uint32_t done = 0;
@@ -178,4 +178,43 @@ uint32_t parse_decimal(const char* text) {
   for (const char* p = text; *p >= '0' && *p <= '9'; ++p)
     value = value * 10u + static_cast<uint32_t>(*p - '0');
   return value;
+}
+
+void text_escape_html(char* out, size_t capacity, const char* text) {
+  if (out == nullptr || capacity == 0) return;
+  size_t w = 0;
+  for (const char* p = text != nullptr ? text : ""; *p != 0; ++p) {
+    const char* rep = nullptr;
+    switch (*p) {
+      case '&':
+        rep = "&amp;";
+        break;
+      case '<':
+        rep = "&lt;";
+        break;
+      case '>':
+        rep = "&gt;";
+        break;
+      case '"':
+        rep = "&quot;";
+        break;
+      case '\'':
+        rep = "&#39;";
+        break;
+      case '@':
+        rep = "&#64;";
+        break;
+      default:
+        break;
+    }
+    size_t n = rep != nullptr ? strlen(rep) : 1;
+    if (w + n + 1 > capacity) break;
+    if (rep != nullptr) {
+      memcpy(out + w, rep, n);
+    } else {
+      out[w] = *p;
+    }
+    w += n;
+  }
+  out[w] = 0;
 }

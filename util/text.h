@@ -26,5 +26,9 @@ void text_to_list(char* buffer);
 int file_append(const char* path, uint32_t count, const void* bytes);
 // Value of the leading decimal digits (no sign); 0 when none.
 uint32_t parse_decimal(const char* text);
+// Text for an HTML element or attribute: & < > " ' and @ become entities
+// ('@' so that a client's text cannot bring in a page placeholder). Cut at
+// a whole character to fit capacity (terminator included).
+void text_escape_html(char* out, size_t capacity, const char* text);
 // MD5 of the bytes as 32 lowercase hex digits and a NUL; 1 on success.
 int md5_hex(const void* data, size_t length, char* output);
