@@ -9,12 +9,12 @@
 #include "engine/slot.h"
 
 // conn_slot::io_state bits.
-constexpr uint8_t IO_REGISTERED = 0x01;  // the socket is in the epoll set
-constexpr uint8_t IO_CONNECTING = 0x02;  // outbound connect in progress
-constexpr uint8_t IO_EOF = 0x04;         // the peer closed its sending side
-constexpr uint8_t IO_PAUSED = 0x08;      // reading paused by flow control
+constexpr uint8_t IO_REGISTERED = 0x01;    // the socket is in the epoll set
+constexpr uint8_t IO_CONNECTING = 0x02;    // outbound connect in progress
+constexpr uint8_t IO_EOF = 0x04;           // the peer closed its sending side
+constexpr uint8_t IO_PAUSED = 0x08;        // reading paused by flow control
 constexpr uint8_t IO_SHUT_PENDING = 0x10;  // shut the sending side once out drains
-constexpr uint8_t IO_S_PENDING = 0x20;   // an 'S' is due from the loop
+constexpr uint8_t IO_S_PENDING = 0x20;     // an 'S' is due from the loop
 
 // Flow control: stop reading a slot while its own unread input or its linked
 // slot's unsent output exceeds the high mark; resume below the low mark.

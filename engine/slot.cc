@@ -108,10 +108,14 @@ struct handler_override {
 handler_override overrides[16];
 int override_count = 0;
 
-bool is_occupied(const conn_slot& slot) { return slot.sock != -1; }
+bool is_occupied(const conn_slot& slot) {
+  return slot.sock != -1;
+}
 }  // namespace
 
-int engine_slots_used() { return slots_used; }
+int engine_slots_used() {
+  return slots_used;
+}
 void engine_claim_listener_slot() {
   if (slots_used == 0) slots_used = 1;
 }
@@ -215,6 +219,10 @@ void slot_dispatch(int index, char letter) {
       download_handler(index, letter);
       return;
     case slot_kind::error:
+      // A refused client has its page; whatever it still sends is dropped,
+      // so its input never fills up and stops being read, and its close is
+      // seen when it comes.
+      if (letter == 'R' && slot.in.len > 0) slot_consume_input(index, slot.in.len);
       return;
     default:
       break;
@@ -402,7 +410,8 @@ void slot_close(int index) {
     slot_dispatch(index, 'X');
     log_line(index, "Socket closed.");
     conn_slot& closing = conn_table[index];
-    if (closing.io_state & IO_REGISTERED) epoll_ctl(engine_epoll_fd, EPOLL_CTL_DEL, closing.sock, nullptr);
+    if (closing.io_state & IO_REGISTERED)
+      epoll_ctl(engine_epoll_fd, EPOLL_CTL_DEL, closing.sock, nullptr);
     fdmap_clear(closing.sock);
     shutdown(closing.sock, SHUT_RDWR);
     close(closing.sock);

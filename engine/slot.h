@@ -62,20 +62,20 @@ constexpr size_t ROUTE_SIZE = 251;
 constexpr size_t DEST_HOST_SIZE = 192;
 
 struct conn_slot {
-  int sock;                 // -1: empty slot
-  int link_sock;            // socket of the linked slot, 0 or -1 when none
-  uint32_t last_activity;   // tick of the last network activity
-  uint32_t last_tick;       // tick of the last activity or 'T'
-  uint8_t flags;            // SLOT_CLOSE_REQUESTED
-  stream in;                // received, not yet consumed
-  stream out;               // queued, not yet written
+  int sock;                // -1: empty slot
+  int link_sock;           // socket of the linked slot, 0 or -1 when none
+  uint32_t last_activity;  // tick of the last network activity
+  uint32_t last_tick;      // tick of the last activity or 'T'
+  uint8_t flags;           // SLOT_CLOSE_REQUESTED
+  stream in;               // received, not yet consumed
+  stream out;              // queued, not yet written
   slot_kind kind;
   uint8_t proto;
   char dest_host[DEST_HOST_SIZE];
-  uint16_t dest_port;       // host byte order
-  uint32_t started;         // tick of creation
+  uint16_t dest_port;                    // host byte order
+  uint32_t started;                      // tick of creation
   alignas(8) uint8_t route[ROUTE_SIZE];  // per-kind area, layout owned by the kind's unit
-  uint32_t peer_addr;       // IPv4 of an accepted peer, network byte order
+  uint32_t peer_addr;                    // IPv4 of an accepted peer, network byte order
   uint32_t serial;
   // Engine-private bookkeeping (not part of the observable record).
   uint32_t io_tag;     // tag of the socket's epoll registration
