@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -237,9 +238,22 @@ int main(int argc, char** argv) {
     db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
   }) && program.start();
   if (!program_ok) fprintf(stderr, "the program did not start\n");
+  // The same program with "log_level" 1: the traffic file is written for
+  // every chain, the per-connection log is not.
+  program_instance logged;
+  const std::string traffic_dir = "/tmp/merovane-bench-traffic";
+  mkdir(traffic_dir.c_str(), 0700);
+  const bool logged_ok = program_ok && logged.prepare("127.0.0.11", [&] {
+    db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
+    setting_int("log_level", 1, 1);
+    char dir[260];
+    snprintf(dir, sizeof dir, "%s", traffic_dir.c_str());
+    setting_str("log_dir", dir, sizeof dir, 1);
+  }) && logged.start();
 
   std::vector<path> paths;
   if (program_ok) paths.push_back({"merovane", program.ip, program.port, false});
+  if (logged_ok) paths.push_back({"mv-level1", logged.ip, logged.port, false});
   if (tiny) paths.push_back({"tinyproxy", tiny->ip, tiny->port, false});
   if (privoxy) paths.push_back({"privoxy", privoxy->ip, privoxy->port, false});
   paths.push_back({"direct", kSocks, socks->port, true});

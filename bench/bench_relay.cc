@@ -80,7 +80,9 @@ void on_client(int index, char letter) {
 void on_outbound(int index, char letter) {
   if (letter == 'C') slot_relay(index);
 }
-void on_relay(int index, char) { slot_relay(index); }
+void on_relay(int index, char) {
+  slot_relay(index);
+}
 
 int connect_to(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -193,8 +195,8 @@ uint16_t free_port() {
 }
 
 void print_row(const char* name, const figures& f) {
-  printf("| %-9s | %9.0f | %9.0f | %9.0f | %9.0f | %8.0f | %7.3f | %7.3f |\n", name, f.up1,
-         f.up4, f.down1, f.down4, f.rate.per_second, f.rate.p50_ms, f.rate.p99_ms);
+  printf("| %-9s | %9.0f | %9.0f | %9.0f | %9.0f | %8.0f | %7.3f | %7.3f |\n", name, f.up1, f.up4,
+         f.down1, f.down4, f.rate.per_second, f.rate.p50_ms, f.rate.p99_ms);
 }
 }  // namespace
 
@@ -230,8 +232,8 @@ int main(int argc, char** argv) {
   // socat in the same role.
   uint16_t socat_port = free_port();
   char listen_arg[64], connect_arg[64];
-  snprintf(listen_arg, sizeof listen_arg, "TCP-LISTEN:%u,bind=127.0.0.1,fork,reuseaddr,backlog=1024",
-           socat_port);
+  snprintf(listen_arg, sizeof listen_arg,
+           "TCP-LISTEN:%u,bind=127.0.0.1,fork,reuseaddr,backlog=1024", socat_port);
   snprintf(connect_arg, sizeof connect_arg, "TCP:127.0.0.1:%u,nodelay", target_port);
   pid_t socat = fork();
   if (socat == 0) {
@@ -252,8 +254,12 @@ int main(int argc, char** argv) {
   target.join();
 
   printf("Relay benchmark, %.1f s per figure, loopback\n\n", seconds);
-  printf("| path      | up 1 MB/s | up 4 MB/s | dn 1 MB/s | dn 4 MB/s | conn/s   | p50 ms  | p99 ms  |\n");
-  printf("|-----------|-----------|-----------|-----------|-----------|----------|---------|---------|\n");
+  printf(
+      "| path      | up 1 MB/s | up 4 MB/s | dn 1 MB/s | dn 4 MB/s | conn/s   | p50 ms  | p99 ms  "
+      "|\n");
+  printf(
+      "|-----------|-----------|-----------|-----------|-----------|----------|---------|---------|"
+      "\n");
   print_row("direct", direct);
   print_row("merovane", ours);
   print_row("socat", peer);

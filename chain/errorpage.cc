@@ -163,8 +163,11 @@ size_t error_page_build(char* page, size_t capacity, const stream* in, int id,
   append_bounded(page, capacity, page_foot);
 
   text_replace_all(page, capacity, "@PROG", PRODUCT_NAME);
+  // The "File not found" page is served under the panel path: following the
+  // product link must not hand that path to the site in a Referer.
   char link[PIECE_SIZE];
-  snprintf(link, sizeof link, MV_LIT("<a href=\"%s\" target=\"_blank\">%s</a>"),
+  snprintf(link, sizeof link,
+           MV_LIT("<a href=\"%s\" target=\"_blank\" rel=\"noreferrer noopener\">%s</a>"),
            MV_LIT("https://talvesk.example/merovane/"), PRODUCT_NAME);
   text_replace_all(page, capacity, "@LINK", link);
 

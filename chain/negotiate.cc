@@ -157,11 +157,23 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
           st.failed = 1;
         }
         stream_consume(in, 2);
-        if (st.failed || in.len < 10) return false;
+        if (st.failed) return false;
       }
-      if (in.len < 10) return false;
+      // The connect reply ends in the bound address, which is IPv4, a name
+      // or IPv6: all of it is the proxy's, none of it may reach the client.
+      if (in.len < 5) return false;
+      size_t reply_len = 0;
+      if (in.data[3] == 1) reply_len = 10;
+      if (in.data[3] == 3) reply_len = 7u + in.data[4];
+      if (in.data[3] == 4) reply_len = 22;
+      if (reply_len == 0) {
+        st.failed = 1;
+        stream_consume(in, in.len);
+        break;
+      }
+      if (in.len < reply_len) return false;
       if (in.data[0] != 5 || in.data[1] != 0) st.failed = 1;
-      stream_consume(in, 10);
+      stream_consume(in, static_cast<uint32_t>(reply_len));
       break;
     }
     case PT_HTTPS: {

@@ -284,26 +284,28 @@ bool first_data(int index, http_info& info) {
     }
   }
 
-  // The first Host line names the destination.
+  // The first Host line of the head names the destination; a body or tunnel
+  // bytes sent along with the head are not header lines.
+  const size_t head = info.head;
   size_t line = 0;
-  while (line < len) {
+  while (line < head) {
     size_t p = line;
-    while (p < len && d[p] == ' ') ++p;
+    while (p < head && d[p] == ' ') ++p;
     size_t name = p;
-    while (p < len && p - name < 63 && is_host_char(d[p])) ++p;
+    while (p < head && p - name < 63 && is_host_char(d[p])) ++p;
     if (p - name == 4 && same_folded(d + name, "host", 4)) {
-      while (p < len && d[p] == ' ') ++p;
-      if (p < len && d[p] == ':') {
+      while (p < head && d[p] == ' ') ++p;
+      if (p < head && d[p] == ':') {
         ++p;
-        while (p < len && d[p] == ' ') ++p;
-        read_host(slot, d, len, &p, 62);
+        while (p < head && d[p] == ' ') ++p;
+        read_host(slot, d, head, &p, 62);
         if (slot.dest_port == 0)
-          slot.dest_port = (p < len && d[p] == ':') ? read_port(d, len, p + 1) : 80;
+          slot.dest_port = (p < head && d[p] == ':') ? read_port(d, head, p + 1) : 80;
         break;
       }
     }
-    while (p < len && d[p] != '\n') ++p;
-    while (p < len && (d[p] == '\r' || d[p] == '\n')) ++p;
+    while (p < head && d[p] != '\n') ++p;
+    while (p < head && (d[p] == '\r' || d[p] == '\n')) ++p;
     line = p;
   }
   if (slot.dest_port == 0) slot.dest_port = 80;

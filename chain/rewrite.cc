@@ -99,6 +99,10 @@ int rewrite_request(stream& s, bool keep_target) {
   const long end_at = head_end(s.data, s.len);
   if (end_at < 0) return 0;
   size_t head = static_cast<size_t>(end_at);  // the head's lines end here
+  // In "\r\n\n" the CR is the last line's own line end: it stays with the
+  // empty line, so an edit of that line cannot move the end of the head.
+  if (head > 0 && s.data[head] == '\n' && s.data[head + 1] == '\n' && s.data[head - 1] == '\r')
+    --head;
   bool crlf = false;
   for (size_t i = 0; i < head; ++i)
     if (s.data[i] == '\r') {
@@ -142,7 +146,10 @@ int rewrite_request(stream& s, bool keep_target) {
     free(d);
     return 1;
   }
-  if (p + 8 <= head && same_word(d + p, 4, "http") && d[p + 4] == '/' && d[p + 6] == '.') {
+  // Only a whole "HTTP/d.d" token is touched: a shorter version must not
+  // have the line end after it overwritten.
+  if (p + 8 <= head && same_word(d + p, 4, "http") && d[p + 4] == '/' && is_digit(d[p + 5]) &&
+      d[p + 6] == '.' && is_digit(d[p + 7])) {
     d[p + 5] = '1';
     d[p + 7] = '0';
     edited = true;
@@ -181,16 +188,13 @@ int rewrite_request(stream& s, bool keep_target) {
       }
     } else if (same_word(d + name, name_len, "keep-alive") ||
                same_word(d + name, name_len, "proxy-connection")) {
-      // The line goes with its line end; the last line of the head has its
-      // end in the empty line that closes the head, which stays.
+      // The line goes with all of its line end (any run of CR and LF inside
+      // the head is one line end), so no empty line can appear where it was.
+      // The last line of the head has its end in the empty line that closes
+      // the head, which stays: the line end before it goes instead.
       size_t cut = line_end;
-      if (cut < head && d[cut] == '\r' && cut + 1 < head && d[cut + 1] == '\n')
-        cut += 2;
-      else if (cut < head && d[cut] == '\n')
-        ++cut;
-      else if (cut == head && kept_any) {
-        // The last line of the head: its line end belongs to the empty
-        // line, so the line end before it goes instead.
+      while (cut < head && (d[cut] == '\r' || d[cut] == '\n')) ++cut;
+      if (cut == head && kept_any) {
         head = kept_end;
         edited = true;
         break;

@@ -3,7 +3,9 @@
 // names and the minute clock.
 #include "db/db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include "db/scramble.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -192,11 +195,31 @@ const char* sql_check_result() {
 
 // ---- open, schema, close ----------------------------------------------------
 
+namespace {
+
+// The file holds the user's proxies and chain: it is created for the owner
+// only, and it and its companions (made earlier with looser modes) lose
+// every bit for others. SQLite gives new journal and log files the mode of
+// the database file.
+void keep_files_private(const char* path) {
+  if (path[0] == ':' || strncmp(path, "file:", 5) == 0) return;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) close(fd);
+  char companion[1100];
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    int n = snprintf(companion, sizeof companion, "%s%s", path, suffix);
+    if (n > 0 && static_cast<size_t>(n) < sizeof companion) path_keep_private(companion, 0600);
+  }
+}
+
+}  // namespace
+
 bool db_open(const char* path) {
   if (missing(path)) return false;
   std::lock_guard<std::recursive_mutex> hold(db_lock);
   if (db_handle != nullptr) return true;
   if (!scramble_vfs_register()) return false;
+  keep_files_private(path);
   sqlite3* handle = nullptr;
   int rc = sqlite3_open_v2(path, &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {

@@ -1,6 +1,8 @@
 #include "engine/loop.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -69,6 +71,10 @@ void pause_ms(uint32_t ms) {
   }
 }
 
+// Held open so that a client can still be taken off the queue and closed
+// when the process has no other descriptor left.
+int spare_fd = -1;
+
 void accept_pending() {
   conn_slot& listener = conn_table[0];
   listener.last_activity = listener.last_tick = tick_now();
@@ -85,7 +91,19 @@ void accept_pending() {
     if (index < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
         return;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) return;
+      if (errno == EMFILE || errno == ENFILE) {
+        // Out of descriptors: the connection would stay queued and keep the
+        // listener readable, so the loop would spin. Give up the spare
+        // descriptor for a moment to take it off the queue and close it.
+        if (spare_fd < 0) return;
+        close(spare_fd);
+        int sock = accept4(listener.sock, nullptr, nullptr, SOCK_CLOEXEC);
+        if (sock >= 0) close(sock);
+        spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (sock < 0) return;
+        continue;
+      }
+      if (errno == ENOBUFS || errno == ENOMEM) return;
       listener_failed = true;
       return;
     }
@@ -105,6 +123,7 @@ bool linked_still_sending(const conn_slot& slot, uint32_t now) {
 
 bool engine_init() {
   if (engine_epoll_fd >= 0) close(engine_epoll_fd);
+  if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   engine_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   io_reset_queues();
   engine_reset_slots();
@@ -214,6 +233,9 @@ void engine_housekeeping() {
     flush_stamp = now;
   } else if (static_cast<int32_t>(now - flush_stamp) > static_cast<int32_t>(FLUSH_PERIOD)) {
     usage_flush();
+    // Hand memory freed by closed connections back to the system, so the
+    // process shrinks again after a burst of load.
+    malloc_trim(0);
     flush_stamp = tick_now();
   }
   if (db_statement_stamp == 0) {

@@ -105,6 +105,16 @@ bool path_parent(const char* path, char* out, size_t capacity) {
   return true;
 }
 
+bool path_keep_private(const char* path, mode_t allowed) {
+  if (path == nullptr || path[0] == 0) return false;
+  struct stat st {};
+  if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) return false;
+  mode_t bits = st.st_mode & 07777;
+  if ((bits & ~allowed) == 0) return true;
+  if (st.st_uid != geteuid()) return false;
+  return chmod(path, bits & allowed) == 0;
+}
+
 bool path_make_dirs(const char* dir, mode_t mode) {
   if (dir == nullptr || dir[0] == 0) return false;
   char buf[1024];

@@ -23,5 +23,12 @@ bool path_system_wide();
 // True when the directory exists afterwards.
 bool path_make_dirs(const char* dir, mode_t mode);
 
+// Takes from an existing file or directory of ours every permission bit
+// outside `allowed` (0600 for a file, 0700 for a directory), so that one
+// created earlier with looser modes becomes private. Symbolic links and
+// entries of other owners are left alone. True when the entry exists and
+// keeps no bit outside `allowed`.
+bool path_keep_private(const char* path, mode_t allowed);
+
 // Copies the directory part of path (without the trailing '/') into out.
 bool path_parent(const char* path, char* out, size_t capacity);

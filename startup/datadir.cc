@@ -55,6 +55,14 @@ void data_path(char* out, size_t capacity, bool want_file) {
     if (n < 0 || static_cast<size_t>(n) >= PATH_CAP - 1) return;
     reg_set("DB", REG_SZ, path, std::strlen(path) + 1);
   }
+  if (ends_with_nocase(path, PRODUCT_SUFFIX)) {
+    // Our own folder holds the user's proxies and chain: it stays private
+    // even when it was made earlier with looser modes.
+    char dir[PATH_CAP];
+    std::snprintf(dir, sizeof dir, "%s", path);
+    dir[std::strlen(dir) - (sizeof DB_NAME - 1) - 1] = 0;
+    path_keep_private(dir, 0700);
+  }
   if (!want_file) {
     // Only a database inside our own product directory gives a directory
     // to remove; a file kept elsewhere never names a foreign directory.

@@ -33,6 +33,17 @@ char* read_file(const char* path) {
     if (errno != ENOENT) return nullptr;
     return static_cast<char*>(std::calloc(1, 1));
   }
+  // The file holds the panel's secret: one that others may read (made by
+  // hand, or left so by an older copy) is made private, with its folder.
+  // A link is never followed for this: the file it names is not ours.
+  struct stat st {};
+  struct stat named {};
+  if (fstat(fd, &st) == 0 && lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+      named.st_ino == st.st_ino && named.st_dev == st.st_dev && st.st_uid == geteuid() &&
+      (st.st_mode & 077) != 0)
+    fchmod(fd, st.st_mode & 0600);
+  char dir[1024];
+  if (path_parent(path, dir, sizeof dir)) path_keep_private(dir, 0700);
   char* buf = static_cast<char*>(std::malloc(REG_FILE_MAX + 1));
   size_t len = 0;
   while (buf != nullptr && len < REG_FILE_MAX) {
@@ -104,6 +115,7 @@ bool write_all(int fd, const char* data, size_t len) {
 bool write_file(const char* path, const char* text, size_t len) {
   char dir[1024];
   if (!path_parent(path, dir, sizeof dir) || !path_make_dirs(dir, 0700)) return false;
+  path_keep_private(dir, 0700);  // a folder made earlier with looser modes
   char tmp[1100];
   int n = std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return false;
@@ -372,7 +384,9 @@ void reg_listen_ip(char* out, size_t capacity) {
   char buf[41];
   uint32_t type = 0;
   size_t size = 0;
-  out[0] = 0;
+  // Only a stored empty text opens the listener to every interface; a value
+  // that is missing or unreadable keeps the loopback default.
+  std::snprintf(out, capacity, "%s", "127.0.0.1");
   if (!reg_get("listen_ip", &type, buf, sizeof buf, &size) || type != REG_SZ) return;
   std::snprintf(out, capacity, "%s", buf);
 }

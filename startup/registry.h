@@ -24,7 +24,7 @@ bool reg_delete_all();
 
 // Convenience readers with the defaults the engine falls back to.
 uint32_t reg_listen_port();                      // 8080 when absent, not a number or not a port
-void reg_listen_ip(char* out, size_t capacity);  // "" when absent
+void reg_listen_ip(char* out, size_t capacity);  // "127.0.0.1" when absent
 
 // Forgets the cached "root" token (tests that rewrite the file in-process).
 void reg_root_forget();

@@ -3,7 +3,8 @@
 # Safe to rerun; does nothing when everything is already there.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev libgtest-dev
-          curl socat microsocks dante-server tinyproxy privoxy chromium clang python3)
+          curl socat microsocks dante-server tinyproxy privoxy chromium clang libclang-rt-14-dev
+          python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

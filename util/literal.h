@@ -52,10 +52,10 @@ const char* literal_use(literal_words<N>& lw, char first) {
 
 // Plain text of a literal, decoded at its first use. Engine-thread use only
 // (the reverse-lookup worker decodes only literals of its own).
-#define MV_LIT(text)                                                   \
-  (::literal_use(                                                      \
-      []() -> auto& {                                                  \
-        static constinit auto mv_lit_words_ = ::literal_encode(text);  \
-        return mv_lit_words_;                                          \
-      }(),                                                             \
+#define MV_LIT(text)                                                  \
+  (::literal_use(                                                     \
+      []() -> auto& {                                                 \
+        static constinit auto mv_lit_words_ = ::literal_encode(text); \
+        return mv_lit_words_;                                         \
+      }(),                                                            \
       (text)[0]))

@@ -22,9 +22,8 @@ engine_harness::~engine_harness() {
   engine_shutdown();
   for (slot_kind k : {slot_kind::fresh, slot_kind::socks5_greeting, slot_kind::socks_request,
                       slot_kind::first_data, slot_kind::dest_known, slot_kind::web,
-                      slot_kind::web_push, slot_kind::check, slot_kind::chain_test,
-                      slot_kind::myip, slot_kind::chain, slot_kind::relay, slot_kind::download,
-                      slot_kind::error})
+                      slot_kind::web_push, slot_kind::check, slot_kind::chain_test, slot_kind::myip,
+                      slot_kind::chain, slot_kind::relay, slot_kind::download, slot_kind::error})
     engine_set_handler(k, nullptr);
 }
 
@@ -91,9 +90,9 @@ bool read_exact(int fd, void* data, size_t n, int ms) {
   auto* p = static_cast<uint8_t*>(data);
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (n > 0) {
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-            .count());
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    end - std::chrono::steady_clock::now())
+                                    .count());
     if (left <= 0) return false;
     pollfd pfd{fd, POLLIN, 0};
     if (poll(&pfd, 1, left) <= 0) return false;

@@ -37,7 +37,9 @@ void on_outbound(int index, char letter) {
   if (letter == 'C') slot_relay(index);
 }
 
-void relay_only(int index, char) { slot_relay(index); }
+void relay_only(int index, char) {
+  slot_relay(index);
+}
 
 uint64_t pattern_sum(uint64_t seed, const uint8_t* data, size_t n, uint64_t sum) {
   for (size_t i = 0; i < n; ++i) sum = sum * 131 + (data[i] ^ static_cast<uint8_t>(seed));
@@ -77,7 +79,8 @@ pump_result pump(int fd, size_t total, uint8_t salt_out) {
         r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
         chunk_off = 0;
       }
-      ssize_t w = send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
+      ssize_t w =
+          send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (w > 0) {
         chunk_off += static_cast<size_t>(w);
         sent += static_cast<size_t>(w);

@@ -1,7 +1,7 @@
 // The slot table on real loopback sockets: allocation, dispatch by kind,
 // compaction, a full table, and the housekeeping rules under the test clock.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,0 +1,97 @@
+// Where recognition looks for the Host line: only in the request head, never
+// in a body or in tunnel bytes that arrive in the same read.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "chain/recognize.h"
+#include "engine/slot.h"
+
+namespace {
+
+int table_resolve(const char* host, uint32_t* addrs, int max) {
+  if (max < 1) return 0;
+  in_addr a{};
+  if (inet_pton(AF_INET, host, &a) == 1) {
+    addrs[0] = a.s_addr;
+    return 1;
+  }
+  const char* ip = nullptr;
+  if (strcmp(host, "localhost") == 0) ip = "127.0.0.1";
+  if (strcmp(host, "a.test") == 0) ip = "127.0.0.9";
+  if (strcmp(host, "b.test") == 0) ip = "127.0.0.10";
+  if (ip == nullptr) return 0;
+  inet_pton(AF_INET, ip, &a);
+  addrs[0] = a.s_addr;
+  return 1;
+}
+
+int chain_calls = 0;
+void fake_chain(int, size_t) {
+  ++chain_calls;
+}
+int fake_panel(int) {
+  return 0;
+}
+
+constexpr int IDX = 9;
+
+class HostLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recognize_set_resolver(table_resolve);
+    own_addresses_forget();
+    recognize_set_calls(fake_panel, fake_chain);
+    listen_port = 8080;
+    chain_calls = 0;
+    fd = open("/dev/null", O_RDWR);
+    ASSERT_GE(fd, 0);
+    conn_table[IDX] = conn_slot{};
+    conn_table[IDX].sock = fd;
+    conn_table[IDX].kind = slot_kind::fresh;
+  }
+  void TearDown() override {
+    stream_free(conn_table[IDX].in);
+    stream_free(conn_table[IDX].out);
+    conn_table[IDX] = conn_slot{};
+    conn_table[IDX].sock = -1;
+    close(fd);
+    recognize_set_calls(nullptr, nullptr);
+    recognize_set_resolver(nullptr);
+    own_addresses_forget();
+  }
+  void feed(const std::string& bytes) {
+    ASSERT_TRUE(
+        stream_append(conn_table[IDX].in, bytes.data(), static_cast<uint32_t>(bytes.size())));
+    client_recognize(IDX);
+  }
+  int fd = -1;
+};
+
+TEST_F(HostLine, ConnectTargetIsNotReplacedByTunnelBytes) {
+  feed("CONNECT a.test:443 HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\nHost: b.test\r\n\r\n");
+  EXPECT_EQ(chain_calls, 1);
+  EXPECT_STREQ(conn_table[IDX].dest_host, "a.test");
+  EXPECT_EQ(conn_table[IDX].dest_port, 443);
+}
+
+TEST_F(HostLine, BodyLineIsNotAHostHeader) {
+  // A relative target and no Host line: nothing names a destination.
+  feed("POST /form HTTP/1.0\r\nContent-Length: 15\r\n\r\nHost: b.test:81");
+  EXPECT_EQ(chain_calls, 0);
+  EXPECT_STREQ(conn_table[IDX].dest_host, "");
+}
+
+TEST_F(HostLine, HostLineInTheHeadStillWins) {
+  feed("GET http://a.test/ HTTP/1.1\nHost: b.test:82\n\nHost: a.test:83\n");
+  EXPECT_EQ(chain_calls, 1);
+  EXPECT_STREQ(conn_table[IDX].dest_host, "b.test");
+  EXPECT_EQ(conn_table[IDX].dest_port, 80);
+}
+
+}  // namespace
