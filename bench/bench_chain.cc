@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "db/db.h"
-#include "tests/support/chain_peers.cc"  // the peers launcher shared with the tests
+#include "tests/support/chain_db.h"
+#include "tests/support/chain_peers.h"
 
 namespace {
 

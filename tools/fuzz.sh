@@ -17,6 +17,8 @@ cmake --build build-fuzz
 
 work="$(mktemp -d /tmp/merovane-fuzz-run-XXXXXX)"
 status=0
+passed=0
+failed=0
 for src in tests/fuzz/fuzz_*.cc; do
   name="$(basename "$src" .cc)"
   target="${name#fuzz_}"
@@ -30,7 +32,9 @@ for src in tests/fuzz/fuzz_*.cc; do
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/$target-" \
         "$corpus" >"$work/$target.log" 2>&1); then
     grep -E '^stat::number_of_executed_units|^Done' "$work/$target.log" || true
+    passed=$((passed + 1))
   else
+    failed=$((failed + 1))
     echo "!! $name failed; log: $work/$target.log" >&2
     grep -E 'ERROR|SUMMARY|Test unit written' "$work/$target.log" >&2 || tail -n 30 "$work/$target.log" >&2
     status=1
@@ -39,4 +43,5 @@ done
 if [ "$status" -eq 0 ]; then
   rm -rf "$work"
 fi
+echo "fuzz: $passed passed, $failed failed"
 exit "$status"
