@@ -1,7 +1,10 @@
 #include "log/log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -214,6 +217,38 @@ void log_dump(int index, const void* bytes, uint32_t count, const char* format, 
   std::free(block);
 }
 
+namespace {
+// The month's traffic file stays open between records: one write per
+// finished chain instead of a lookup, an open and a close. It is opened
+// again when the name changes (new month, new "log_dir") or the file was
+// removed meanwhile; a file created here starts with the header line.
+int traffic_fd = -1;
+char traffic_path[PATH_CAP];
+
+int traffic_file(const char* path) {
+  if (traffic_fd >= 0 && std::strcmp(path, traffic_path) == 0) {
+    struct stat st {};
+    if (fstat(traffic_fd, &st) == 0 && st.st_nlink > 0) return traffic_fd;
+  }
+  if (traffic_fd >= 0) close(traffic_fd);
+  traffic_fd = -1;
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  bool created = fd >= 0;
+  if (!created && errno == EEXIST) fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (created) {
+    const char* header = MV_LIT("#DD-HH:MM:SS sent_bytes recv_bytes velmoor target\r\n");
+    if (write(fd, header, std::strlen(header)) < 0) {
+      close(fd);
+      return -1;
+    }
+  }
+  std::snprintf(traffic_path, sizeof traffic_path, "%s", path);
+  traffic_fd = fd;
+  return fd;
+}
+}  // namespace
+
 void traffic_record(const char* chain_text, uint32_t received, uint32_t sent) {
   if (log_level_get() <= 0) return;
   local_time t = local_time_of(wall_now_ms());
@@ -239,10 +274,13 @@ void traffic_record(const char* chain_text, uint32_t received, uint32_t sent) {
   int n = std::snprintf(path, sizeof path, "%s%s%04d-%02d.txt", dir,
                         dir[dir_len - 1] == '/' ? "" : "/", t.year, t.month);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
-  struct stat st {};
-  if (stat(path, &st) != 0) {
-    const char* header = MV_LIT("#DD-HH:MM:SS sent_bytes recv_bytes velmoor target\r\n");
-    file_append(path, static_cast<uint32_t>(std::strlen(header)), header);
+  int fd = traffic_file(path);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t w = write(fd, line + done, len - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
   }
-  file_append(path, static_cast<uint32_t>(len), line);
 }

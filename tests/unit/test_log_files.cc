@@ -164,6 +164,15 @@ TEST_F(LogFiles, NewMonthStartsANewFileWithItsHeader) {
             "01-14:03:09 4 3 b:2\r\n");
 }
 
+TEST_F(LogFiles, TrafficFileRemovedBetweenRecordsIsStartedAgain) {
+  traffic_record("a:1", 1, 2);
+  std::filesystem::remove(dir.path("2024-05.txt"));
+  traffic_record("b:2", 3, 4);
+  EXPECT_EQ(read_file(dir.path("2024-05.txt")),
+            "#DD-HH:MM:SS sent_bytes recv_bytes velmoor target\r\n"
+            "05-14:03:09 4 3 b:2\r\n");
+}
+
 TEST_F(LogFiles, TrafficLineIsBoundedAndStaysOneLine) {
   std::string long_chain(5000, 'h');
   traffic_record(long_chain.c_str(), 1, 2);
