@@ -9,6 +9,7 @@
 
 #include "chain/negotiate.h"
 #include "chain/route.h"
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "maintenance/download.h"
@@ -348,7 +349,7 @@ void start_chain_test() {
   site_next = site + 1 >= n ? 0 : site + 1;
   char host[192];
   if (!site_host(site, host, sizeof host)) return;
-  uint32_t site_addr = resolve_host_v4(host);
+  uint32_t site_addr = resolve_host(host);
   if (site_addr == 0) return;  // a site that does not resolve: no test
 
   int index = slot_alloc(0);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "maintenance/handlers.h"
@@ -43,28 +44,6 @@ const char* answer_body(const char* text) {
 
 }  // namespace
 
-uint32_t resolve_host_v4(const char* host) {
-  if (host == nullptr || host[0] == 0) return 0;
-  // Names under the reserved ".invalid" domain never resolve: answer that
-  // here instead of asking the name server (the default checker address
-  // is such a name).
-  size_t len = std::strlen(host);
-  if (len >= 8 && strcasecmp(host + len - 8, ".invalid") == 0) return 0;
-  uint32_t addr = 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
-    addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
-  } else {
-    addr = inet_addr(host);
-  }
-  if (addr == 0xFFFFFFFFu) addr = 0;
-  return addr;
-}
-
 void download_parse_line(const char* line, download_entry* out) {
   std::memset(out, 0, sizeof *out);
   if (strncasecmp(line, "http:", 5) != 0) return;
@@ -82,7 +61,7 @@ void download_parse_line(const char* line, download_entry* out) {
     while (*p >= '0' && *p <= '9') port = static_cast<uint16_t>(port * 10 + (*p++ - '0'));
   }
   out->port = port;
-  out->addr = resolve_host_v4(out->host);
+  out->addr = resolve_host(out->host);
   if (out->addr == 0) return;
   std::snprintf(out->path, sizeof out->path, "%s%.*s", *p == '/' ? "" : "/",
                 static_cast<int>(*p == '/' ? PATH_MAX_CHARS : PATH_MAX_CHARS - 1), p);

@@ -16,5 +16,3 @@ struct download_entry {
 bool download_url_entry(int n, download_entry* out);
 // The same rules on one line of text (no database).
 void download_parse_line(const char* line, download_entry* out);
-// Address of a host name (blocking resolver, then dotted form); 0 = none.
-uint32_t resolve_host_v4(const char* host);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "maintenance/checker.h"
@@ -87,7 +88,7 @@ const char* checker_path() {
 }
 
 uint32_t checker_addr() {
-  if (addr_cache == 0) addr_cache = resolve_host_v4(checker_host());
+  if (addr_cache == 0) addr_cache = resolve_host(checker_host());
   return addr_cache;
 }
 
