@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev libgtest-dev
           curl socat microsocks dante-server tinyproxy privoxy chromium clang libclang-rt-14-dev
           python3)
+# Node.js drives the browser tests; the machine image usually brings it.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
