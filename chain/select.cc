@@ -106,7 +106,7 @@ hop* chain_build() {
     const char* direction;
     switch (selection) {
       case 1:
-        term = MV_LIT("random()"), direction = "";
+        term = "id", direction = "";  // see the random pick below
         break;
       case 2:
         term = MV_LIT("timeout"), direction = MV_LIT("ASC");
@@ -139,8 +139,19 @@ hop* chain_build() {
     if ((flags & PT_TRANSPARENT) == 0)
       barred = PT_TRANSPARENT | ((flags & PT_ANONYMOUS) ? 0 : PT_ANONYMOUS);
     const unsigned wanted = flags & ~static_cast<unsigned>(PT_TRANSPARENT | PT_ANONYMOUS);
-    char* row =
-        db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, term, direction);
+    char* row = nullptr;
+    if (selection == 1) {
+      // A random pick without sorting the whole table: the first usable
+      // proxy at or after a random row number, else the first one before it.
+      char from_random[sizeof exclusion + 80];
+      snprintf(from_random, sizeof from_random, "%s%s", exclusion,
+               MV_LIT(" AND id>=(SELECT abs(random())%(max(id)+1) FROM proxy)"));
+      row = db_query_text(",", "", sql_proxy_query(), wanted, barred, from_random, "id", "");
+      if (row == nullptr)
+        row = db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, "id", "");
+    } else {
+      row = db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, term, direction);
+    }
     if (row == nullptr) {
       ok = false;
       break;

@@ -208,3 +208,29 @@ TEST_F(Select, ForceHttp10ReadAtFirstUseThenEvery30s) {
 }
 
 }  // namespace
+
+TEST_F(Select, RandomLinkSpreadsOverUsableProxiesOnly) {
+  // Usable proxies between unusable ones, so that both the pick at or after
+  // the random row and the wrap-around to the first usable one are taken.
+  for (int i = 0; i < 40; ++i) {
+    std::string ip = "127.0.1." + std::to_string(i + 1);
+    uint16_t type = i % 4 == 1 ? PT_SOCKS5 : PT_SOCKS4;  // 10 usable SOCKS5 proxies
+    chain_db_add_proxy(ip.c_str(), 1080, type, 100);
+  }
+  chain_db_add_link(1, 1, PT_SOCKS5);
+  chain_db_add_link(2, 1, PT_SOCKS5);
+  int seen[64] = {};
+  int distinct = 0;
+  for (int round = 0; round < 200; ++round) {
+    hop* h = chain_build();
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(h[0].addr, h[1].addr);
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(h[k].type, PT_SOCKS5);
+      uint8_t last = static_cast<uint8_t>(h[k].addr >> 24);
+      ASSERT_LT(last, 64);
+      if (seen[last]++ == 0) ++distinct;
+    }
+  }
+  EXPECT_EQ(distinct, 10);
+}
