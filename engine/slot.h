@@ -20,7 +20,8 @@ struct stream {
   uint8_t* data;
   uint32_t len;
   uint32_t total;
-  uint32_t cap;
+  uint32_t cap;   // size of the block data lies in
+  uint32_t head;  // bytes consumed at the block's start (data = block + head)
 };
 
 // Appends n bytes; false (nothing appended) when memory cannot be had.
