@@ -134,10 +134,10 @@ pid_t peer_spawn(const std::vector<std::string>& argv, const std::string& log_pa
   return pid;
 }
 
-void peer_process::stop() {
+void peer_stop_child(pid_t& pid, int wait_ms) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
-  for (int i = 0; i < 250; ++i) {
+  for (int waited = 0; waited < wait_ms; waited += 20) {
     if (waitpid(pid, nullptr, WNOHANG) == pid) {
       pid = -1;
       return;
@@ -147,6 +147,10 @@ void peer_process::stop() {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   pid = -1;
+}
+
+void peer_process::stop() {
+  peer_stop_child(pid, 5000);
 }
 
 bool peer_process::running() const {
@@ -451,18 +455,7 @@ bool program_instance::start() {
 }
 
 void program_instance::stop() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    usleep(20000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
+  peer_stop_child(pid, 10000);
 }
 
 // ---- curl ---------------------------------------------------------------

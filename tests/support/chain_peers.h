@@ -36,6 +36,9 @@ struct peer_process {
 };
 
 // Starts argv (argv[0] looked up in PATH) with output in log_path; -1 on failure.
+// Ends a child started by the tests: SIGTERM, up to wait_ms for it to exit,
+// then SIGKILL. Sets pid to -1.
+void peer_stop_child(pid_t& pid, int wait_ms);
 pid_t peer_spawn(const std::vector<std::string>& argv, const std::string& log_path,
                  const std::vector<std::string>& env = {});
 

@@ -19,6 +19,7 @@
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
+#include "tests/support/chain_peers.h"
 
 bool maint_drive(const std::function<bool()>& pred, uint32_t step_ms, int max_cycles, int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -194,18 +195,7 @@ bool maint_process::spawn(const std::vector<std::string>& argv, const std::strin
 }
 
 void maint_process::stop() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    usleep(20000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
+  peer_stop_child(pid, 2000);
 }
 
 const std::string& maint_dir() {
