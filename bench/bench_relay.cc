@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/loop.h"
+#include "platform/stop.h"
 #include "engine/slot.h"
 
 namespace {
@@ -219,9 +220,9 @@ int main(int argc, char** argv) {
   // The engine on its own thread.
   engine_init();
   uint16_t engine_port = engine_listen("127.0.0.1", 0);
-  engine_set_handler(slot_kind::fresh, on_client);
-  engine_set_handler(slot_kind::download, on_outbound);
-  engine_set_handler(slot_kind::relay, on_relay);
+  slot_attach(slot_kind::fresh, on_client);
+  slot_attach(slot_kind::download, on_outbound);
+  slot_attach(slot_kind::relay, on_relay);
   std::thread engine([] {
     while (stop_flag.load() == 0) engine_cycle(50);
   });

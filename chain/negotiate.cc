@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/recognize.h"
+
+#include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
 #include "db/db.h"
+#include "engine/loop.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "util/http.h"
 #include "util/literal.h"
 
 uint32_t last_chain_ok = 0;
@@ -391,7 +394,7 @@ void chain_handler(int index, char letter) {
   }
   if (r.established) {
     last_chain_ok = tick_now();
-    slot_relay(index);
+    chain_relay(index);
   }
 }
 
@@ -478,4 +481,21 @@ const char* client_id_line(int flag) {
   if (flag == 1) put(id_line, sizeof id_line - 2, used, "%s", MV_LIT("Connection: close\r\n"));
   put(id_line, sizeof id_line, used, "\r\n");
   return id_line;
+}
+
+void chain_relay(int index) {
+  int other = slot_linked(index);
+  if (other >= 0) relay_hook(index, other);
+  slot_relay(index);
+}
+
+void chain_relay_handler(int index, char letter) {
+  chain_relay(index);
+  if (letter == slot_event::closing) chain_close(index);
+}
+
+void chain_attach() {
+  slot_attach(slot_kind::chain, chain_handler);
+  slot_attach(slot_kind::relay, chain_relay_handler);
+  engine_every(USAGE_FLUSH_MS, usage_flush);
 }

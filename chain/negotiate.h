@@ -39,8 +39,16 @@ extern chain_io_ops chain_io;
 // forwarded, else 0.
 void chain_start(int index, size_t http_offset);
 
+// Attaches the chain's kinds (chain, relay) and its periodic usage flush.
+void chain_attach();
+
 // Handler of kind 0xFFBD.
 void chain_handler(int index, char letter);
+// Handler of kind 0xFFBF: request rewriting, then the relay; the outcome is
+// reported at 'X'.
+void chain_relay_handler(int index, char letter);
+// Makes an established pair relay (rewriting the first request on the way).
+void chain_relay(int index);
 
 // One step of the negotiation on event `letter` (bits CHAIN_QUIET: no log
 // lines). Reads replies from `in` (consuming them), sends requests on slot
@@ -49,7 +57,7 @@ void chain_handler(int index, char letter);
 void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_count,
                 chain_state& st);
 
-// 'X' of either chain slot (0xFFBD through chain_handler, 0xFFBF from dispatch).
+// 'X' of either chain slot.
 void chain_close(int index);
 
 // Reports the outcome of a closing chain to the usage tally; `failed` set

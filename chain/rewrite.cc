@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/recognize.h"
 #include "chain/route.h"
 #include "db/db.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "util/http.h"
 #include "util/literal.h"
 
 namespace {

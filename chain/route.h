@@ -47,7 +47,10 @@ static_assert(offsetof(route_record, hop_proto) == 9);
 static_assert(offsetof(route_record, hops) == 11);
 
 inline route_record& route_of(conn_slot& slot) {
-  return *reinterpret_cast<route_record*>(slot.route);
+  return slot_area<route_record>(slot);
+}
+inline const route_record& route_of(const conn_slot& slot) {
+  return slot_area<route_record>(slot);
 }
 inline route_record& route_of(int index) {
   return route_of(conn_table[index]);

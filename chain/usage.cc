@@ -3,9 +3,10 @@
 
 #include "chain/select.h"
 #include "db/db.h"
-#include "maintenance/checker.h"
 #include "platform/clock.h"
 #include "util/literal.h"
+
+usage_recheck_fn usage_recheck = nullptr;
 
 usage_entry usage_table[USAGE_ENTRIES];
 uint32_t usage_next = 0;
@@ -44,7 +45,7 @@ void usage_record(const usage_proxy* list, uint32_t bytes, int success) {
     e->streak++;
     if (e->fails < 255) e->fails++;
     if (e->streak == 3) {
-      start_check(ip, port, 0);
+      if (usage_recheck != nullptr) usage_recheck(ip, port);
       chain_cache_clear();
     } else if (e->streak > 50) {
       e->streak = 0;

@@ -28,3 +28,8 @@ extern uint32_t usage_flush_time;
 
 void usage_record(const usage_proxy* list, uint32_t bytes, int success);
 void usage_flush();
+
+// Asked to re-check a proxy after a run of failed chains through it; set by
+// the maintenance layer (null: nothing is re-checked).
+using usage_recheck_fn = void (*)(uint32_t ip, uint16_t port);
+extern usage_recheck_fn usage_recheck;

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "db/scramble.h"
-#include "engine/slot.h"
+#include "platform/stop.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "util/literal.h"

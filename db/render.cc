@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "db/db.h"
-#include "engine/slot.h"
+#include "platform/stop.h"
 
 namespace {
 

@@ -4,10 +4,11 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/slot.h"
-#include "log/log.h"
 #include "platform/clock.h"
 
 int engine_epoll_fd = -1;
@@ -39,15 +40,16 @@ int linked_index(const conn_slot& slot) {
   return slot_find_by_socket(slot.link_sock);
 }
 
+engine_log_hooks log_hooks{};
+
+bool log_wanted(int index) {
+  return log_hooks.wanted != nullptr && log_hooks.wanted(index);
+}
+
 void queue_reap(int sock) {
   if (reap_count < SLOT_COUNT) reap_queue[reap_count++] = sock;
 }
 
-void queue_s(conn_slot& slot) {
-  if (slot.io_state & IO_S_PENDING) return;
-  slot.io_state |= IO_S_PENDING;
-  if (s_count < SLOT_COUNT) s_queue[s_count++] = slot.sock;
-}
 
 // A relayed slot whose peer stopped sending passes the end on: the linked
 // socket's sending side is shut once its queued bytes are out.
@@ -83,7 +85,7 @@ void read_input(int index) {
     ssize_t got = recv(slot.sock, slot.in.data + slot.in.len, READ_CHUNK, MSG_DONTWAIT);
     if (got > 0) {
       uint32_t n = static_cast<uint32_t>(got);
-      log_dump(index, slot.in.data + slot.in.len, n, "%u bytes received.", n);
+      engine_log_dump(index, slot.in.data + slot.in.len, n, "%u bytes received.", n);
       slot.in.len += n;
       slot.in.total += n;
       slot_dispatch(index, 'R');
@@ -103,7 +105,7 @@ void read_input(int index) {
     }
     int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
-    log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
+    engine_log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
     // The socket can deliver nothing more: stop watching its input.
     slot.io_state |= IO_EOF;
     if (fatal_error(err)) slot_request_close(index);
@@ -130,12 +132,42 @@ void finish_connect(int index, uint32_t events) {
     return;
   }
   slot.io_state &= static_cast<uint8_t>(~IO_CONNECTING);
-  log_line(index, "Connected.");
+  engine_log_line(index, "Connected.");
   slot_dispatch(index, 'C');
   io_flush(index);
   io_update(index);
 }
 }  // namespace
+
+void io_queue_s(conn_slot& slot) {
+  if (slot.io_state & IO_S_PENDING) return;
+  slot.io_state |= IO_S_PENDING;
+  if (s_count < SLOT_COUNT) s_queue[s_count++] = slot.sock;
+}
+
+void engine_set_log(const engine_log_hooks& hooks) {
+  log_hooks = hooks;
+}
+
+void engine_log_line(int index, const char* format, ...) {
+  if (!log_wanted(index) || log_hooks.line == nullptr) return;
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_hooks.line(index, text);
+}
+
+void engine_log_dump(int index, const void* bytes, uint32_t count, const char* format, ...) {
+  if (!log_wanted(index) || log_hooks.dump == nullptr) return;
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_hooks.dump(index, bytes, count, text);
+}
 
 void fdmap_set(int sock, int index) {
   if (sock >= 0 && sock < FDMAP_SIZE) fdmap[sock] = static_cast<uint16_t>(index + 1);
@@ -152,7 +184,7 @@ int slot_find_by_socket(int sock) {
     if (index >= 0 && conn_table[index].sock == sock) return index;
     return -1;
   }
-  int used = engine_slots_used();
+  int used = slot_count_used();
   for (int i = 0; i < used; ++i)
     if (conn_table[i].sock == sock) return i;
   return -1;
@@ -198,7 +230,7 @@ void io_flush(int index) {
     ssize_t sent = send(slot.sock, slot.out.data, slot.out.len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       uint32_t n = static_cast<uint32_t>(sent);
-      log_dump(index, slot.out.data, n, "%u bytes sent.", n);
+      engine_log_dump(index, slot.out.data, n, "%u bytes sent.", n);
       slot.out.total += n;
       stream_consume(slot.out, n);
       moved = true;
@@ -206,7 +238,7 @@ void io_flush(int index) {
     }
     int err = errno;
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) break;
-    log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err, 0u,
+    engine_log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err, 0u,
              slot.out.len, "");
     // The bytes can never be delivered: drop them.
     stream_consume(slot.out, slot.out.len);
@@ -215,7 +247,7 @@ void io_flush(int index) {
   }
   if (moved) slot.last_activity = slot.last_tick = tick_now();
   if (slot.out.len == 0) {
-    if (moved) queue_s(slot);
+    if (moved) io_queue_s(slot);
     if (slot.io_state & IO_SHUT_PENDING) {
       slot.io_state &= static_cast<uint8_t>(~IO_SHUT_PENDING);
       shutdown(slot.sock, SHUT_WR);

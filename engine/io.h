@@ -25,13 +25,16 @@ constexpr uint32_t READ_CHUNK = 32u << 10;
 constexpr int READ_CALLS_PER_EVENT = 8;
 // The final drain of a closing slot reads at most this much.
 constexpr uint32_t CLOSE_DRAIN_LIMIT = 64u << 10;
-// Idle stream blocks up to this size are kept for reuse.
-constexpr uint32_t STREAM_KEEP = 32u << 10;
 
 extern int engine_epoll_fd;
 
-// Makes room for `needed` bytes in the stream's block.
-bool stream_reserve(stream& s, uint32_t needed);
+// Diagnostic lines through the hooks log/ attached (formatted only when
+// the slot's lines are wanted).
+void engine_log_line(int index, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void engine_log_dump(int index, const void* bytes, uint32_t count, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+// Queues an 'S' for the slot (once until it is delivered).
+void io_queue_s(conn_slot& slot);
 
 // Adds the slot's socket to the epoll set with a fresh tag.
 bool io_register(int index, uint32_t events);
@@ -49,8 +52,6 @@ void fdmap_set(int sock, int index);
 void fdmap_clear(int sock);
 // Drops everything queued for delivery (engine start and stop).
 void io_reset_queues();
-// Number of occupied slots (they form a prefix of the table).
-int engine_slots_used();
 // Clears the whole table without touching sockets (engine start).
 void engine_reset_slots();
 // Counts slot 0 as occupied once the listener is placed there.

@@ -1,11 +1,7 @@
-#include "engine/loop.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,16 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "chain/usage.h"
-#include "db/db.h"
 #include "engine/io.h"
+#include "engine/loop.h"
 #include "engine/slot.h"
-#include "maintenance/scheduler.h"
 #include "platform/clock.h"
-#include "startup/datadir.h"
-#include "startup/registry.h"
-#include "startup/runmodes.h"
-#include "util/literal.h"
 
 namespace {
 constexpr uint32_t HOUSEKEEPING_PERIOD = 750;
@@ -30,44 +20,28 @@ constexpr uint32_t TICK_PERIOD = 10000;
 constexpr uint32_t CLOSE_DELAY = 2000;
 constexpr uint32_t IDLE_LIMIT = 3600000;
 constexpr int FREE_RUN_STOP = 10;
-constexpr uint32_t KEEPALIVE_PERIOD = 9000;
-constexpr uint32_t FLUSH_PERIOD = 30000;
-constexpr uint32_t DB_STATEMENT_PERIOD = 14400000;
 constexpr int ACCEPTS_PER_EVENT = 64;
+constexpr int TIMER_COUNT = 16;
 
 uint32_t housekeeping_stamp = 0;
-uint32_t flush_stamp = 0;
-uint32_t db_statement_stamp = 0;
 bool listener_failed = false;
 
-// Every slot holds a socket; the process also keeps the listener's spare
-// room, the epoll instance, the database, its journal and log files open.
-constexpr rlim_t DESCRIPTORS_NEEDED = SLOT_COUNT + 128;
+struct engine_timer {
+  uint32_t period;
+  uint32_t stamp;
+  engine_timer_fn fn;
+};
+engine_timer timers[TIMER_COUNT];
+int timer_count = 0;
 
-// Raises the soft descriptor limit to what a full table needs (as far as
-// the hard limit allows); the usual default of 1024 would fail accepts at
-// about half the table.
-void raise_descriptor_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= DESCRIPTORS_NEEDED) return;
-  rlim_t wanted = DESCRIPTORS_NEEDED;
-  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
-  if (wanted <= limit.rlim_cur) {
-    fprintf(stderr, "Merovane: only %lu descriptors allowed; the table needs %lu\n",
-            static_cast<unsigned long>(limit.rlim_cur),
-            static_cast<unsigned long>(DESCRIPTORS_NEEDED));
-    return;
-  }
-  limit.rlim_cur = wanted;
-  setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// Sleeps up to ms, waking early when a stop is requested.
-void pause_ms(uint32_t ms) {
-  while (ms > 0 && stop_flag.load() == 0) {
-    uint32_t step = ms < 50 ? ms : 50;
-    usleep(step * 1000);
-    ms -= step;
+void run_timers() {
+  for (int k = 0; k < timer_count; ++k) {
+    engine_timer& t = timers[k];
+    uint32_t now = tick_now();
+    if (t.period != 0 && static_cast<int32_t>(now - t.stamp) <= static_cast<int32_t>(t.period))
+      continue;
+    t.fn();
+    t.stamp = tick_now();
   }
 }
 
@@ -79,7 +53,7 @@ void accept_pending() {
   conn_slot& listener = conn_table[0];
   listener.last_activity = listener.last_tick = tick_now();
   for (int k = 0; k < ACCEPTS_PER_EVENT; ++k) {
-    if (engine_slots_used() >= SLOT_COUNT) {
+    if (slot_count_used() >= SLOT_COUNT) {
       // Table full: take the connection off the queue and close it, so the
       // listener never stalls and the client learns at once.
       int sock = accept4(listener.sock, nullptr, nullptr, SOCK_CLOEXEC);
@@ -129,13 +103,26 @@ bool engine_init() {
   engine_reset_slots();
   listener_failed = false;
   housekeeping_stamp = tick_now();
-  flush_stamp = 0;
-  db_statement_stamp = 0;
+  for (int k = 0; k < timer_count; ++k) timers[k].stamp = housekeeping_stamp;
   return engine_epoll_fd >= 0;
 }
 
+bool engine_every(uint32_t period_ms, engine_timer_fn fn) {
+  if (fn == nullptr || timer_count >= TIMER_COUNT) return false;
+  timers[timer_count++] = engine_timer{period_ms, tick_now(), fn};
+  return true;
+}
+
+void engine_timers_clear() {
+  timer_count = 0;
+}
+
+const char* engine_listen_text() {
+  return slot_area<slot_text>(conn_table[0]).text;
+}
+
 uint16_t engine_listen(const char* ip, uint16_t port) {
-  if (engine_slots_used() != 0) return 0;
+  if (slot_count_used() != 0) return 0;
   int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (sock < 0) return 0;
   int one = 1;
@@ -169,7 +156,7 @@ uint16_t engine_listen(const char* ip, uint16_t port) {
   slot.serial = next_serial++;
   listen_port = ntohs(addr.sin_port);
   const auto* a = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
-  snprintf(reinterpret_cast<char*>(slot.route), ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0],
+  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0],
            a[1], a[2], a[3], listen_port);
   // The listener occupies slot 0 from here on.
   engine_claim_listener_slot();
@@ -221,30 +208,7 @@ void engine_housekeeping() {
     }
     ++i;
   }
-  schedule_checks();
-  schedule_myip();
-  uint32_t now = tick_now();
-  if (panel_push_time != 0 &&
-      static_cast<int32_t>(now - panel_push_time) > static_cast<int32_t>(KEEPALIVE_PERIOD)) {
-    const char* keepalive = MV_LIT("<script type=\"text/javascript\">P();</script>\n");
-    panel_broadcast(keepalive, static_cast<int>(strlen(keepalive)));
-  }
-  if (flush_stamp == 0) {
-    flush_stamp = now;
-  } else if (static_cast<int32_t>(now - flush_stamp) > static_cast<int32_t>(FLUSH_PERIOD)) {
-    usage_flush();
-    // Hand memory freed by closed connections back to the system, so the
-    // process shrinks again after a burst of load.
-    malloc_trim(0);
-    flush_stamp = tick_now();
-  }
-  if (db_statement_stamp == 0) {
-    db_statement_stamp = now;
-  } else if (static_cast<int32_t>(now - db_statement_stamp) >
-             static_cast<int32_t>(DB_STATEMENT_PERIOD)) {
-    db_periodic_statement();
-    db_statement_stamp = tick_now();
-  }
+  run_timers();
 }
 
 void engine_cycle(int wait_ms) {
@@ -283,60 +247,33 @@ void engine_cycle(int wait_ms) {
   }
 }
 
+void engine_drain(uint32_t limit_ms) {
+  // The listener stays in slot 0 (housekeeping never touches that place)
+  // but is no longer watched: clients arriving now wait in the backlog and
+  // are refused when it closes.
+  bool listening = slot_count_used() > 0 && conn_table[0].kind == slot_kind::listen;
+  if (listening && (conn_table[0].io_state & IO_REGISTERED)) {
+    epoll_ctl(engine_epoll_fd, EPOLL_CTL_DEL, conn_table[0].sock, nullptr);
+    conn_table[0].io_state &= static_cast<uint8_t>(~IO_REGISTERED);
+  }
+  int first = listening ? 1 : 0;
+  for (int i = first; i < slot_count_used(); ++i) slot_request_close(i);
+  // Bounded by count as well, for a driven clock that does not move.
+  uint32_t start = tick_now();
+  for (uint32_t cycles = 0; cycles <= limit_ms / 10 && slot_count_used() > first; ++cycles) {
+    if (tick_now() - start > limit_ms) break;
+    engine_cycle(10);
+  }
+}
+
 void engine_shutdown() {
   // Close from the end so compaction moves nothing.
-  for (int i = engine_slots_used() - 1; i >= 0; --i) {
-    if (i < engine_slots_used()) {
+  for (int i = slot_count_used() - 1; i >= 0; --i) {
+    if (i < slot_count_used()) {
       slot_request_close(i);
       slot_close(i);
     }
   }
   io_reset_queues();
   engine_reset_slots();
-}
-
-void server_run() {
-  raise_descriptor_limit();
-  if (!engine_init()) {
-    fprintf(stderr, "Merovane: cannot create the event queue: %s\n", strerror(errno));
-    return;
-  }
-  bool announced_failure = false;
-  while (stop_flag.load() == 0) {
-    pause_ms(100);
-    if (stop_flag.load() != 0) break;
-    if (db_handle == nullptr) {
-      char path[520];
-      data_path(path, sizeof path, true);
-      if (path[0] != 0 && db_open(path)) {
-        db_init_schema();
-        log_cleanup();
-        continue;
-      }
-      fprintf(stderr, "Merovane: cannot open the database \"%s\"; retrying in 15 s\n", path);
-      pause_ms(15000);
-      if (stop_flag.load() != 0) break;
-    }
-    char ip[41];
-    reg_listen_ip(ip, sizeof ip);
-    uint32_t port = reg_listen_port();
-    if (port > 65535) port = 8080;
-    if (engine_listen(ip, static_cast<uint16_t>(port)) == 0) {
-      if (!announced_failure)
-        fprintf(stderr, "Merovane: cannot listen on %s port %u: %s; retrying every 10 s\n",
-                ip[0] ? ip : "0.0.0.0", port, strerror(errno));
-      announced_failure = true;
-      pause_ms(10000);
-      continue;
-    }
-    announced_failure = false;
-    char address[128];
-    panel_address(address, sizeof address);
-    fprintf(stderr, "Merovane: %s, panel %s\n", reinterpret_cast<const char*>(conn_table[0].route),
-            address);
-    while (stop_flag.load() == 0 && !listener_failed) engine_cycle(100);
-    // Listener gone or stop requested: every connection ends with it.
-    engine_shutdown();
-  }
-  engine_shutdown();
 }

@@ -1,36 +1,21 @@
 // The connection slot table: every socket the server holds lives in one of
-// 2048 fixed slots. This unit owns the slot record, the byte streams, the
-// slot kinds and their labels, the event letters, allocation, lookup,
-// dispatch by kind, and the socket operations handlers call (send, consume,
-// link, connect, relay, close). All of it runs on the engine thread only.
+// 2048 fixed slots. This unit owns the slot record, the slot kinds, the
+// event letters, allocation and lookup, dispatch to the handlers that
+// subsystems attach per kind, and the socket operations handlers call
+// (send, consume, link, connect, relay, broadcast, close). All of it runs
+// on the engine thread only. The engine knows nothing of the protocols on
+// its slots: a subsystem attaches a handler to each kind it owns, and a
+// connection moves on by changing its kind.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <new>
+#include <type_traits>
+
+#include "engine/stream.h"
 
 constexpr int SLOT_COUNT = 2048;
-
-// A byte buffer of a slot: bytes waiting (len) and the running total moved
-// over the slot's life. `cap` is the allocated size of `data` (malloc'd).
-// Change a stream only through the functions below, never by assigning
-// `data` directly: the engine keeps small blocks for reuse.
-struct stream {
-  uint8_t* data;
-  uint32_t len;
-  uint32_t total;
-  uint32_t cap;   // size of the block data lies in
-  uint32_t head;  // bytes consumed at the block's start (data = block + head)
-};
-
-// Appends n bytes; false (nothing appended) when memory cannot be had.
-bool stream_append(stream& s, const void* bytes, uint32_t n);
-// Drops n bytes from the front; n >= len empties the stream and frees the block.
-void stream_consume(stream& s, uint32_t n);
-void stream_free(stream& s);
-// Replaces the whole content by n bytes (copied); false when memory cannot be had.
-bool stream_assign(stream& s, const void* bytes, uint32_t n);
 
 // Slot kinds. Values 0-4 are the states of client request recognition.
 enum class slot_kind : uint16_t {
@@ -48,8 +33,17 @@ enum class slot_kind : uint16_t {
   chain = 0xFFBD,  // chain being negotiated
   relay = 0xFFBF,  // established chain, relaying
   download = 0xFFC1,
-  error = 0xFFFF,
+  error = 0xFFFF,  // refused client: further input is thrown away
 };
+
+// Event letters delivered to handlers.
+namespace slot_event {
+constexpr char connected = 'C';  // an outbound connect succeeded
+constexpr char input = 'R';      // bytes arrived in `in`
+constexpr char drained = 'S';    // everything queued in `out` went out
+constexpr char tick = 'T';       // 10 s passed without a tick
+constexpr char closing = 'X';    // the slot is being closed
+}  // namespace slot_event
 
 constexpr uint8_t SLOT_CLOSE_REQUESTED = 0x08;
 
@@ -75,7 +69,7 @@ struct conn_slot {
   char dest_host[DEST_HOST_SIZE];
   uint16_t dest_port;                    // host byte order
   uint32_t started;                      // tick of creation
-  alignas(8) uint8_t route[ROUTE_SIZE];  // per-kind area, layout owned by the kind's unit
+  alignas(8) uint8_t route[ROUTE_SIZE];  // per-kind area, reached through slot_area<T>
   uint32_t peer_addr;                    // IPv4 of an accepted peer, network byte order
   uint32_t serial;
   // Engine-private bookkeeping (not part of the observable record).
@@ -86,15 +80,48 @@ struct conn_slot {
 
 extern conn_slot conn_table[SLOT_COUNT];
 extern uint32_t next_serial;
-extern std::atomic<uint32_t> stop_flag;
-extern uint32_t panel_push_time;
 extern uint16_t listen_port;  // port the listener was bound to
 
-// Event letters: 'C' connected, 'R' input, 'S' output drained, 'T' tick, 'X' closing.
+// The per-kind area of a slot seen as the record of the unit that owns the
+// kind. Records are plain bytes (trivially copyable, no alignment above 8),
+// because slots move by memmove when the table is compacted.
+template <class T>
+T& slot_area(conn_slot& slot) {
+  static_assert(sizeof(T) <= ROUTE_SIZE, "record larger than the per-kind area");
+  static_assert(std::is_trivially_copyable_v<T>, "per-kind records are plain bytes");
+  static_assert(alignof(T) <= 8, "per-kind area is 8-byte aligned");
+  return *std::launder(reinterpret_cast<T*>(slot.route));
+}
+template <class T>
+const T& slot_area(const conn_slot& slot) {
+  return slot_area<T>(const_cast<conn_slot&>(slot));
+}
+template <class T>
+T& slot_area(int index) {
+  return slot_area<T>(conn_table[index]);
+}
+
+// The area of kinds that keep a status text there (listener, refused
+// clients, recognition states).
+struct slot_text {
+  char text[ROUTE_SIZE];
+};
+
+// A handler receives every event letter of the slots of the kinds it is
+// attached to.
 using slot_handler = void (*)(int index, char letter);
+
+// Attaches `handler` to `kind` and returns the handler it replaces (null
+// when none). A null handler detaches. Slots of a kind nobody attached have
+// their input thrown away, so their close is still seen.
+slot_handler slot_attach(slot_kind kind, slot_handler handler);
+// Detaches every handler (engine tests).
+void slot_detach_all();
 
 int slot_alloc(int listen_sock);  // listening socket, or 0 for a new outbound socket
 int slot_find_by_socket(int sock);
+int slot_linked(int index);   // index of the linked slot, -1 when none
+int slot_count_used();        // occupied slots (they form a prefix of the table)
 void slot_request_close(int index);
 void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);
@@ -103,13 +130,18 @@ void slot_consume_input(int index, uint32_t count);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed
+// Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);
-void panel_broadcast(const void* data, int len);
+// Sends the bytes to every slot of `kind`; returns how many slots got them.
+int slot_broadcast(slot_kind kind, const void* data, int len);
 void slot_close(int index);
 
-// Status-page label of a slot ("Unknown", "Listen", "Web server", ...).
-const char* slot_kind_label(const conn_slot& slot);
-
-// Replaces the handler of one kind (tests plug their own handlers in).
-// A null handler restores the program's own.
-void engine_set_handler(slot_kind kind, slot_handler handler);
+// Where the engine's own diagnostic lines go (a connect, bytes moved, a
+// close). `wanted` is asked first so that nothing is formatted when the
+// slot's lines are not kept. All null (the default): nothing is written.
+struct engine_log_hooks {
+  bool (*wanted)(int index);
+  void (*line)(int index, const char* text);
+  void (*dump)(int index, const void* bytes, uint32_t count, const char* text);
+};
+void engine_set_log(const engine_log_hooks& hooks);

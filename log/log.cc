@@ -284,3 +284,19 @@ void traffic_record(const char* chain_text, uint32_t received, uint32_t sent) {
     done += static_cast<size_t>(w);
   }
 }
+
+namespace {
+bool engine_line_wanted(int index) {
+  return gate(index);
+}
+void engine_line(int index, const char* text) {
+  log_line(index, "%s", text);
+}
+void engine_dump(int index, const void* bytes, uint32_t count, const char* text) {
+  log_dump(index, bytes, count, "%s", text);
+}
+}  // namespace
+
+void log_attach() {
+  engine_set_log(engine_log_hooks{engine_line_wanted, engine_line, engine_dump});
+}

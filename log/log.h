@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// Hands the engine its diagnostic line hooks (start-up calls this once).
+void log_attach();
+
 void log_line(int index, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void log_dump(int index, const void* bytes, uint32_t count, const char* format, ...)
     __attribute__((format(printf, 4, 5)));

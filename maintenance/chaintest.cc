@@ -38,7 +38,7 @@ struct chain_test_record {
 static_assert(sizeof(chain_test_record) <= ROUTE_SIZE);
 
 chain_test_record& record_of(int index) {
-  return *reinterpret_cast<chain_test_record*>(conn_table[index].route);
+  return slot_area<chain_test_record>(index);
 }
 
 // The decoded list, split into lines.

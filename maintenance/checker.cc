@@ -7,15 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
 #include "maintenance/resolver.h"
 #include "maintenance/scheduler.h"
 #include "maintenance/sql.h"
-#include "panel/commands.h"
 #include "platform/clock.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -42,7 +43,7 @@ struct check_area {
 static_assert(sizeof(check_area) <= ROUTE_SIZE);
 
 check_area& area_of(int index) {
-  return *reinterpret_cast<check_area*>(conn_table[index].route);
+  return slot_area<check_area>(index);
 }
 
 void recent_push(uint32_t addr) {
@@ -654,4 +655,12 @@ void check_handler(int index, char letter) {
     default:
       return;
   }
+}
+
+char* proxy_block(int block, uint32_t ip, int port) {
+  db_exec(MV_LIT("UPDATE proxy SET blocked=%d WHERE ip=%u AND port=%d"), block == 0 ? 1 : 0, ip,
+          port);
+  chain_cache_clear();
+  return text_append_format(nullptr, MV_LIT("{block:%d, ip:%lu, port:%d}"), block,
+                            static_cast<unsigned long>(ip), port);
 }

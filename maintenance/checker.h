@@ -56,3 +56,7 @@ bool parse_dotted_quad(const char* text, uint32_t* addr);
 
 // Back to the start-up state (tests).
 void checker_reset();
+
+// Sets the blocked column of (ip, port): block 0 blocks, anything else
+// unblocks. Returns the malloc'd "{block:%d, ip:%lu, port:%d}".
+char* proxy_block(int block, uint32_t ip, int port);

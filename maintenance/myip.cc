@@ -8,6 +8,7 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/checker.h"
 #include "maintenance/download.h"
 #include "maintenance/handlers.h"

@@ -3,6 +3,8 @@
 // found name into the proxy table.
 #include "maintenance/resolver.h"
 
+#include "platform/stop.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>

@@ -7,11 +7,15 @@
 #include <cstring>
 
 #include "chain/negotiate.h"
+#include "chain/usage.h"
 #include "db/db.h"
+#include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/chaintest.h"
 #include "maintenance/checker.h"
 #include "maintenance/download.h"
+#include "maintenance/handlers.h"
 #include "maintenance/myip.h"
 #include "platform/clock.h"
 #include "util/literal.h"
@@ -161,4 +165,25 @@ void schedule_myip() {
     public_addr = 0;
     slot_abort(index);
   }
+}
+
+namespace {
+// Proxy checks and list downloads first, then the public-address step.
+void maintenance_pass() {
+  schedule_checks();
+  schedule_myip();
+}
+
+void recheck_proxy(uint32_t ip, uint16_t port) {
+  start_check(ip, port, 0);
+}
+}  // namespace
+
+void maintenance_attach() {
+  slot_attach(slot_kind::check, check_handler);
+  slot_attach(slot_kind::chain_test, chain_test_handler);
+  slot_attach(slot_kind::myip, myip_handler);
+  slot_attach(slot_kind::download, download_handler);
+  engine_every(0, maintenance_pass);
+  usage_recheck = recheck_proxy;
 }

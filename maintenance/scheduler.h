@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+// Attaches the maintenance kinds (check, chain test, public address,
+// download), the per-pass scheduling and the re-check the usage tally asks for.
+void maintenance_attach();
+
 void schedule_checks();
 void schedule_myip();
 

@@ -326,14 +326,6 @@ void proxy_list_order(const char* order, char* out, size_t size) {
   snprintf(out, size, "ORDER BY %s%s", column, direction);
 }
 
-char* proxy_block(int block, uint32_t ip, int port) {
-  db_exec(MV_LIT("UPDATE proxy SET blocked=%d WHERE ip=%u AND port=%d"), block == 0 ? 1 : 0, ip,
-          port);
-  chain_cache_clear();
-  return text_append_format(nullptr, MV_LIT("{block:%d, ip:%lu, port:%d}"), block,
-                            static_cast<unsigned long>(ip), port);
-}
-
 char* panel_command(char* type, const param_spans& spans) {
   if (type == nullptr) return nullptr;
   if (strcmp(type, "load_proxy") == 0) return load_proxy(spans);

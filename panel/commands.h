@@ -43,10 +43,6 @@ char* panel_ajax(const param_spans& spans);
 // The reply value of one command, or null; may rewrite type (64 bytes).
 char* panel_command(char* type, const param_spans& spans);
 
-// Sets the blocked column of (ip, port): block 0 blocks, anything else
-// unblocks. Returns the malloc'd "{block:%d, ip:%lu, port:%d}".
-char* proxy_block(int block, uint32_t ip, int port);
-
 // WHERE and ORDER BY texts of the proxy list, from the list filters; order
 // is used only when it names a known column (optionally ASC or DESC).
 void proxy_list_where(int filter, int live, int dead, int blocked, int anon, char* out,

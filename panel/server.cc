@@ -10,13 +10,15 @@
 #include <cstring>
 
 #include "chain/errorpage.h"
+#include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
 #include "panel/commands.h"
 #include "panel/status.h"
 #include "platform/clock.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -222,7 +224,7 @@ int panel_route(const char* method, const char* file, int index, const param_spa
   if (method == nullptr || file == nullptr || spans == nullptr) return 0;
   if (index < 0 || index >= SLOT_COUNT) return 0;
   const char* name = file[0] != 0 ? file : "index.html";
-  panel_slot_record* record = reinterpret_cast<panel_slot_record*>(conn_table[index].route);
+  panel_slot_record* record = &slot_area<panel_slot_record>(index);
   snprintf(record->method, sizeof record->method, "%s", method);
   snprintf(record->file, sizeof record->file, "%s", name);
 
@@ -373,4 +375,31 @@ int panel_request_from(int index, const char* host) {
 
 int panel_request(int index) {
   return panel_request_from(index, nullptr);
+}
+
+namespace {
+// Kinds web and web_push: one request is served per connection (its method
+// is kept in the area once served); a flow request turns the slot into a
+// push channel.
+void panel_handler(int index, char letter) {
+  if (letter != slot_event::input || slot_area<panel_slot_record>(index).method[0] != 0) return;
+  if (panel_request(index) != 0) conn_table[index].kind = slot_kind::web_push;
+}
+
+constexpr uint32_t KEEPALIVE_PERIOD = 9000;
+
+// Push channels hear something every 9 s, so a browser sees a dead program.
+void panel_keepalive() {
+  if (panel_push_time == 0 ||
+      static_cast<int32_t>(tick_now() - panel_push_time) <= static_cast<int32_t>(KEEPALIVE_PERIOD))
+    return;
+  const char* keepalive = MV_LIT("<script type=\"text/javascript\">P();</script>\n");
+  panel_broadcast(keepalive, static_cast<int>(strlen(keepalive)));
+}
+}  // namespace
+
+void panel_attach() {
+  slot_attach(slot_kind::web, panel_handler);
+  slot_attach(slot_kind::web_push, panel_handler);
+  engine_every(0, panel_keepalive);
 }

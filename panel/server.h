@@ -18,7 +18,10 @@ struct panel_slot_record {
   char file[96];
 };
 
-// Handler of kinds 0xFFB3/0xFFB5 while nothing was sent on the slot; returns
+// Attaches the panel's kinds (web, web_push) and the push keep-alive.
+void panel_attach();
+
+// Serves kinds 0xFFB3/0xFFB5 while nothing was sent on the slot; returns
 // non-zero when the request was served (the slot then becomes 0xFFB5).
 int panel_request(int index);
 // The same with the host name the client named (null: none); it makes the

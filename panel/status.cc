@@ -96,8 +96,36 @@ char* simple_row(const conn_slot& slot, const char* cell) {
   return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
 }
 
+}  // namespace
+
+const char* status_kind_label(const conn_slot& slot) {
+  switch (slot.kind) {
+    case slot_kind::listen:
+      return "Listen";
+    case slot_kind::web:
+    case slot_kind::web_push:
+      return "Web server";
+    case slot_kind::check:
+    case slot_kind::chain_test:
+      return "Proxy check";
+    case slot_kind::myip:
+      return "Get My IP";
+    case slot_kind::chain:
+    case slot_kind::relay:
+      return route_of(slot).side != 0 ? "Chain-L" : "Chain-R";
+    case slot_kind::download:
+      return "Download";
+    case slot_kind::error:
+      return "Error";
+    default:
+      return "Unknown";
+  }
+}
+
+namespace {
+
 char* hop_list(const conn_slot& slot) {
-  const route_record& r = *reinterpret_cast<const route_record*>(slot.route);
+  const route_record& r = route_of(slot);
   bool established = slot.kind == slot_kind::relay;
   int count = r.hop_count < MAX_HOPS ? r.hop_count : MAX_HOPS;
   textbuf out{};
@@ -129,13 +157,13 @@ char* slot_row(const conn_slot& slot) {
     case slot_kind::error: {
       char text[ROUTE_SIZE];
       char cell[ROUTE_SIZE * 6];
-      copy_field(reinterpret_cast<const char*>(slot.route), ROUTE_SIZE, text, sizeof text);
+      copy_field(slot_area<slot_text>(slot).text, ROUTE_SIZE, text, sizeof text);
       text_escape_html(cell, sizeof cell, text);
       return simple_row(slot, cell);
     }
     case slot_kind::web:
     case slot_kind::web_push: {
-      const panel_slot_record& rec = *reinterpret_cast<const panel_slot_record*>(slot.route);
+      const panel_slot_record& rec = slot_area<panel_slot_record>(slot);
       char file[sizeof rec.file];
       char cell[sizeof rec.file * 6];
       copy_field(rec.file, sizeof rec.file, file, sizeof file);
@@ -176,7 +204,7 @@ char* slot_row(const conn_slot& slot) {
       return simple_row(slot, "&nbsp;");
     case slot_kind::chain:
     case slot_kind::relay: {
-      const route_record& r = *reinterpret_cast<const route_record*>(slot.route);
+      const route_record& r = route_of(slot);
       if (r.side != 0) {
         char target[TARGET_SIZE];
         char cell[TARGET_SIZE * 6];
@@ -249,7 +277,7 @@ char* status_row_start(const conn_slot& slot) {
       nullptr,
       MV_LIT("<tr><td>%u%s</td><td><a name=\"s%d\" id=\"s%d\" title=\"Socket %d\">%d</a></td>%s"
              "<td>%s</td><td>%s</td><td>%s</td>%s%s"),
-      slot.serial, "", slot.sock, slot.sock, slot.sock, slot.sock, link, slot_kind_label(slot), age,
+      slot.serial, "", slot.sock, slot.sock, slot.sock, slot.sock, link, status_kind_label(slot), age,
       idle, cells[0], cells[1]);
 }
 

@@ -13,3 +13,5 @@ char* status_row_start(const conn_slot& slot);
 // "<span title=... class=help...>address</span>" for one proxy address;
 // cls and suffix may be null. malloc'd.
 char* status_address(const char* cls, const char* address, unsigned port, const char* suffix);
+// Status-page label of a slot ("Unknown", "Listen", "Web server", ...).
+const char* status_kind_label(const conn_slot& slot);

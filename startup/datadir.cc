@@ -10,7 +10,7 @@
 
 #include "log/log.h"
 #include "platform/paths.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 
 namespace {
 

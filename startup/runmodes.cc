@@ -14,13 +14,14 @@
 #include <thread>
 
 #include "db/db.h"
-#include "engine/loop.h"
+#include "startup/server.h"
+#include "platform/stop.h"
 #include "engine/slot.h"
 #include "maintenance/resolver.h"
 #include "platform/lockfile.h"
 #include "platform/paths.h"
 #include "startup/datadir.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "startup/service.h"
 #include "util/text.h"
 

@@ -12,7 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/loop.h"
+#include "startup/server.h"
+#include "platform/stop.h"
 #include "engine/slot.h"
 #include "platform/notify.h"
 #include "platform/paths.h"

@@ -12,7 +12,7 @@
 #include "engine/slot.h"
 #include "panel/commands.h"
 #include "panel/server.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

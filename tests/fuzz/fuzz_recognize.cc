@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/recognize.h"
+#include "front/recognize.h"
+#include "tests/support/front_hooks.h"
 #include "engine/slot.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "db/db.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 
 // Makes socket() and socketpair() fail with EACCES for the rest of the process.
 inline void fuzz_forbid_sockets() {

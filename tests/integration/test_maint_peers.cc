@@ -15,6 +15,7 @@
 #include "chain/negotiate.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/chaintest.h"
 #include "maintenance/checker.h"
 #include "maintenance/myip.h"

@@ -12,19 +12,17 @@
 #include <cstring>
 
 #include "engine/loop.h"
+#include "startup/server.h"
 
 engine_harness::engine_harness() {
+  server_attach_all();
   engine_init();
   port = engine_listen("127.0.0.1", 0);
 }
 
 engine_harness::~engine_harness() {
   engine_shutdown();
-  for (slot_kind k : {slot_kind::fresh, slot_kind::socks5_greeting, slot_kind::socks_request,
-                      slot_kind::first_data, slot_kind::dest_known, slot_kind::web,
-                      slot_kind::web_push, slot_kind::check, slot_kind::chain_test, slot_kind::myip,
-                      slot_kind::chain, slot_kind::relay, slot_kind::download, slot_kind::error})
-    engine_set_handler(k, nullptr);
+  server_attach_all();
 }
 
 bool engine_harness::run_until(const std::function<bool()>& pred, int ms) {

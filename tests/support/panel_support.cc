@@ -10,7 +10,7 @@
 
 #include "db/db.h"
 #include "engine/slot.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 
 namespace {
 std::string home;

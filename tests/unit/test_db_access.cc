@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "db/db.h"
+#include "platform/stop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
 #include "tests/support/db_temp.h"

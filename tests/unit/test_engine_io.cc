@@ -137,9 +137,9 @@ TEST(EngineIo, QueuedSendsArriveInOrder) {
 
 TEST(EngineIo, RelayedPairCarries100MBEachWay) {
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, start_pair);
-  engine_set_handler(slot_kind::download, on_outbound);
-  engine_set_handler(slot_kind::relay, relay_only);
+  slot_attach(slot_kind::fresh, start_pair);
+  slot_attach(slot_kind::download, on_outbound);
+  slot_attach(slot_kind::relay, relay_only);
   int target = listen_local(&relay_target_port);
   constexpr size_t total = 100u << 20;
   pump_result client_side, target_side;
@@ -173,9 +173,9 @@ TEST(EngineIo, RelayedPairCarries100MBEachWay) {
 
 TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, start_pair);
-  engine_set_handler(slot_kind::download, on_outbound);
-  engine_set_handler(slot_kind::relay, relay_only);
+  slot_attach(slot_kind::fresh, start_pair);
+  slot_attach(slot_kind::download, on_outbound);
+  slot_attach(slot_kind::relay, relay_only);
   int target = listen_local(&relay_target_port);
   int client = connect_client(h.port);
   ASSERT_TRUE(write_all(client, "go", 2));
@@ -204,9 +204,9 @@ TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
 
 TEST(EngineIo, EndOfOneSideReachesTheOther) {
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, start_pair);
-  engine_set_handler(slot_kind::download, on_outbound);
-  engine_set_handler(slot_kind::relay, relay_only);
+  slot_attach(slot_kind::fresh, start_pair);
+  slot_attach(slot_kind::download, on_outbound);
+  slot_attach(slot_kind::relay, relay_only);
   int target = listen_local(&relay_target_port);
   int client = connect_client(h.port);
   ASSERT_TRUE(write_all(client, "request", 7));

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "platform/clock.h"
 #include "tests/support/engine_harness.h"
 
@@ -47,7 +49,7 @@ TEST_F(EngineTable, AcceptedConnectionIsFreshAndIgnoresOtherLetters) {
   engine_harness h;
   ASSERT_NE(h.port, 0);
   EXPECT_EQ(conn_table[0].kind, slot_kind::listen);
-  EXPECT_STREQ(slot_kind_label(conn_table[0]), "Listen");
+  EXPECT_EQ(std::string(engine_listen_text()), "Listening 127.0.0.1 port " + std::to_string(h.port));
   int client = connect_client(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
@@ -120,7 +122,7 @@ TEST_F(EngineTable, FullTableRefusesAndRecovers) {
 TEST_F(EngineTable, TickEveryTenSecondsWithPendingBytes) {
   clock_fake_enable(1000, 1700000000000ull);
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, record);
+  slot_attach(slot_kind::fresh, record);
   int client = connect_client(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
@@ -144,7 +146,7 @@ TEST_F(EngineTable, TickEveryTenSecondsWithPendingBytes) {
 TEST_F(EngineTable, CloseWaitsForTwoQuietSeconds) {
   clock_fake_enable(5000, 1700000000000ull);
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, record);
+  slot_attach(slot_kind::fresh, record);
   int client = connect_client(h.port);
   int index = accept_one(h, client);
   int sock = conn_table[index].sock;
@@ -170,8 +172,8 @@ TEST_F(EngineTable, CloseWaitsForTwoQuietSeconds) {
 TEST_F(EngineTable, IdleHourClosesLinkedPair) {
   clock_fake_enable(5000, 1700000000000ull);
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, record);
-  engine_set_handler(slot_kind::download, record);
+  slot_attach(slot_kind::fresh, record);
+  slot_attach(slot_kind::download, record);
   uint16_t target_port = 0;
   int target = listen_local(&target_port);
   int client = connect_client(h.port);
@@ -201,7 +203,7 @@ TEST_F(EngineTable, IdleHourClosesLinkedPair) {
 
 TEST_F(EngineTable, LateBytesReachHandlerBeforeClose) {
   engine_harness h;
-  engine_set_handler(slot_kind::fresh, record);
+  slot_attach(slot_kind::fresh, record);
   int client = connect_client(h.port);
   int index = accept_one(h, client);
   slot_request_close(index);
@@ -231,4 +233,132 @@ TEST_F(EngineTable, PanelBroadcastReachesServedPanelsOnly) {
   EXPECT_EQ(panel_push_time, 0u);
   close(a);
   close(b);
+}
+
+namespace {
+struct seen_event {
+  int kind;
+  char letter;
+};
+std::vector<seen_event> attached_seen;
+void attached_record(int index, char letter) {
+  attached_seen.push_back({static_cast<int>(conn_table[index].kind), letter});
+}
+void attached_other(int, char) {}
+}  // namespace
+
+// Every kind reaches the handler attached to it, for every letter; a kind
+// nobody attached has its input thrown away; attaching hands back the
+// handler it replaces.
+TEST_F(EngineTable, EveryKindAndLetterGoesThroughTheAttachTable) {
+  engine_harness h;
+  const slot_kind kinds[] = {slot_kind::fresh,      slot_kind::socks5_greeting,
+                             slot_kind::socks_request, slot_kind::first_data,
+                             slot_kind::dest_known, slot_kind::listen,
+                             slot_kind::web,        slot_kind::web_push,
+                             slot_kind::check,      slot_kind::chain_test,
+                             slot_kind::myip,       slot_kind::chain,
+                             slot_kind::relay,      slot_kind::download,
+                             slot_kind::error};
+  const char letters_all[] = {'C', 'R', 'S', 'T', 'X'};
+  constexpr int IDX = 40;
+  conn_table[IDX] = conn_slot{};
+  conn_table[IDX].sock = -1;
+  slot_detach_all();
+  for (slot_kind kind : kinds) EXPECT_EQ(slot_attach(kind, attached_record), nullptr);
+  for (slot_kind kind : kinds) {
+    conn_table[IDX].kind = kind;
+    for (char letter : letters_all) {
+      attached_seen.clear();
+      slot_dispatch(IDX, letter);
+      ASSERT_EQ(attached_seen.size(), 1u);
+      EXPECT_EQ(attached_seen[0].kind, static_cast<int>(kind));
+      EXPECT_EQ(attached_seen[0].letter, letter);
+    }
+    EXPECT_EQ(slot_attach(kind, attached_other), attached_record);
+    EXPECT_EQ(slot_attach(kind, nullptr), attached_other);
+  }
+  // Unattached: nothing is called and the input is dropped.
+  conn_table[IDX].kind = slot_kind::check;
+  ASSERT_TRUE(stream_append(conn_table[IDX].in, "junk", 4));
+  attached_seen.clear();
+  slot_dispatch(IDX, 'R');
+  EXPECT_TRUE(attached_seen.empty());
+  EXPECT_EQ(conn_table[IDX].in.len, 0u);
+  stream_free(conn_table[IDX].in);
+  conn_table[IDX] = conn_slot{};
+  conn_table[IDX].sock = -1;
+}
+
+// A send that the socket takes whole is still followed by 'S', every time.
+TEST_F(EngineTable, DrainedFollowsASendThatWentOutWhole) {
+  engine_harness h;
+  slot_attach(slot_kind::fresh, record);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  for (int round = 0; round < 3; ++round) {
+    letters.clear();
+    slot_send(index, "hello", 5);
+    EXPECT_EQ(conn_table[index].out.len, 0u);
+    EXPECT_TRUE(h.run_until([] { return letters.find('S') != std::string::npos; }, 2000))
+        << "round " << round;
+    char got[5];
+    EXPECT_TRUE(read_exact(client, got, 5));
+  }
+  close(client);
+}
+
+namespace {
+int timer_runs = 0;
+void count_timer() {
+  ++timer_runs;
+}
+}  // namespace
+
+// Periodic work runs from the housekeeping pass once its period has passed.
+TEST_F(EngineTable, AttachedTimersRunByTheirPeriod) {
+  clock_fake_enable(1000, 1700000000000ull);
+  engine_harness h;
+  engine_timers_clear();
+  timer_runs = 0;
+  ASSERT_TRUE(engine_every(30000, count_timer));
+  engine_housekeeping();
+  EXPECT_EQ(timer_runs, 0);
+  clock_advance(30000);
+  engine_housekeeping();
+  EXPECT_EQ(timer_runs, 0);
+  clock_advance(1);
+  engine_housekeeping();
+  EXPECT_EQ(timer_runs, 1);
+  engine_housekeeping();
+  EXPECT_EQ(timer_runs, 1);
+}
+
+// Stopping marks every slot for closing and lets queued output go out
+// before the sockets close; the listener goes first.
+TEST_F(EngineTable, DrainDeliversQueuedBytesBeforeClosing) {
+  engine_harness h;
+  slot_attach(slot_kind::fresh, record);
+  int client = connect_client(h.port);
+  int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  std::string big(256 << 10, 'z');
+  slot_send(index, big.data(), static_cast<int>(big.size()));
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    for (;;) {
+      ssize_t n = recv(client, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  });
+  engine_drain(5000);
+  EXPECT_EQ(slot_count_used(), 1);  // the listener, closed by shutdown
+  shutdown(client, SHUT_RDWR);      // never leave the reader waiting
+  reader.join();
+  EXPECT_EQ(got.size(), big.size());
+  EXPECT_NE(letters.find('X'), std::string::npos);
+  close(client);
 }

@@ -9,7 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "chain/recognize.h"
+#include "front/recognize.h"
+#include "tests/support/front_hooks.h"
 #include "engine/slot.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "chain/errorpage.h"
-#include "chain/recognize.h"
+#include "front/recognize.h"
+#include "tests/support/front_hooks.h"
 #include "engine/slot.h"
 
 namespace {

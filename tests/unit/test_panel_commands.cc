@@ -8,6 +8,7 @@
 #include "db/db.h"
 #include "maintenance/import.h"
 #include "panel/commands.h"
+#include "maintenance/checker.h"
 #include "tests/support/panel_support.h"
 
 namespace {

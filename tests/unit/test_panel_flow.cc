@@ -10,6 +10,7 @@
 
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/push.h"
 #include "platform/clock.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/panel_support.h"

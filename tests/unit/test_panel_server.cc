@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/slot.h"
+#include "log/push.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
 #include "panel/server.h"

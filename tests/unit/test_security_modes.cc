@@ -11,7 +11,7 @@
 #include "db/db.h"
 #include "platform/paths.h"
 #include "startup/datadir.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "tests/support/startup_env.h"
 #include "util/text.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "startup/datadir.h"
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "tests/support/startup_env.h"
 
 namespace {

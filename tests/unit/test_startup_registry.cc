@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "startup/registry.h"
+#include "util/registry.h"
 #include "tests/support/startup_env.h"
 
 namespace {

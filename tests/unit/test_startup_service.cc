@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/slot.h"
+#include "platform/stop.h"
 #include "platform/notify.h"
 #include "startup/runmodes.h"
 #include "startup/service.h"

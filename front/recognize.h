@@ -8,21 +8,20 @@
 #include <cstddef>
 #include <cstdint>
 
-// Handler of kinds 0-4 (and kinds without a handler of their own), 'R' only.
+#include "util/http.h"
+
+// Attaches recognition to kinds 0-4. A request for the panel becomes kind
+// web and is dispatched again to whoever serves that kind.
+void front_attach();
+// Recognition step on new input of a slot of kinds 0-4.
 void client_recognize(int index);
-// Offset just past the HTTP method name, or 0 when the data is not HTTP.
-size_t http_verb_offset(const uint8_t* data, size_t length);
 // 1 when any address of host is one of this machine's own addresses.
 int is_local_host(const char* host);
-// 1 for A-Z, a-z, 0-9, '.', '-' and '_'.
-int is_host_char(int c);
 
 // A client that has sent this many bytes without completing what its
 // recognition state waits for is refused.
 constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 
-// Names of the methods taken as HTTP, one per line (CONNECT among them).
-const char* http_verb_list();
 // Response head sent to a CONNECT client once its request has been read.
 const char* tunnel_established_response();
 
@@ -37,9 +36,7 @@ void recognize_set_resolver(host_resolver resolver);
 const uint32_t* own_addresses();
 void own_addresses_forget();
 
-// Where a recognised request goes: the panel request handler and the chain
-// start. Tests replace them to watch the hand-over; null restores the
-// program's own.
-using panel_request_fn = int (*)(int index);
+// Where a recognised request goes: the chain start. Tests replace it to
+// watch the hand-over; null restores the program's own.
 using chain_start_fn = void (*)(int index, size_t http_offset);
-void recognize_set_calls(panel_request_fn panel, chain_start_fn chain);
+void recognize_set_chain_start(chain_start_fn chain);

@@ -1,4 +1,4 @@
-#include "chain/recognize.h"
+#include "front/recognize.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -12,8 +12,8 @@
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
 #include "engine/slot.h"
-#include "panel/server.h"
-#include "startup/registry.h"
+#include "util/registry.h"
+#include "util/http.h"
 #include "util/literal.h"
 
 namespace {
@@ -41,7 +41,6 @@ int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
 }
 
 host_resolver resolver = resolve_with_getaddrinfo;
-panel_request_fn panel_call = panel_request;
 chain_start_fn chain_call = chain_start;
 
 unsigned char upper(unsigned char c) {
@@ -68,7 +67,7 @@ bool equals_folded(const char* a, const char* b) {
 }
 
 void set_route(conn_slot& slot, const char* fmt, const char* a = "", const char* b = "") {
-  snprintf(reinterpret_cast<char*>(slot.route), ROUTE_SIZE, fmt, a, b);
+  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, fmt, a, b);
 }
 
 // Sends template `page` for slot `index` and leaves it as a refused slot.
@@ -318,8 +317,11 @@ void dest_known(int index, const http_info& info) {
   conn_slot& slot = conn_table[index];
   if (info.verb_offset != 0 && is_local_host(slot.dest_host) == 1) {
     if (slot.dest_port == listen_port && info.panel) {
+      // The panel's own request: its handler takes the slot (and its area)
+      // from here.
+      memset(slot.route, 0, ROUTE_SIZE);
       slot.kind = slot_kind::web;
-      if (panel_call(index) != 0) conn_table[index].kind = slot_kind::web_push;
+      slot_dispatch(index, slot_event::input);
       return;
     }
     refuse(index, PAGE_LOCALHOST, "Destination is localhost");
@@ -349,41 +351,25 @@ void dest_known(int index, const http_info& info) {
 
 }  // namespace
 
-const char* http_verb_list() {
-  return MV_LIT(
-      "CONNECT\nGET\nPOST\nHEAD\nPUT\nDELETE\nOPTIONS\nTRACE\nPATCH\n"
-      "PROPFIND\nPROPPATCH\nMKCOL\nCOPY\nMOVE\nLOCK\nUNLOCK\nREPORT\nSEARCH\nMKCALENDAR");
-}
-
 const char* tunnel_established_response() {
   return MV_LIT("HTTP/1.1 200 Connection established\r\n\r\n");
 }
 
-int is_host_char(int c) {
-  unsigned char u = upper(static_cast<unsigned char>(c));
-  return ((u >= 'A' && u <= 'Z') || is_digit(u) || u == '.' || u == '-' || u == '_') ? 1 : 0;
-}
-
-size_t http_verb_offset(const uint8_t* data, size_t length) {
-  if (data == nullptr) return 0;
-  size_t start = 0;
-  while (start < length && data[start] == ' ') ++start;
-  const char* list = http_verb_list();
-  for (const char* name = list; *name != 0;) {
-    const char* end = strchr(name, '\n');
-    size_t n = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
-    if (n > 0 && length - start >= n + 1 && data[start + n] == ' ' &&
-        same_folded(data + start, name, n))
-      return start + n;
-    name += n;
-    if (*name == '\n') ++name;
-  }
-  return 0;
-}
-
-void recognize_set_calls(panel_request_fn panel, chain_start_fn chain) {
-  panel_call = panel != nullptr ? panel : panel_request;
+void recognize_set_chain_start(chain_start_fn chain) {
   chain_call = chain != nullptr ? chain : chain_start;
+}
+
+namespace {
+void recognize_handler(int index, char letter) {
+  if (letter == slot_event::input) client_recognize(index);
+}
+}  // namespace
+
+void front_attach() {
+  constexpr slot_kind states[] = {slot_kind::fresh, slot_kind::socks5_greeting,
+                                  slot_kind::socks_request, slot_kind::first_data,
+                                  slot_kind::dest_known};
+  for (slot_kind kind : states) slot_attach(kind, recognize_handler);
 }
 
 void recognize_set_resolver(host_resolver r) {

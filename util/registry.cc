@@ -1,4 +1,4 @@
-#include "startup/registry.h"
+#include "util/registry.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

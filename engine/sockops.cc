@@ -1,0 +1,142 @@
+// Socket operations handlers call: send, consume, abort, link, connect,
+// relay and broadcast.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "engine/io.h"
+#include "engine/slot.h"
+#include "platform/clock.h"
+
+namespace {
+bool valid_slot(int index) {
+  return index >= 0 && index < SLOT_COUNT && conn_table[index].sock != -1;
+}
+
+// Hands bytes to the socket at once when nothing is queued before them;
+// returns how many it took, or -1 after a fatal error.
+int64_t send_direct(int index, const uint8_t* bytes, uint32_t n) {
+  conn_slot& slot = conn_table[index];
+  if (slot.out.len != 0 || (slot.io_state & (IO_CONNECTING | IO_REGISTERED)) != IO_REGISTERED)
+    return 0;
+  ssize_t sent = send(slot.sock, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent > 0) {
+    engine_log_dump(index, bytes, static_cast<uint32_t>(sent), "%u bytes sent.",
+                    static_cast<unsigned>(sent));
+    slot.out.total += static_cast<uint32_t>(sent);
+    slot.last_activity = slot.last_tick = tick_now();
+    return sent;
+  }
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    engine_log_dump(index, bytes, n, "Error #%d. %u of %u bytes sent. %s", errno, 0u, n, "");
+    return -1;
+  }
+  return 0;
+}
+}  // namespace
+
+void slot_send(int index, const void* data, int len) {
+  if (!valid_slot(index) || data == nullptr || len < 1) return;
+  conn_slot& slot = conn_table[index];
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  auto n = static_cast<uint32_t>(len);
+  int64_t sent = send_direct(index, bytes, n);
+  if (sent < 0) {
+    slot_request_close(index);
+    return;
+  }
+  if (static_cast<uint32_t>(sent) == n) {
+    // Everything went out: the handler still hears 'S' from the loop.
+    io_queue_s(slot);
+    return;
+  }
+  if (!stream_append(slot.out, bytes + sent, n - static_cast<uint32_t>(sent))) return;
+  io_update(index);
+}
+
+void slot_consume(int index, uint32_t in_count, uint32_t out_count) {
+  if (index < 0 || index >= SLOT_COUNT) return;
+  conn_slot& slot = conn_table[index];
+  if (in_count > 0) {
+    stream_consume(slot.in, in_count);
+    if ((slot.io_state & IO_PAUSED) && slot.in.len < FLOW_LOW) io_update(index);
+  }
+  if (out_count > 0) stream_consume(slot.out, out_count);
+}
+
+void slot_consume_input(int index, uint32_t count) {
+  if (count >= 1) slot_consume(index, count, 0);
+}
+
+void slot_abort(int index) {
+  if (!valid_slot(index)) return;
+  shutdown(conn_table[index].sock, SHUT_RDWR);
+  slot_request_close(index);
+}
+
+int slot_create_linked(int index) {
+  int created = slot_alloc(0);
+  if (created < 0) return -1;
+  if (valid_slot(index)) {
+    conn_table[created].serial = conn_table[index].serial;
+    conn_table[created].link_sock = conn_table[index].sock;
+    conn_table[index].link_sock = conn_table[created].sock;
+  }
+  return created;
+}
+
+int slot_connect(int index, uint32_t addr_net, uint16_t port) {
+  if (!valid_slot(index)) return 0;
+  conn_slot& slot = conn_table[index];
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = addr_net;
+  to.sin_port = htons(port);
+  int rc = connect(slot.sock, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  if (rc != 0 && errno != EINPROGRESS && errno != EINTR && errno != EAGAIN) {
+    slot_request_close(index);
+    return 0;
+  }
+  const auto* a = reinterpret_cast<const uint8_t*>(&addr_net);
+  engine_log_line(index, "Connecting to %u.%u.%u.%u port %d", a[0], a[1], a[2], a[3], port);
+  // The outcome arrives as writability; 'C' follows then.
+  slot.io_state |= IO_CONNECTING;
+  if (slot.io_state & IO_REGISTERED) {
+    io_update(index);
+  } else if (!io_register(index, EPOLLOUT | EPOLLIN | EPOLLRDHUP)) {
+    slot_request_close(index);
+    return 0;
+  }
+  return 1;
+}
+
+void slot_relay(int index) {
+  int other = slot_linked(index);
+  if (other < 0) return;
+  conn_slot& slot = conn_table[index];
+  conn_slot& linked = conn_table[other];
+  slot.kind = slot_kind::relay;
+  linked.kind = slot_kind::relay;
+  if (linked.in.len > 0) {
+    slot_send(index, linked.in.data, static_cast<int>(linked.in.len));
+    slot_consume_input(other, linked.in.len);
+  }
+  if (slot.in.len > 0) {
+    slot_send(other, slot.in.data, static_cast<int>(slot.in.len));
+    slot_consume_input(index, slot.in.len);
+  }
+}
+
+int slot_broadcast(slot_kind kind, const void* data, int len) {
+  int reached = 0;
+  int used = slot_count_used();
+  for (int i = 0; i < used; ++i) {
+    if (conn_table[i].sock == -1 || conn_table[i].kind != kind) continue;
+    slot_send(i, data, len);
+    ++reached;
+  }
+  return reached;
+}

@@ -1,0 +1,3 @@
+#include "platform/stop.h"
+
+std::atomic<uint32_t> stop_flag{0};

@@ -1,0 +1,150 @@
+#include "startup/server.h"
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "chain/negotiate.h"
+#include "db/db.h"
+#include "engine/loop.h"
+#include "engine/slot.h"
+#include "front/recognize.h"
+#include "log/log.h"
+#include "maintenance/scheduler.h"
+#include "panel/server.h"
+#include "platform/stop.h"
+#include "startup/datadir.h"
+#include "startup/runmodes.h"
+#include "util/registry.h"
+
+namespace {
+constexpr uint32_t HEAP_TRIM_PERIOD = 30000;
+constexpr uint32_t DB_STATEMENT_PERIOD = 14400000;
+constexpr uint32_t DB_RETRY_MS = 15000;
+constexpr uint32_t LISTEN_RETRY_MS = 10000;
+// Connections still open when the server stops get this long to finish.
+constexpr uint32_t STOP_DRAIN_MS = 2500;
+
+// Every slot holds a socket; the process also keeps the listener's spare
+// room, the epoll instance, the database, its journal and log files open.
+constexpr rlim_t DESCRIPTORS_NEEDED = SLOT_COUNT + 128;
+
+// Raises the soft descriptor limit to what a full table needs (as far as
+// the hard limit allows); the usual default of 1024 would fail accepts at
+// about half the table.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= DESCRIPTORS_NEEDED) return;
+  rlim_t wanted = DESCRIPTORS_NEEDED;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
+  if (wanted <= limit.rlim_cur) {
+    fprintf(stderr, "Merovane: only %lu descriptors allowed; the table needs %lu\n",
+            static_cast<unsigned long>(limit.rlim_cur),
+            static_cast<unsigned long>(DESCRIPTORS_NEEDED));
+    return;
+  }
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Sleeps up to ms, waking early when a stop is requested.
+void pause_ms(uint32_t ms) {
+  while (ms > 0 && stop_flag.load() == 0) {
+    uint32_t step = ms < 50 ? ms : 50;
+    usleep(step * 1000);
+    ms -= step;
+  }
+}
+
+// Hands memory freed by closed connections back to the system, so the
+// process shrinks again after a burst of load.
+void heap_trim() {
+  malloc_trim(0);
+}
+
+// Opens the database when it is not open yet; false after a failed attempt
+// (the caller goes on without it and tries again later).
+bool ensure_database() {
+  if (db_handle != nullptr) return true;
+  char path[520];
+  data_path(path, sizeof path, true);
+  if (path[0] != 0 && db_open(path)) {
+    db_init_schema();
+    log_cleanup();
+    return true;
+  }
+  fprintf(stderr, "Merovane: cannot open the database \"%s\"; retrying in 15 s\n", path);
+  return false;
+}
+
+// Creates the listener from the registry's address and port; 0 on failure.
+uint16_t open_listener(bool& announced_failure) {
+  char ip[41];
+  reg_listen_ip(ip, sizeof ip);
+  uint32_t port = reg_listen_port();
+  if (port > 65535) port = 8080;
+  uint16_t bound = engine_listen(ip, static_cast<uint16_t>(port));
+  if (bound == 0) {
+    if (!announced_failure)
+      fprintf(stderr, "Merovane: cannot listen on %s port %u: %s; retrying every 10 s\n",
+              ip[0] ? ip : "0.0.0.0", port, strerror(errno));
+    announced_failure = true;
+    return 0;
+  }
+  announced_failure = false;
+  return bound;
+}
+
+void announce_listening() {
+  char address[128];
+  panel_address(address, sizeof address);
+  fprintf(stderr, "Merovane: %s, panel %s\n", engine_listen_text(), address);
+}
+}  // namespace
+
+void server_attach_all() {
+  slot_detach_all();
+  engine_timers_clear();
+  log_attach();
+  chain_attach();
+  front_attach();
+  maintenance_attach();
+  panel_attach();
+  engine_every(HEAP_TRIM_PERIOD, heap_trim);
+  engine_every(DB_STATEMENT_PERIOD, db_periodic_statement);
+}
+
+void server_run() {
+  raise_descriptor_limit();
+  server_attach_all();
+  if (!engine_init()) {
+    fprintf(stderr, "Merovane: cannot create the event queue: %s\n", strerror(errno));
+    return;
+  }
+  bool announced_failure = false;
+  while (stop_flag.load() == 0) {
+    pause_ms(100);
+    if (stop_flag.load() != 0) break;
+    if (db_handle == nullptr) {
+      // A fresh open goes round once more so the listener comes next.
+      if (ensure_database()) continue;
+      pause_ms(DB_RETRY_MS);
+      if (stop_flag.load() != 0) break;
+    }
+    if (open_listener(announced_failure) == 0) {
+      pause_ms(LISTEN_RETRY_MS);
+      continue;
+    }
+    announce_listening();
+    while (stop_flag.load() == 0 && !engine_listener_failed()) engine_cycle(100);
+    // Listener gone or stop requested: every connection is marked for
+    // closing and gets a short while to finish before the rest is closed.
+    engine_drain(STOP_DRAIN_MS);
+    engine_shutdown();
+  }
+  engine_shutdown();
+}
