@@ -66,9 +66,6 @@ struct totals {
   std::atomic<uint64_t> errors[E_COUNT] = {};
 } stats;
 
-constexpr const char* kProtoNames[4] = {"socks4a", "socks5", "http", "connect"};
-
-std::atomic<bool> load_over{false};
 program_instance program;
 origin_server origin;
 
