@@ -24,7 +24,9 @@
 
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
+#include "tests/support/net.h"
+#include "tests/support/peers.h"
+#include "tests/support/program.h"
 
 namespace {
 
@@ -42,55 +44,16 @@ struct path {
 
 origin_server origin;
 
-int connect_to(const std::string& ip, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{20, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-bool write_full(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-bool read_full(int fd, void* data, size_t n) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    const ssize_t r = recv(fd, p, n, 0);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // Opens a connection through the path to the origin; -1 on failure.
 int open_through(const path& p) {
-  const int fd = connect_to(p.ip, p.port);
+  const int fd = connect_to(p.ip, p.port, 20000);
   if (fd < 0 || !p.socks) return fd;
   uint8_t req[3 + 10] = {5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 9, 0, 0};
   req[11] = static_cast<uint8_t>(origin.port >> 8);
   req[12] = static_cast<uint8_t>(origin.port & 0xFF);
   uint8_t reply[12];
-  if (!write_full(fd, req, 3) || !read_full(fd, reply, 2) || !write_full(fd, req + 3, 10) ||
-      !read_full(fd, reply + 2, 10) || reply[3] != 0) {
+  if (!send_all(fd, req, 3) || !read_exact(fd, reply, 2, 20000) || !send_all(fd, req + 3, 10) ||
+      !read_exact(fd, reply + 2, 10, 20000) || reply[3] != 0) {
     close(fd);
     return -1;
   }
@@ -125,14 +88,14 @@ bool transfer(const path& p, uint64_t bytes, bool upload) {
   bool ok;
   if (!upload) {
     const std::string h = request_head(p, "GET", "/fast/" + std::to_string(bytes), 0);
-    ok = write_full(fd, h.data(), h.size()) && drain(fd) >= static_cast<int64_t>(bytes);
+    ok = send_all(fd, h.data(), h.size()) && drain(fd) >= static_cast<int64_t>(bytes);
   } else {
     const std::string h = request_head(p, "POST", "/sink", bytes);
-    ok = write_full(fd, h.data(), h.size());
+    ok = send_all(fd, h.data(), h.size());
     static const std::vector<char> block(1 << 17, 'u');
     for (uint64_t sent = 0; ok && sent < bytes;) {
       const size_t k = std::min<uint64_t>(block.size(), bytes - sent);
-      ok = write_full(fd, block.data(), k);
+      ok = send_all(fd, block.data(), k);
       sent += k;
     }
     ok = ok && drain(fd) > 0;
@@ -198,42 +161,25 @@ uint32_t ip_of(const char* dotted) {
   return a.s_addr;
 }
 
-long rss_kib(pid_t pid) {
-  const std::string s = read_whole("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = s.find("VmRSS:");
-  return at == std::string::npos ? -1 : strtol(s.c_str() + at + 6, nullptr, 10);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
   const bool conn_only = argc > 1 && strcmp(argv[1], "--connections") == 0;
-  if (getenv("MEROVANE_BIN") == nullptr) {
-    // The program sits next to this executable in the build directory.
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-      self[n] = 0;
-      std::string dir(self);
-      dir = dir.substr(0, dir.rfind('/'));
-      setenv("MEROVANE_BIN", (dir + "/merovane").c_str(), 1);
-    }
-  }
   if (!origin.start(kOrigin)) {
     fprintf(stderr, "origin server did not start\n");
     return 1;
   }
-  std::unique_ptr<peer_process> socks(start_microsocks(kSocks, peer_free_port(kSocks)));
+  std::unique_ptr<peer_process> socks(start_microsocks(kSocks, free_port(kSocks)));
   if (!socks) {
     fprintf(stderr, "microsocks did not start\n");
     return 1;
   }
   const std::string upstream = std::string(kSocks) + ":" + std::to_string(socks->port);
   std::unique_ptr<peer_process> tiny(
-      start_tinyproxy("127.0.0.7", peer_free_port("127.0.0.7"), upstream));
+      start_tinyproxy("127.0.0.7", free_port("127.0.0.7"), upstream));
   std::unique_ptr<peer_process> privoxy(
-      start_privoxy("127.0.0.8", peer_free_port("127.0.0.8"), upstream));
+      start_privoxy("127.0.0.8", free_port("127.0.0.8"), upstream));
   program_instance program;
   const bool program_ok = program.prepare("127.0.0.10", [&] {
     db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
@@ -282,18 +228,18 @@ int main(int argc, char** argv) {
          static_cast<unsigned long long>(big >> 20));
 
   if (program_ok) {
-    const long idle = rss_kib(program.pid);
+    const long idle = process_rss_kib(program.pid);
     std::vector<int> held;
     const path socks_client{"merovane", program.ip, program.port, true};
     const std::string hold = request_head(socks_client, "GET", "/hold", 0);
     for (int i = 0; i < 1000; ++i) {
       const int fd = open_through(socks_client);
       if (fd < 0) break;
-      write_full(fd, hold.data(), hold.size());
+      send_all(fd, hold.data(), hold.size());
       held.push_back(fd);
     }
     for (int i = 0; i < 250 && origin.held() < static_cast<int>(held.size()); ++i) usleep(20000);
-    const long busy = rss_kib(program.pid);
+    const long busy = process_rss_kib(program.pid);
     printf(
         "program resident memory: %ld KiB idle, %ld KiB with %d open chains (%d reached the "
         "origin), %.1f KiB per chain\n",

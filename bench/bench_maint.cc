@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,8 @@
 #include "maintenance/myip.h"
 #include "maintenance/resolver.h"
 #include "maintenance/scheduler.h"
+#include "tests/support/net.h"
+#include "tests/support/peers.h"
 
 namespace {
 
@@ -36,61 +39,6 @@ using clock_type = std::chrono::steady_clock;
 
 double seconds_since(clock_type::time_point t) {
   return std::chrono::duration<double>(clock_type::now() - t).count();
-}
-
-pid_t spawn(const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
-
-bool wait_listening(const char* ip, uint16_t port) {
-  for (int i = 0; i < 400; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &to.sin_addr);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    close(fd);
-    if (ok) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
-int listen_on(const char* ip, uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(*port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-    close(fd);
-    return -1;
-  }
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
 }
 
 int count_kind(slot_kind k) {
@@ -123,7 +71,7 @@ void site_loop(int fd, std::atomic<bool>* stop_site) {
 double transfer_mbps(uint16_t engine_port, const char* sink_ip, uint64_t total, int busy,
                      uint32_t proxy_addr, uint16_t proxy_port, int* checks_run, int* tests_run) {
   uint16_t sink_port = 0;
-  int sink = listen_on(sink_ip, &sink_port);
+  int sink = listen_on(sink_ip, 0, &sink_port, 16);
   std::atomic<uint64_t> received{0};
   std::atomic<bool> done{false};
   std::thread reader([&] {
@@ -139,12 +87,8 @@ double transfer_mbps(uint16_t engine_port, const char* sink_ip, uint64_t total, 
     done = true;
   });
   std::thread writer([&] {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(engine_port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return;
+    int fd = connect_local(engine_port);
+    if (fd < 0) return;
     uint8_t hello[3] = {5, 1, 0};
     (void)!write(fd, hello, 3);
     uint8_t r[2];
@@ -196,30 +140,18 @@ double transfer_mbps(uint16_t engine_port, const char* sink_ip, uint64_t total, 
 
 int main() {
   signal(SIGPIPE, SIG_IGN);
-  const char* src = getenv("MEROVANE_SOURCE");
-  std::string judge_tool = std::string(src != nullptr ? src : ".") + "/tools/merovane-judge";
-  uint16_t socks_port = 0, check_port = 0;
-  int probe = listen_on("127.0.12.5", &socks_port);
-  close(probe);
-  probe = listen_on("127.0.12.6", &check_port);
-  close(probe);
-  pid_t judge =
-      spawn({"python3", judge_tool, "--listen", "127.0.12.80", "--port", "80", "--quiet"});
-  pid_t socks = spawn(
-      {"microsocks", "-i", "127.0.12.5", "-p", std::to_string(socks_port), "-b", "127.0.12.2"});
+  const uint16_t socks_port = free_port("127.0.12.5"), check_port = free_port("127.0.12.6");
+  std::unique_ptr<peer_process> judge(start_judge("127.0.12.80"));
+  std::unique_ptr<peer_process> socks(start_microsocks("127.0.12.5", socks_port, "127.0.12.2"));
   // The checked proxy is a process of its own, apart from the transfer's.
-  pid_t checked = spawn(
-      {"microsocks", "-i", "127.0.12.6", "-p", std::to_string(check_port), "-b", "127.0.12.3"});
-  if (!wait_listening("127.0.12.80", 80) || !wait_listening("127.0.12.5", socks_port) ||
-      !wait_listening("127.0.12.6", check_port)) {
+  std::unique_ptr<peer_process> checked(
+      start_microsocks("127.0.12.6", check_port, "127.0.12.3"));
+  if (!judge || !socks || !checked) {
     std::fprintf(stderr, "peers did not start (run as root, with microsocks and python3)\n");
-    stop(judge);
-    stop(socks);
-    stop(checked);
     return 1;
   }
   uint16_t site_port = 80;
-  int site_fd = listen_on("127.0.12.81", &site_port);
+  int site_fd = listen_on("127.0.12.81", site_port, &site_port, 16);
   std::atomic<bool> stop_site{false};
   std::thread site(site_loop, site_fd, &stop_site);
 
@@ -292,9 +224,6 @@ int main() {
   stop_site = true;
   site.join();
   close(site_fd);
-  stop(judge);
-  stop(socks);
-  stop(checked);
   std::string rm = std::string("rm -rf ") + dir;
   (void)!system(rm.c_str());
   return 0;

@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,8 @@
 #include "engine/loop.h"
 #include "platform/stop.h"
 #include "engine/slot.h"
+#include "tests/support/net.h"
+#include "tests/support/program.h"
 
 namespace {
 using clock_type = std::chrono::steady_clock;
@@ -85,21 +86,6 @@ void on_relay(int index, char) {
   slot_relay(index);
 }
 
-int connect_to(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 // MB/s through the proxy on `port` with `streams` parallel connections.
 double throughput(uint16_t port, int streams, char mode, double seconds) {
   std::atomic<uint64_t> bytes{0};
@@ -108,7 +94,7 @@ double throughput(uint16_t port, int streams, char mode, double seconds) {
   auto start = clock_type::now();
   for (int s = 0; s < streams; ++s) {
     workers.emplace_back([&, mode] {
-      int fd = connect_to(port);
+      int fd = connect_local(port);
       if (fd < 0) return;
       send(fd, &mode, 1, MSG_NOSIGNAL);
       std::vector<char> buf(256 * 1024, 'y');
@@ -141,7 +127,7 @@ rate_result connection_rate(uint16_t port, double seconds) {
   auto end = start + std::chrono::duration<double>(seconds);
   while (clock_type::now() < end && lat.size() < 200000) {
     auto t0 = clock_type::now();
-    int fd = connect_to(port);
+    int fd = connect_local(port);
     if (fd < 0) continue;
     send(fd, "e", 1, MSG_NOSIGNAL);
     send(fd, "ping", 4, MSG_NOSIGNAL);
@@ -183,18 +169,6 @@ figures measure(uint16_t port, double seconds) {
   return f;
 }
 
-uint16_t free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 void print_row(const char* name, const figures& f) {
   printf("| %-9s | %9.0f | %9.0f | %9.0f | %9.0f | %8.0f | %7.3f | %7.3f |\n", name, f.up1, f.up4,
          f.down1, f.down4, f.rate.per_second, f.rate.p50_ms, f.rate.p99_ms);
@@ -204,17 +178,7 @@ void print_row(const char* name, const figures& f) {
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 3.0;
   signal(SIGPIPE, SIG_IGN);
-  int tfd = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(tfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(tfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(tfd, 1024);
-  socklen_t len = sizeof addr;
-  getsockname(tfd, reinterpret_cast<sockaddr*>(&addr), &len);
-  target_port = ntohs(addr.sin_port);
+  int tfd = listen_on("127.0.0.1", 0, &target_port, 1024);
   std::thread target(target_serve, tfd);
 
   // The engine on its own thread.
@@ -236,17 +200,10 @@ int main(int argc, char** argv) {
   snprintf(listen_arg, sizeof listen_arg,
            "TCP-LISTEN:%u,bind=127.0.0.1,fork,reuseaddr,backlog=1024", socat_port);
   snprintf(connect_arg, sizeof connect_arg, "TCP:127.0.0.1:%u,nodelay", target_port);
-  pid_t socat = fork();
-  if (socat == 0) {
-    setpgid(0, 0);
-    execlp("socat", "socat", listen_arg, connect_arg, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  usleep(300000);
+  pid_t socat = spawn_child({"socat", listen_arg, connect_arg}, "/dev/null");
+  wait_listening("127.0.0.1", socat_port, 3000);
   figures peer = measure(socat_port, seconds);
-  kill(-socat, SIGTERM);
-  kill(socat, SIGTERM);
-  waitpid(socat, nullptr, 0);
+  stop_child(socat, 5000);
 
   stop_flag.store(1);
   engine.join();

@@ -13,7 +13,6 @@
 // --short is a smoke run: 40 clients for 20 s. Loopback only; every client
 // loop is bounded by the duration and by a total count.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -24,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -33,7 +31,7 @@
 
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
+#include "tests/support/fault_support.h"
 
 namespace {
 
@@ -44,7 +42,6 @@ constexpr const char* kProgram = "127.0.0.62";
 constexpr const char* kMicrosocks = "127.0.0.63";
 constexpr const char* kDanted = "127.0.0.64";
 constexpr const char* kTinyproxy = "127.0.0.65";
-constexpr const char* kToken = "0f3c9a2b5d7e41a68c1b2d3e4f506172";  // set by program_instance
 constexpr uint64_t kMaxIterations = 5000000;                        // total bound
 
 enum cause : int {
@@ -69,44 +66,11 @@ struct totals {
   std::atomic<uint64_t> errors[E_COUNT] = {};
 } stats;
 
-constexpr const char* kProtoNames[4] = {"socks4a", "socks5", "http", "connect"};
-
-std::atomic<bool> load_over{false};
 program_instance program;
 origin_server origin;
 
-int connect_to(const char* ip, uint16_t port, int timeout_s) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  timeval tv{timeout_s, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-bool write_full(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Reads exactly n bytes; 1 done, 0 closed early, -1 timeout or error.
-int read_exact(int fd, void* out, size_t n) {
+int read_n(int fd, void* out, size_t n) {
   char* p = static_cast<char*>(out);
   while (n > 0) {
     const ssize_t r = recv(fd, p, n, 0);
@@ -148,7 +112,7 @@ enum class behaviour { normal, abort, reset, slow };
 
 // One client exchange; returns the error cause or -1 when it went as meant.
 int one_exchange(std::mt19937_64& rng, int proto, bool upload, uint64_t size, behaviour how) {
-  const int fd = connect_to(kProgram, program.port, 60);
+  const int fd = connect_to(kProgram, program.port, 60000);
   if (fd < 0) return E_CONNECT;
   struct closer {
     int fd;
@@ -169,15 +133,15 @@ int one_exchange(std::mt19937_64& rng, int proto, bool upload, uint64_t size, be
     req += host;
     req.push_back(0);
     uint8_t reply[8];
-    if (!write_full(fd, req.data(), req.size())) return E_HANDSHAKE;
-    const int r = read_exact(fd, reply, sizeof reply);
+    if (!send_all(fd, req.data(), req.size())) return E_HANDSHAKE;
+    const int r = read_n(fd, reply, sizeof reply);
     if (r < 0) return E_TIMEOUT;
     if (r == 0 || reply[1] != 0x5A) return E_HANDSHAKE;
   } else if (proto == 1) {  // SOCKS5 with a domain name
     const uint8_t greet[3] = {5, 1, 0};
     uint8_t answer[2];
-    if (!write_full(fd, greet, sizeof greet)) return E_HANDSHAKE;
-    int r = read_exact(fd, answer, 2);
+    if (!send_all(fd, greet, sizeof greet)) return E_HANDSHAKE;
+    int r = read_n(fd, answer, 2);
     if (r < 0) return E_TIMEOUT;
     if (r == 0 || answer[0] != 5 || answer[1] != 0) return E_HANDSHAKE;
     std::string req = {5, 1, 0, 3, static_cast<char>(host.size())};
@@ -185,13 +149,13 @@ int one_exchange(std::mt19937_64& rng, int proto, bool upload, uint64_t size, be
     req.push_back(static_cast<char>(port >> 8));
     req.push_back(static_cast<char>(port & 0xFF));
     uint8_t reply[10];
-    if (!write_full(fd, req.data(), req.size())) return E_HANDSHAKE;
-    r = read_exact(fd, reply, sizeof reply);
+    if (!send_all(fd, req.data(), req.size())) return E_HANDSHAKE;
+    r = read_n(fd, reply, sizeof reply);
     if (r < 0) return E_TIMEOUT;
     if (r == 0 || reply[1] != 0) return E_HANDSHAKE;
   } else if (proto == 3) {  // CONNECT tunnel
     const std::string req = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
-    if (!write_full(fd, req.data(), req.size())) return E_HANDSHAKE;
+    if (!send_all(fd, req.data(), req.size())) return E_HANDSHAKE;
     std::string head, rest;
     const int r = read_head(fd, head, rest);
     if (r < 0) return E_TIMEOUT;
@@ -206,7 +170,7 @@ int one_exchange(std::mt19937_64& rng, int proto, bool upload, uint64_t size, be
     request = "GET " + target + "/bytes/" + std::to_string(size) +
               " HTTP/1.0\r\nHost: " + authority + "\r\n\r\n";
   }
-  if (!write_full(fd, request.data(), request.size())) return E_NO_REPLY;
+  if (!send_all(fd, request.data(), request.size())) return E_NO_REPLY;
   const uint64_t cut =
       how == behaviour::abort || how == behaviour::reset ? rng() % (size + 1) : UINT64_MAX;
   auto end_early = [&] {
@@ -225,7 +189,7 @@ int one_exchange(std::mt19937_64& rng, int proto, bool upload, uint64_t size, be
       if (sent >= cut) return end_early();
       const size_t k = size - sent < sizeof chunk ? size - sent : sizeof chunk;
       pattern_fill(chunk, sent, k);
-      if (!write_full(fd, chunk, k)) return E_NO_REPLY;
+      if (!send_all(fd, chunk, k)) return E_NO_REPLY;
       sent += k;
       stats.bytes_up.fetch_add(k);
     }
@@ -315,62 +279,13 @@ void client_loop(uint64_t seed, steady::time_point until, uint64_t max_size) {
   }
 }
 
-long rss_kib(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-  FILE* f = fopen(path, "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long kib = -1;
-  while (fgets(line, sizeof line, f) != nullptr)
-    if (strncmp(line, "VmRSS:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
-  fclose(f);
-  return kib;
-}
-
-int fd_count(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/fd", static_cast<int>(pid));
-  DIR* d = opendir(path);
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n;
-}
-
-// Slots in use as the network status page counts them (this request included).
-int slot_count() {
-  const int fd = connect_to(kProgram, program.port, 10);
-  if (fd < 0) return -1;
-  const std::string req =
-      "GET /" + std::string(kToken) +
-      "/netstatus.html HTTP/1.1\r\nHost: localhost:" + std::to_string(program.port) + "\r\n\r\n";
-  write_full(fd, req.data(), req.size());
-  std::string page;
-  char buf[65536];
-  for (;;) {
-    const ssize_t r = recv(fd, buf, sizeof buf, 0);
-    if (r <= 0) break;
-    page.append(buf, static_cast<size_t>(r));
-    if (page.find("connections in use") != std::string::npos) break;
-  }
-  close(fd);
-  const size_t at = page.find(" of 2048 connections in use");
-  if (at == std::string::npos) return -1;
-  size_t start = at;
-  while (start > 0 && page[start - 1] >= '0' && page[start - 1] <= '9') --start;
-  return atoi(page.c_str() + start);
-}
-
 struct sample {
   long rss;
   int fds, slots;
 };
 
 sample take_sample() {
-  return {rss_kib(program.pid), fd_count(program.pid), slot_count()};
+  return {process_rss_kib(program.pid), process_fd_count(program.pid), fault_slots(program)};
 }
 
 void print_sample(const char* when, double t, const sample& s) {
@@ -382,36 +297,6 @@ void print_sample(const char* when, double t, const sample& s) {
       static_cast<double>(stats.bytes_down.load()) / 1048576.0,
       static_cast<double>(stats.bytes_up.load()) / 1048576.0);
   fflush(stdout);
-}
-
-// tinyproxy with room for every client of the run (the shared starter caps it at 200).
-peer_process* start_wide_tinyproxy(const char* ip, uint16_t port) {
-  auto* p = new peer_process;
-  p->name = "tinyproxy";
-  p->ip = ip;
-  p->port = port;
-  const std::string base = peers_dir() + "/soak-tinyproxy";
-  p->log_path = base + ".log";
-  std::ofstream(base + ".conf", std::ios::trunc)
-      << "Port " + std::to_string(port) + "\nListen " + ip + "\nBind " + ip +
-             "\nTimeout 120\nMaxClients 4000\nAllow 127.0.0.0/8\n"
-             "LogLevel Error\nPidFile \"" +
-             base + ".pid\"\n";
-  p->pid = peer_spawn({"tinyproxy", "-d", "-c", base + ".conf"}, p->log_path);
-  if (p->pid < 0 || !peer_wait_listening(ip, port, 8000)) {
-    delete p;
-    return nullptr;
-  }
-  return p;
-}
-
-std::string program_path(const char* argv0) {
-  if (const char* bin = getenv("MEROVANE_BIN")) return bin;
-  char self[1024];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
-  dir = dir.substr(0, dir.rfind('/') + 1);
-  return dir + "merovane";
 }
 
 }  // namespace
@@ -436,19 +321,20 @@ int main(int argc, char** argv) {
   }
   if (clients < 1 || clients > 1000) clients = 500;  // the table has 2048 slots, two per client
   if (seconds < 1 || seconds > 7200) seconds = 600;
-  setenv("MEROVANE_BIN", program_path(argv[0]).c_str(), 1);
 
   if (!origin.start(kOrigin)) {
     fprintf(stderr, "origin server did not start\n");
     return 1;
   }
   std::unique_ptr<peer_process> microsocks(
-      start_microsocks(kMicrosocks, peer_free_port(kMicrosocks)));
-  std::unique_ptr<peer_process> danted(start_danted(kDanted, peer_free_port(kDanted)));
+      start_microsocks(kMicrosocks, free_port(kMicrosocks)));
+  std::unique_ptr<peer_process> danted(start_danted(kDanted, free_port(kDanted)));
   std::unique_ptr<peer_process> tinyproxy(
-      start_wide_tinyproxy(kTinyproxy, peer_free_port(kTinyproxy)));
+      start_tinyproxy(kTinyproxy, free_port(kTinyproxy), "",
+                      // room for every client of the run
+                      tinyproxy_settings(kTinyproxy, 120, 4000)));
   if (!microsocks || !danted || !tinyproxy) {
-    fprintf(stderr, "a peer did not start (see %s)\n", peers_dir().c_str());
+    fprintf(stderr, "a peer did not start (see %s)\n", scratch_dir().c_str());
     return 1;
   }
   // Two links, each a random pick among the three proxies (a new pick every
@@ -462,12 +348,12 @@ int main(int argc, char** argv) {
     chain_db_add_link(2, 1, any);
   });
   if (!prepared || !program.start()) {
-    fprintf(stderr, "the program did not start (see %s.log)\n", program.log_base.c_str());
+    fprintf(stderr, "the program did not start (see %s)\n", program.log_path.c_str());
     return 1;
   }
   printf("soak: %d clients for %d s, bodies up to %llu KiB, program pid %d, peers in %s\n", clients,
          seconds, static_cast<unsigned long long>(max_size >> 10), static_cast<int>(program.pid),
-         peers_dir().c_str());
+         scratch_dir().c_str());
   const auto t0 = steady::now();
   auto elapsed = [&] { return std::chrono::duration<double>(steady::now() - t0).count(); };
   const sample before = take_sample();

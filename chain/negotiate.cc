@@ -302,7 +302,11 @@ void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {
     }
     t[n] = '\0';
   }
-  if (n == 0) snprintf(t, TARGET_SIZE, "%s : %d", client.dest_host, client.dest_port);
+  if (n == 0) {
+    // A host name too long for the text is cut short; the text is only shown.
+    const int full = snprintf(t, TARGET_SIZE, "%s : %d", client.dest_host, client.dest_port);
+    (void)full;
+  }
 }
 
 void log_building(int out, const route_record& r, const char* dest_host) {

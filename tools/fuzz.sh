@@ -12,7 +12,7 @@ case "$seconds" in
 esac
 root="$(pwd)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DMEROVANE_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DMEROVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz
 
 work="$(mktemp -d /tmp/merovane-fuzz-run-XXXXXX)"

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 dir=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROVANE_WERROR=ON)
 if [ "${SANITIZE:-0}" = 1 ]; then
   dir=build-sanitize
   flags+=(-DMEROVANE_SANITIZE=ON)

@@ -1,6 +1,6 @@
 'use strict';
 // End-to-end tests of the control panel in headless Chromium against the
-// running program. Started by tests/integration/test_frontend_browser.cc,
+// running program. Started by tests/integration/test_panel_browser.cc,
 // which prepares MEROVANE_HOME (registry and a seeded database) and passes
 // MEROVANE_BIN, MEROVANE_HOME, MEROVANE_PORT, MEROVANE_ROOT, SCREENSHOT_DIR.
 const {describe, it, before, after} = require('node:test');

@@ -17,7 +17,8 @@
 #include "db/db.h"
 #include "platform/clock.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
+#include "tests/support/peers.h"
+#include "tests/support/program.h"
 #include "tests/support/engine_harness.h"
 
 namespace {
@@ -30,8 +31,8 @@ class ChainEngine : public ::testing::Test {
   static void SetUpTestSuite() {
     origin = std::make_unique<origin_server>();
     ASSERT_TRUE(origin->start("127.0.0.9"));
-    fast.reset(start_microsocks("127.0.0.5", peer_free_port("127.0.0.5")));
-    slow.reset(start_microsocks("127.0.0.12", peer_free_port("127.0.0.12")));
+    fast.reset(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
+    slow.reset(start_microsocks("127.0.0.12", free_port("127.0.0.12")));
   }
   static void TearDownTestSuite() {
     fast.reset();
@@ -43,7 +44,7 @@ class ChainEngine : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(fast && slow);
-    ASSERT_TRUE(peer_wait_listening("127.0.0.9", origin->port, 1000));
+    ASSERT_TRUE(wait_listening("127.0.0.9", origin->port, 1000));
     ASSERT_TRUE(chain_test_db());
     setting_str("url_checker", const_cast<char*>("http://127.0.0.250/"), 20, 1);
     setting_str("download_urls", const_cast<char*>(""), 1, 1);
@@ -70,12 +71,12 @@ class ChainEngine : public ::testing::Test {
   // step_ms: test-clock milliseconds added per engine cycle, so that
   // slots marked for closing are closed (they wait 2 s of quiet).
   std::string fetch(const std::string& request, bool* closed = nullptr, uint32_t step_ms = 0) {
-    const int fd = connect_client(engine->port);
+    const int fd = connect_local(engine->port);
     EXPECT_GE(fd, 0);
     uint8_t hello[3 + 10] = {5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 9, 0, 0};
     hello[11] = static_cast<uint8_t>(origin->port >> 8);
     hello[12] = static_cast<uint8_t>(origin->port & 0xFF);
-    EXPECT_TRUE(write_all(fd, hello, sizeof hello));
+    EXPECT_TRUE(send_all(fd, hello, sizeof hello));
     fcntl(fd, F_SETFL, O_NONBLOCK);
     std::string got;
     bool sent = false, eof = false;
@@ -94,7 +95,7 @@ class ChainEngine : public ::testing::Test {
           }
           if (!sent && got.size() >= 12) {
             sent = true;
-            write_all(fd, request.data(), request.size());
+            send_all(fd, request.data(), request.size());
           }
           return eof;
         },
@@ -150,7 +151,7 @@ TEST_F(ChainEngine, ClientSeesTheRewrittenRequestAnswered) {
 }
 
 TEST_F(ChainEngine, DeadProxyIsTalliedAndScoredDown) {
-  const uint16_t dead = peer_free_port("127.0.0.11");
+  const uint16_t dead = free_port("127.0.0.11");
   db_exec("%s", sql_chain_clear());
   chain_db_add_link(1, 5, PT_SOCKS5, ip_number("127.0.0.5"), fast->port);
   chain_db_add_link(2, 5, PT_SOCKS5, ip_number("127.0.0.11"), dead);
@@ -179,7 +180,7 @@ TEST_F(ChainEngine, DeadProxyIsTalliedAndScoredDown) {
 
 TEST_F(ChainEngine, RefusedFirstProxyIsNotTallied) {
   db_exec("%s", sql_chain_clear());
-  chain_db_add_link(1, 5, PT_SOCKS5, ip_number("127.0.0.11"), peer_free_port("127.0.0.11"));
+  chain_db_add_link(1, 5, PT_SOCKS5, ip_number("127.0.0.11"), free_port("127.0.0.11"));
   bool closed = false;
   EXPECT_EQ(fetch(get("/bytes/10"), &closed, 20), "");
   EXPECT_TRUE(closed);
@@ -189,15 +190,15 @@ TEST_F(ChainEngine, RefusedFirstProxyIsNotTallied) {
 
 TEST_F(ChainEngine, SilentProxyIsAbortedAfterThreeMinutes) {
   uint16_t port = 0;
-  const int silent = listen_local(&port);  // accepts, never answers
+  const int silent = listen_on("127.0.0.1", 0, &port);  // accepts, never answers
   ASSERT_GE(silent, 0);
   db_exec("%s", sql_chain_clear());
   chain_db_add_link(1, 5, PT_SOCKS4, ip_number("127.0.0.1"), port);
-  const int fd = connect_client(engine->port);
+  const int fd = connect_local(engine->port);
   const std::string request =
       "GET http://127.0.0.9:" + std::to_string(origin->port) +
       "/bytes/5 HTTP/1.1\r\nHost: 127.0.0.9:" + std::to_string(origin->port) + "\r\n\r\n";
-  ASSERT_TRUE(write_all(fd, request.data(), request.size()));
+  ASSERT_TRUE(send_all(fd, request.data(), request.size()));
   engine->run_for(300);
   EXPECT_EQ(tally("127.0.0.1"), nullptr);
   // The client side shows what was asked for.

@@ -11,7 +11,8 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
+#include "tests/support/peers.h"
+#include "tests/support/program.h"
 
 namespace {
 
@@ -27,9 +28,9 @@ class ChainProgram : public ::testing::Test {
   static void SetUpTestSuite() {
     origin = std::make_unique<origin_server>();
     ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks("127.0.0.5", peer_free_port("127.0.0.5")));
-    danted.reset(start_danted("127.0.0.6", peer_free_port("127.0.0.6")));
-    tinyproxy.reset(start_tinyproxy("127.0.0.7", peer_free_port("127.0.0.7")));
+    microsocks.reset(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
+    danted.reset(start_danted("127.0.0.6", free_port("127.0.0.6")));
+    tinyproxy.reset(start_tinyproxy("127.0.0.7", free_port("127.0.0.7")));
   }
   static void TearDownTestSuite() {
     microsocks.reset();
@@ -39,7 +40,7 @@ class ChainProgram : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(microsocks && danted && tinyproxy)
-        << "a peer did not start (see " << peers_dir() << ")";
+        << "a peer did not start (see " << scratch_dir() << ")";
   }
 
   program_instance program;
@@ -51,7 +52,7 @@ class ChainProgram : public ::testing::Test {
       for (const auto& [type, peer] : links)
         chain_db_add_link(position++, 5, type, ip_number(peer->ip.c_str()), peer->port);
     }));
-    ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+    ASSERT_TRUE(program.start()) << program.log();
   }
   std::string url(const std::string& path) const {
     return "http://" + std::string(kOrigin) + ":" + std::to_string(origin->port) + path;
@@ -61,8 +62,8 @@ class ChainProgram : public ::testing::Test {
   void expect_download(const std::vector<std::string>& client, uint64_t size) {
     const std::string file = out("download");
     ASSERT_EQ(run_curl(append(client, url("/bytes/" + std::to_string(size))), file), 0)
-        << read_whole(file + ".err");
-    const std::string body = read_whole(file);
+        << read_file(file + ".err");
+    const std::string body = read_file(file);
     ASSERT_EQ(body.size(), size);
     EXPECT_EQ(pattern_mismatch(reinterpret_cast<const uint8_t*>(body.data()), 0, body.size()), -1);
     unlink(file.c_str());
@@ -81,8 +82,8 @@ class ChainProgram : public ::testing::Test {
     ASSERT_EQ(run_curl(append(client, "-H", "Expect:", "--data-binary", "@" + data, url("/upload")),
                        file),
               0)
-        << read_whole(file + ".err");
-    EXPECT_EQ(read_whole(file), "ok " + std::to_string(size));
+        << read_file(file + ".err");
+    EXPECT_EQ(read_file(file), "ok " + std::to_string(size));
     unlink(data.c_str());
   }
   template <class... T>
@@ -114,8 +115,8 @@ TEST_F(ChainProgram, ThreeProxiesAndARewrittenPlainRequest) {
   start_with({{S5, microsocks.get()}, {S5, danted.get()}, {HTTPS, tinyproxy.get()}});
   const std::string file = out("head");
   ASSERT_EQ(run_curl(append(http(), "-H", "Connection: keep-alive", url("/head")), file), 0)
-      << read_whole(file + ".err");
-  const std::string head = read_whole(file);
+      << read_file(file + ".err");
+  const std::string head = read_file(file);
   // A target with a port keeps its absolute form; the version is 1.0.
   EXPECT_EQ(head.rfind("GET " + url("/head") + " HTTP/1.0\r\n", 0), 0u) << head;
   EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << head;
@@ -131,8 +132,8 @@ TEST_F(ChainProgram, PlainHttpProxyAsLastHopGetsTheAbsoluteTarget) {
   start_with({{S4, danted.get()}, {HTTP, tinyproxy.get()}});
   expect_download(http(), 10u << 20);
   const std::string file = out("head");
-  ASSERT_EQ(run_curl(append(http(), url("/head")), file), 0) << read_whole(file + ".err");
-  EXPECT_EQ(read_whole(file).rfind("GET /head HTTP/1.", 0), 0u) << read_whole(file);
+  ASSERT_EQ(run_curl(append(http(), url("/head")), file), 0) << read_file(file + ".err");
+  EXPECT_EQ(read_file(file).rfind("GET /head HTTP/1.", 0), 0u) << read_file(file);
   EXPECT_EQ(origin->last_peer(), "127.0.0.7");
 }
 
@@ -144,7 +145,7 @@ TEST_F(ChainProgram, ConnectTunnelThroughTwoProxies) {
 }
 
 TEST_F(ChainProgram, DeadProxyClosesTheClient) {
-  const uint16_t dead = peer_free_port("127.0.0.11");
+  const uint16_t dead = free_port("127.0.0.11");
   ASSERT_TRUE(program.prepare(kProgram, [&] {
     chain_db_add_link(1, 5, S5, ip_number("127.0.0.5"), microsocks->port);
     chain_db_add_link(2, 5, S5, ip_number("127.0.0.11"), dead);

@@ -171,7 +171,7 @@ TEST_F(DbCrash, KilledWriterLosesNothingThatReturned) {
   std::string plain_dir = t.dir + "/plain";
   ASSERT_EQ(mkdir(plain_dir.c_str(), 0700), 0);
   for (const char* suffix : {"", "-wal"}) {
-    std::string bytes = db_temp_read_file(t.path + suffix);
+    std::string bytes = read_file(t.path + suffix);
     file_scramble(bytes.data(), bytes.size(), 0);
     ASSERT_TRUE(write_file(plain_dir + "/copy.db" + suffix, bytes));
   }

@@ -27,10 +27,10 @@ bool closed_by_peer(int fd) {
 
 TEST_F(FaultEngine, QuietHalfRequestHeadIsClosedAfterTheIdleHour) {
   engine_harness h;
-  const int client = connect_client(h.port);
+  const int client = connect_local(h.port);
   ASSERT_GE(client, 0);
   const std::string half = "GET http://example.invalid/ HTTP/1.1\r\nHost: exa";
-  ASSERT_TRUE(write_all(client, half.data(), half.size()));
+  ASSERT_TRUE(send_all(client, half.data(), half.size()));
   ASSERT_TRUE(h.run_until([&] {
     const int index = slot_of_client(client);
     return index > 0 && conn_table[index].in.len == half.size();
@@ -66,7 +66,7 @@ size_t feed(engine_harness& h, int fd, const std::string& bytes, size_t limit) {
 
 TEST_F(FaultEngine, RefusedClientThatKeepsSendingIsDrainedAndItsCloseSeen) {
   engine_harness h;
-  const int client = connect_client(h.port);
+  const int client = connect_local(h.port);
   ASSERT_GE(client, 0);
   // A request head that passes 64 KiB without its end is refused.
   std::string head = "GET http://example.invalid/ HTTP/1.1\r\n";

@@ -16,7 +16,6 @@
 
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
 #include "tests/support/fault_support.h"
 
 namespace {
@@ -35,9 +34,9 @@ class FaultProgram : public ::testing::Test {
   static void SetUpTestSuite() {
     origin = std::make_unique<origin_server>();
     ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kMicrosocks, peer_free_port(kMicrosocks)));
-    danted.reset(start_danted(kDanted, peer_free_port(kDanted)));
-    tinyproxy.reset(start_tinyproxy(kTinyproxy, peer_free_port(kTinyproxy)));
+    microsocks.reset(start_microsocks(kMicrosocks, free_port(kMicrosocks)));
+    danted.reset(start_danted(kDanted, free_port(kDanted)));
+    tinyproxy.reset(start_tinyproxy(kTinyproxy, free_port(kTinyproxy)));
   }
   static void TearDownTestSuite() {
     microsocks.reset();
@@ -47,11 +46,11 @@ class FaultProgram : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(microsocks && danted && tinyproxy)
-        << "a peer did not start (see " << peers_dir() << ")";
+        << "a peer did not start (see " << scratch_dir() << ")";
   }
   void TearDown() override {
     if (program.pid > 0) {
-      EXPECT_TRUE(fault_alive(program)) << "the program died";
+      EXPECT_TRUE(program.alive()) << "the program died";
     }
   }
 
@@ -73,7 +72,7 @@ TEST_F(FaultProgram, UpstreamKilledMidTransferClosesItsClientsAndAnotherChainSer
     chain_db_add_link(1, 5, PT_SOCKS5, ip_number(kMicrosocks), microsocks->port);
     chain_db_add_link(2, 1, PT_SOCKS5 | PT_HTTPS | PT_ANONYMOUS);
   }));
-  ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start()) << program.log();
   const int baseline = fault_slots(program);
   ASSERT_GT(baseline, 0);
 
@@ -83,7 +82,7 @@ TEST_F(FaultProgram, UpstreamKilledMidTransferClosesItsClientsAndAnotherChainSer
   for (int i = 0; i < 3; ++i) {
     const int fd = fault_socks5(program, origin->ip, origin->port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(fault_send(fd, "GET /bytes/" + std::to_string(kBig) + " HTTP/1.0\r\nHost: " +
+    ASSERT_TRUE(send_all(fd, "GET /bytes/" + std::to_string(kBig) + " HTTP/1.0\r\nHost: " +
                                    origin->ip + ":" + std::to_string(origin->port) + "\r\n\r\n"));
     std::string got;
     char buf[65536];
@@ -105,7 +104,7 @@ TEST_F(FaultProgram, UpstreamKilledMidTransferClosesItsClientsAndAnotherChainSer
   // Every client is closed without its whole body (what was buffered may still come).
   for (int fd : clients) {
     bool closed = false;
-    const std::string rest = fault_read_to_close(fd, 30000, &closed);
+    const std::string rest = read_to_close(fd, 30000, &closed);
     EXPECT_TRUE(closed);
     EXPECT_LT(rest.size(), kBig);
     close(fd);
@@ -121,9 +120,9 @@ TEST_F(FaultProgram, UpstreamKilledMidTransferClosesItsClientsAndAnotherChainSer
 
   // The killed proxy comes back for the tests after this one.
   if (last == kDanted) {
-    danted.reset(start_danted(kDanted, peer_free_port(kDanted)));
+    danted.reset(start_danted(kDanted, free_port(kDanted)));
   } else {
-    tinyproxy.reset(start_tinyproxy(kTinyproxy, peer_free_port(kTinyproxy)));
+    tinyproxy.reset(start_tinyproxy(kTinyproxy, free_port(kTinyproxy)));
   }
 }
 
@@ -132,14 +131,14 @@ TEST_F(FaultProgram, WholeSlotTableFilledAndFreedUnderTheUsualDescriptorLimit) {
   ASSERT_TRUE(fault_raise_own_limit(kClients + 512));
   prepare_plain();
   // The customary soft limit of 1024, with room to raise it.
-  ASSERT_TRUE(fault_start_limited(program, 1024, 8192)) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start({"prlimit", "--nofile=1024:8192", "--"})) << program.log();
   const int baseline = fault_slots(program);
-  const int fds_before = fault_fd_count(program.pid);
+  const int fds_before = process_fd_count(program.pid);
   ASSERT_GT(baseline, 0);
 
   std::vector<int> clients;
   for (int i = 0; i < kClients; ++i) {
-    const int fd = fault_connect(program.ip, program.port, 5000);
+    const int fd = connect_to(program.ip, program.port, 5000);
     ASSERT_GE(fd, 0) << "connection " << i;
     clients.push_back(fd);
   }
@@ -162,12 +161,12 @@ TEST_F(FaultProgram, WholeSlotTableFilledAndFreedUnderTheUsualDescriptorLimit) {
   // Slot 0 is the listener; every other slot holds one client, the rest were closed at once.
   EXPECT_EQ(open_count, 2047);
   EXPECT_EQ(closed_count, kClients - 2047);
-  EXPECT_GE(fault_fd_count(program.pid), 2048);
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_GE(process_fd_count(program.pid), 2048);
+  EXPECT_TRUE(program.alive());
 
   for (int fd : clients) close(fd);
   EXPECT_TRUE(fault_wait_slots(program, baseline, 20000)) << fault_slots(program);
-  EXPECT_LE(fault_fd_count(program.pid), fds_before);
+  EXPECT_LE(process_fd_count(program.pid), fds_before);
   EXPECT_TRUE(fault_download(program, *origin, 1u << 20));
 }
 
@@ -177,14 +176,14 @@ TEST_F(FaultProgram, DescriptorsRunningOutBeforeTheTableClosesTheExtraClients) {
   constexpr int kClients = 300;
   ASSERT_TRUE(fault_raise_own_limit(kClients + 512));
   prepare_plain();
-  ASSERT_TRUE(fault_start_limited(program, 200, 200)) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start({"prlimit", "--nofile=200:200", "--"})) << program.log();
   const int baseline = fault_slots(program);
-  const int fds_before = fault_fd_count(program.pid);
+  const int fds_before = process_fd_count(program.pid);
   ASSERT_GT(baseline, 0);
 
   std::vector<int> clients;
   for (int i = 0; i < kClients; ++i) {
-    const int fd = fault_connect(program.ip, program.port, 5000);
+    const int fd = connect_to(program.ip, program.port, 5000);
     ASSERT_GE(fd, 0) << "connection " << i;
     clients.push_back(fd);
   }
@@ -202,7 +201,7 @@ TEST_F(FaultProgram, DescriptorsRunningOutBeforeTheTableClosesTheExtraClients) {
         ++open_count;
       }
     }
-    held = fault_fd_count(program.pid) - fds_before;
+    held = process_fd_count(program.pid) - fds_before;
     if (open_count - held <= 3) break;
     usleep(100000);
   }
@@ -210,32 +209,11 @@ TEST_F(FaultProgram, DescriptorsRunningOutBeforeTheTableClosesTheExtraClients) {
   EXPECT_NEAR(open_count, held, 3);
   EXPECT_GT(closed_count, 0);
   EXPECT_GT(held, 100);
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_TRUE(program.alive());
 
   for (int fd : clients) close(fd);
   EXPECT_TRUE(fault_wait_slots(program, baseline, 20000)) << fault_slots(program);
   EXPECT_TRUE(fault_download(program, *origin, 1u << 20));
-}
-
-// Reads one reply by its Content-Length (at most timeout_ms); "" when none came.
-std::string read_reply(int fd, int timeout_ms) {
-  std::string got;
-  char buf[65536];
-  for (int waited = 0; waited < timeout_ms; waited += 100) {
-    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) {
-      got.append(buf, static_cast<size_t>(n));
-      const size_t end = got.find("\r\n\r\n");
-      const size_t cl = got.find("Content-Length: ");
-      if (end != std::string::npos && cl != std::string::npos &&
-          got.size() - end - 4 >= strtoul(got.c_str() + cl + 16, nullptr, 10))
-        return got;
-      continue;
-    }
-    if (n == 0) return got;
-    usleep(100000);
-  }
-  return got;
 }
 
 // Keeps sending for at most ms; the bytes the program took.
@@ -256,12 +234,6 @@ uint64_t flood(int fd, uint64_t limit, int ms) {
   return sent;
 }
 
-long rss_kib(pid_t pid) {
-  const std::string status = read_whole("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
-}
-
 TEST_F(FaultProgram, UnfinishedRequestsAreRefusedAt64KiBAndHoldNoMemory) {
   prepare_plain();
   ASSERT_TRUE(program.start());
@@ -274,17 +246,17 @@ TEST_F(FaultProgram, UnfinishedRequestsAreRefusedAt64KiBAndHoldNoMemory) {
   std::string socks4 = {4, 1, 0, 80, 127, 0, 0, 71};
   socks4 += std::string(70000, 'u');  // a user name without its end
   for (const std::string& request : {http_head, socks4}) {
-    const int fd = fault_connect(program.ip, program.port, 5000);
+    const int fd = connect_to(program.ip, program.port, 5000);
     ASSERT_GE(fd, 0);
-    fault_send(fd, request);
+    send_all(fd, request);
     // The refusal page comes at once.
-    const std::string reply = read_reply(fd, 5000);
+    const std::string reply = read_http_reply(fd, 5000);
     EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply.substr(0, 200);
     EXPECT_EQ(origin->requests(), served_before);
     // A refused client that goes on sending does not make the program grow.
-    const long before = rss_kib(program.pid);
+    const long before = process_rss_kib(program.pid);
     const uint64_t taken = flood(fd, 64ull << 20, 4000);
-    const long after = rss_kib(program.pid);
+    const long after = process_rss_kib(program.pid);
     EXPECT_LT(after - before, 16 * 1024) << "took " << taken << " bytes";
     close(fd);
   }
@@ -324,11 +296,11 @@ TEST_F(FaultProgram, KilledDuringABigUploadRestartsWithAnIntactDatabase) {
   printf("one upload of 10,000 proxies: %ld ms\n", half_ms * 2);
 
   // The second upload is killed half way.
-  const int fd = fault_connect(program.ip, program.port, 5000);
+  const int fd = connect_to(program.ip, program.port, 5000);
   ASSERT_GE(fd, 0);
   const std::string body = proxy_list_body(2);
   ASSERT_TRUE(
-      fault_send(fd, "POST /" + std::string(kFaultToken) +
+      send_all(fd, "POST /" + std::string(kPanelToken) +
                          "/ajax HTTP/1.1\r\nHost: localhost:" + std::to_string(program.port) +
                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
   usleep(static_cast<useconds_t>(half_ms > 0 ? half_ms : 1) * 1000);
@@ -338,7 +310,7 @@ TEST_F(FaultProgram, KilledDuringABigUploadRestartsWithAnIntactDatabase) {
   close(fd);
 
   // The restarted program reads its list and takes the rest of the upload.
-  ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start()) << program.log();
   const int rows = proxy_rows(program);
   EXPECT_GE(rows, 10000);
   EXPECT_LE(rows, 20000);

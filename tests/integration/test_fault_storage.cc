@@ -14,7 +14,6 @@
 
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
 #include "tests/support/fault_support.h"
 
 namespace {
@@ -40,7 +39,7 @@ class FaultStorage : public ::testing::Test {
   static void SetUpTestSuite() {
     origin = std::make_unique<origin_server>();
     ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kMicrosocks, peer_free_port(kMicrosocks)));
+    microsocks.reset(start_microsocks(kMicrosocks, free_port(kMicrosocks)));
   }
   static void TearDownTestSuite() {
     microsocks.reset();
@@ -52,13 +51,13 @@ class FaultStorage : public ::testing::Test {
   }
   void TearDown() override {
     if (program.pid > 0) {
-      EXPECT_TRUE(fault_alive(program)) << "the program died";
+      EXPECT_TRUE(program.alive()) << "the program died";
     }
     program.stop();
     // Mounts go once nothing holds them; a bind mount twice stacked goes twice.
     for (const std::string& dir : mounts) {
-      fault_shell("umount " + dir + " 2>/dev/null");
-      fault_shell("umount " + dir + " 2>/dev/null");
+      shell("umount " + dir + " 2>/dev/null");
+      shell("umount " + dir + " 2>/dev/null");
     }
   }
 
@@ -93,33 +92,33 @@ class FaultStorage : public ::testing::Test {
 
 TEST_F(FaultStorage, ReadOnlyDatabaseDirectory) {
   prepare();
-  ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start()) << program.log();
   EXPECT_NE(upload(1, 2).find("{count:2, added:2}"), std::string::npos);
 
   // New files in the directory (the journal) can no longer be made; the
   // database file that is open stays as it is.
   const std::string dir = data_dir();
-  ASSERT_EQ(fault_shell("mount --bind " + dir + " " + dir), 0);
+  ASSERT_EQ(shell("mount --bind " + dir + " " + dir), 0);
   mounts.push_back(dir);
-  ASSERT_EQ(fault_shell("mount -o remount,bind,ro " + dir), 0);
-  ASSERT_NE(fault_shell("touch " + dir + "/probe 2>/dev/null"), 0) << "the directory is writable";
+  ASSERT_EQ(shell("mount -o remount,bind,ro " + dir), 0);
+  ASSERT_NE(shell("touch " + dir + "/probe 2>/dev/null"), 0) << "the directory is writable";
 
   // The open database and its write-ahead log may still take the rows; what
   // matters is that the answer comes and nothing breaks.
   const std::string refused = upload(5, 2);
   EXPECT_NE(refused.find("ajax_callback(\"upload_proxy\""), std::string::npos) << refused;
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_TRUE(program.alive());
   expect_relay();
   const std::string list = fault_panel_ajax(program, "type=load_proxy");
   EXPECT_NE(list.find("ajax_callback(\"load_proxy\",[["), std::string::npos) << list;
 
   // Writable again: the next upload is stored.
-  ASSERT_EQ(fault_shell("umount " + dir), 0);
+  ASSERT_EQ(shell("umount " + dir), 0);
   mounts.clear();
   const std::string stored = upload(9, 2);
   EXPECT_NE(stored.find("{count:2, added:2}"), std::string::npos) << stored;
   expect_relay();
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_TRUE(program.alive());
   expect_intact_database();
 }
 
@@ -135,11 +134,11 @@ TEST_F(FaultStorage, FullDiskUnderTheDatabaseAndTheLogs) {
   const std::string dir = data_dir();
   ASSERT_EQ(rename(dir.c_str(), (dir + ".prepared").c_str()), 0);
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-  ASSERT_EQ(fault_shell("mount -t tmpfs -o size=8m,mode=0700 merovane-full " + dir), 0);
+  ASSERT_EQ(shell("mount -t tmpfs -o size=8m,mode=0700 merovane-full " + dir), 0);
   mounts.push_back(dir);
-  ASSERT_EQ(fault_shell("cp -a " + dir + ".prepared/. " + dir + "/"), 0);
+  ASSERT_EQ(shell("cp -a " + dir + ".prepared/. " + dir + "/"), 0);
   ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0700), 0);
-  ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+  ASSERT_TRUE(program.start()) << program.log();
   expect_relay();
 
   // Fill the disk to the last block.
@@ -157,7 +156,7 @@ TEST_F(FaultStorage, FullDiskUnderTheDatabaseAndTheLogs) {
   EXPECT_EQ(refused.find("added:3000"), std::string::npos) << "the disk was not full";
   EXPECT_NE(refused.find("ajax_callback(\"upload_proxy\""), std::string::npos)
       << refused.substr(0, 300);
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_TRUE(program.alive());
   expect_relay();
   EXPECT_NE(fault_panel_ajax(program, "type=load_proxy").find("ajax_callback(\"load_proxy\","),
             std::string::npos);
@@ -165,11 +164,11 @@ TEST_F(FaultStorage, FullDiskUnderTheDatabaseAndTheLogs) {
   // Room again (the logs of the relays above went to the same disk): uploads
   // are stored, and the database is sound.
   ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
-  ASSERT_EQ(fault_shell("rm -f " + dir + "/logs/*"), 0);
+  ASSERT_EQ(shell("rm -f " + dir + "/logs/*"), 0);
   const std::string stored = upload(100, 50);
   EXPECT_NE(stored.find("{count:50, added:50}"), std::string::npos) << stored;
   expect_relay();
-  EXPECT_TRUE(fault_alive(program));
+  EXPECT_TRUE(program.alive());
   expect_intact_database();
 }
 

@@ -7,24 +7,27 @@
 
 #include <string>
 
-#include "tests/support/front_program.h"
+#include "tests/support/net.h"
+#include "tests/support/program.h"
 
 namespace {
 
 class FrontCli : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(prog.start()) << "the program did not start listening"; }
+  void SetUp() override {
+    ASSERT_TRUE(prog.make_home("127.0.0.1") && prog.start({}, 5000))
+        << "the program did not start listening";
+  }
   void TearDown() override {
-    std::string output;
-    EXPECT_TRUE(prog.stop(&output)) << "the program did not end cleanly:\n" << output;
+    EXPECT_EQ(prog.stop(3000), 0) << "the program did not end cleanly:\n" << prog.log();
   }
 
   std::string curl(const std::string& args, int* status) {
-    return front_run("curl -sv -m 3 " + args, status);
+    return shell_output("curl -sv -m 3 " + args, status);
   }
   std::string proxy() const { return "127.0.0.1:" + std::to_string(prog.port); }
 
-  front_program prog;
+  program_instance prog;
 };
 
 // curl exit code 52: the server closed the connection without a reply.
@@ -79,27 +82,27 @@ TEST_F(FrontCli, PanelPathIsNotRefused) {
 }
 
 TEST_F(FrontCli, SocksWithoutDestinationGetsReplyAndPage) {
-  int s = front_connect(prog.port, 3000);
+  int s = connect_local(prog.port, 3000);
   ASSERT_GE(s, 0);
   std::string req("\x04\x01\x00\x50\x00\x00\x00\x00u\x00", 10);
-  ASSERT_TRUE(front_send_all(s, req));
-  std::string reply = front_read(s, 8, 3000);
+  ASSERT_TRUE(send_all(s, req));
+  std::string reply = read_upto(s, 8, 3000);
   EXPECT_EQ(reply, std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8));
   std::string page;
   for (int i = 0; i < 60 && page.find("</html>") == std::string::npos; ++i)
-    page += front_read(s, 65536, 50);
+    page += read_upto(s, 65536, 50);
   EXPECT_EQ(page.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << page;
   EXPECT_NE(page.find("Unsupported SOCK command."), std::string::npos) << page;
   close(s);
 }
 
 TEST_F(FrontCli, EndlessHeadIsRefused) {
-  int s = front_connect(prog.port, 3000);
+  int s = connect_local(prog.port, 3000);
   ASSERT_GE(s, 0);
-  ASSERT_TRUE(front_send_all(s, "GET /" + std::string(70000, 'a')));
+  ASSERT_TRUE(send_all(s, "GET /" + std::string(70000, 'a')));
   std::string page;
   for (int i = 0; i < 60 && page.find("</html>") == std::string::npos; ++i)
-    page += front_read(s, 65536, 50);
+    page += read_upto(s, 65536, 50);
   EXPECT_NE(page.find("Wrong HTTP request."), std::string::npos) << page.substr(0, 300);
   close(s);
 }

@@ -10,7 +10,8 @@
 
 #include "db/db.h"
 #include "tests/support/chain_db.h"
-#include "tests/support/chain_peers.h"
+#include "tests/support/peers.h"
+#include "tests/support/program.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ class LogChain : public ::testing::Test {
   static void SetUpTestSuite() {
     origin = std::make_unique<origin_server>();
     ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kSocks, peer_free_port(kSocks)));
+    microsocks.reset(start_microsocks(kSocks, free_port(kSocks)));
   }
   static void TearDownTestSuite() {
     microsocks.reset();
@@ -75,7 +76,7 @@ class LogChain : public ::testing::Test {
   std::string logs;
 
   void start_at_level(int level) {
-    ASSERT_TRUE(microsocks) << "microsocks did not start (see " << peers_dir() << ")";
+    ASSERT_TRUE(microsocks) << "microsocks did not start (see " << scratch_dir() << ")";
     ASSERT_TRUE(program.prepare(kProgram, [&] {
       chain_db_add_link(1, 5, PT_SOCKS5, ip_number(kSocks), microsocks->port);
       setting_int("log_level", level, 1);
@@ -83,10 +84,10 @@ class LogChain : public ::testing::Test {
       std::snprintf(dir, sizeof dir, "%s", logs.c_str());
       setting_str("log_dir", dir, sizeof dir, 1);
     }));
-    ASSERT_TRUE(program.start()) << read_whole(program.log_base + ".log");
+    ASSERT_TRUE(program.start()) << program.log();
   }
   void SetUp() override {
-    logs = peers_dir() + "/logs-" + std::to_string(getpid()) + "-" +
+    logs = scratch_dir() + "/logs-" + std::to_string(getpid()) + "-" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(logs.c_str(), 0700);
   }
@@ -95,8 +96,8 @@ class LogChain : public ::testing::Test {
         "http://" + host + ":" + std::to_string(origin->port) + "/bytes/" + std::to_string(bytes);
     std::string out = logs + "-body";
     ASSERT_EQ(run_curl({"--socks5-hostname", program.url(), url}, out), 0)
-        << read_whole(out + ".err");
-    EXPECT_EQ(read_whole(out).size(), static_cast<size_t>(bytes));
+        << read_file(out + ".err");
+    EXPECT_EQ(read_file(out).size(), static_cast<size_t>(bytes));
   }
   // "DD-HH:MM:SS sent received <socks> <target>" CR LF; sent and received out.
   bool is_traffic_line(const std::string& line, const std::string& target, unsigned long* sent,
@@ -115,8 +116,8 @@ TEST_F(LogChain, LevelOneWritesTheTrafficLineAndNoConnectionFile) {
   start_at_level(1);
   fetch(kOrigin, 5000);
   std::string month = wait_for_file(logs, is_month_file);
-  ASSERT_FALSE(month.empty()) << read_whole(program.log_base + ".log");
-  std::string text = read_whole(logs + "/" + month);
+  ASSERT_FALSE(month.empty()) << program.log();
+  std::string text = read_file(logs + "/" + month);
   std::string target = std::string(kOrigin) + ":" + std::to_string(origin->port);
   const std::string header = "#DD-HH:MM:SS sent_bytes recv_bytes velmoor target\r\n";
   ASSERT_EQ(text.substr(0, header.size()), header) << text;
@@ -133,16 +134,16 @@ TEST_F(LogChain, LevelTwoWritesOneFileForBothSlots) {
   start_at_level(2);
   fetch(kOrigin, 100);
   std::string conn = wait_for_file(logs, is_connection_file);
-  ASSERT_FALSE(conn.empty()) << read_whole(program.log_base + ".log");
+  ASSERT_FALSE(conn.empty()) << program.log();
   std::string month = wait_for_file(logs, is_month_file);
   ASSERT_FALSE(month.empty());
   std::string target = std::string(kOrigin) + ":" + std::to_string(origin->port);
-  for (int i = 0; i < 100 && read_whole(logs + "/" + month).find(target) == std::string::npos; ++i)
+  for (int i = 0; i < 100 && read_file(logs + "/" + month).find(target) == std::string::npos; ++i)
     usleep(20000);
-  EXPECT_NE(read_whole(logs + "/" + month).find(" " + target + "\r\n"), std::string::npos)
-      << read_whole(logs + "/" + month);
+  EXPECT_NE(read_file(logs + "/" + month).find(" " + target + "\r\n"), std::string::npos)
+      << read_file(logs + "/" + month);
   usleep(300000);  // let both sides finish their closing lines
-  std::string text = read_whole(logs + "/" + conn);
+  std::string text = read_file(logs + "/" + conn);
   EXPECT_NE(text.find("Building chain: "), std::string::npos) << text;
   // Lines of two different sockets in the one file.
   std::vector<unsigned> sockets;
@@ -172,7 +173,7 @@ TEST_F(LogChain, PanelConnectionsWriteNoFile) {
                       "http://" + program.url() + "/" + kToken + "/"},
                      out),
             0)
-      << read_whole(out + ".err");
+      << read_file(out + ".err");
   usleep(300000);
   EXPECT_TRUE(names_in(logs).empty());
 }

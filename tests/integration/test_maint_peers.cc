@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "chain/negotiate.h"
@@ -25,6 +26,7 @@
 #include "tests/support/db_temp.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/maint_support.h"
+#include "tests/support/peers.h"
 
 namespace {
 
@@ -44,14 +46,6 @@ std::string row_of(const char* ip, uint16_t port, const char* columns) {
                std::to_string(addr_of(ip)) + " AND port=" + std::to_string(port));
 }
 
-uint16_t closed_port(const char* ip) {
-  maint_scripted_peer p;
-  if (!p.start(ip, 0, [](int) {})) return 0;
-  uint16_t port = p.port;
-  p.stop();
-  return port;
-}
-
 std::string repeat(const std::string& s, int n) {
   std::string out;
   for (int i = 0; i < n; ++i) out += s + "\n";
@@ -59,21 +53,26 @@ std::string repeat(const std::string& s, int n) {
 }
 
 TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
-  maint_process judge, socks5, dante, tiny;
-  ASSERT_TRUE(maint_start_judge(judge, "127.0.0.80")) << "merovane-judge did not start";
-  const uint16_t ms_port = closed_port("127.0.10.5"), dante_port = closed_port("127.0.10.6"),
-                 tiny_port = closed_port("127.0.10.7");
-  ASSERT_TRUE(maint_start_microsocks(socks5, "127.0.10.5", ms_port, "127.0.10.2"));
-  ASSERT_TRUE(maint_start_danted(dante, "127.0.10.6", dante_port));
-  ASSERT_TRUE(maint_start_tinyproxy(tiny, "127.0.10.7", tiny_port));
-  uint16_t dead_port = closed_port("127.0.10.8");
-  uint16_t lookup_port = closed_port("127.0.0.1");
+  std::unique_ptr<peer_process> judge(start_judge("127.0.0.80"));
+  ASSERT_TRUE(judge) << "merovane-judge did not start";
+  const uint16_t ms_port = free_port("127.0.10.5"), dante_port = free_port("127.0.10.6"),
+                 tiny_port = free_port("127.0.10.7");
+  std::unique_ptr<peer_process> socks5(start_microsocks("127.0.10.5", ms_port, "127.0.10.2"));
+  std::unique_ptr<peer_process> dante(start_danted("127.0.10.6", dante_port));
+  // Adds Via, X-Forwarded-For (the user's address) and X-Tinyproxy headers.
+  std::unique_ptr<peer_process> tiny(start_tinyproxy(
+      "127.0.10.7", tiny_port, "",
+      "Timeout 4\nMaxClients 50\nConnectPort 80\nBind 127.0.10.3\nXTinyproxy Yes\n"
+      "AddHeader \"X-Forwarded-For\" \"127.0.0.1\"\n"));
+  ASSERT_TRUE(socks5 && dante && tiny);
+  uint16_t dead_port = free_port("127.0.10.8");
+  uint16_t lookup_port = free_port("127.0.0.1");
 
   // The list server and the stand-in site.
   maint_scripted_peer lists;
   ASSERT_TRUE(lists.start("127.0.10.9", 0, [&](int fd) {
-    maint_read_request(fd);
-    maint_write(
+    read_http(fd);
+    send_all(
         fd,
         "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n<td>127.0.0.1</td><td>40001</td>\n"
         "127.0.0.1:21\n");
@@ -81,8 +80,8 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
   std::string site_request;
   maint_scripted_peer site;
   ASSERT_TRUE(site.start("127.0.10.81", 80, [&](int fd) {
-    site_request = maint_read_request(fd);
-    maint_write(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>" +
+    site_request = read_http(fd);
+    send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>" +
                         repeat("alpha", 12) + repeat("Beta", 12) + "</html>");
   }));
 

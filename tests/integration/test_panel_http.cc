@@ -6,16 +6,16 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/front_program.h"
 #include "tests/support/panel_support.h"
+#include "tests/support/program.h"
 
 namespace {
 
 class PanelHttp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    program = new front_program;
-    ASSERT_TRUE(program->start());
+    program = new program_instance;
+    ASSERT_TRUE(program->make_home("127.0.0.1") && program->start({}, 5000));
     root = program->registry_text("root");
     ASSERT_EQ(root.size(), 32u);
   }
@@ -25,15 +25,15 @@ class PanelHttp : public ::testing::Test {
   }
 
   static int open_panel() {
-    int s = front_connect(program->port, 3000);
+    int s = connect_local(program->port, 3000);
     EXPECT_GE(s, 0);
     return s;
   }
   // Sends a request and reads one reply (time limit of wait_ms).
   static std::string exchange(const std::string& request, int wait_ms = 3000) {
     int s = open_panel();
-    front_send_all(s, request);
-    std::string reply = panel_read_reply(s, wait_ms);
+    send_all(s, request);
+    std::string reply = read_http_reply(s, wait_ms);
     close(s);
     return reply;
   }
@@ -50,11 +50,11 @@ class PanelHttp : public ::testing::Test {
            !panel_test_body(reply).empty();
   }
 
-  static front_program* program;
+  static program_instance* program;
   static std::string root;
 };
 
-front_program* PanelHttp::program = nullptr;
+program_instance* PanelHttp::program = nullptr;
 std::string PanelHttp::root;
 
 TEST_F(PanelHttp, IconWithoutThePanelPath) {
@@ -110,11 +110,11 @@ TEST_F(PanelHttp, PostIsAnsweredWhenTheWholeBodyArrived) {
   std::string body = "type=nothing&pad=" + std::string(83, 'x');
   ASSERT_EQ(body.size(), 100u);
   int s = open_panel();
-  front_send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+  send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
                         "\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 60));
-  EXPECT_EQ(panel_read_reply(s, 400), "");
-  front_send_all(s, body.substr(60));
-  std::string reply = panel_read_reply(s, 3000);
+  EXPECT_EQ(read_http_reply(s, 400), "");
+  send_all(s, body.substr(60));
+  std::string reply = read_http_reply(s, 3000);
   EXPECT_EQ(panel_test_body(reply), "ajax_callback(\"ping\",null);") << reply;
   close(s);
 }
@@ -131,19 +131,19 @@ TEST_F(PanelHttp, AjaxWithoutTypeAndSettings) {
 
 TEST_F(PanelHttp, SecondRequestInOneReadIsDropped) {
   int s = open_panel();
-  front_send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() + "\r\n\r\n" + "GET " +
+  send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() + "\r\n\r\n" + "GET " +
                         path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
-  std::string reply = panel_read_reply(s, 3000);
+  std::string reply = read_http_reply(s, 3000);
   EXPECT_TRUE(complete(reply));
   EXPECT_NE(reply.find("ajax_callback"), std::string::npos);
-  EXPECT_EQ(panel_read_reply(s, 400), "");
+  EXPECT_EQ(read_http_reply(s, 400), "");
   close(s);
 }
 
 TEST_F(PanelHttp, FlowChannelAndStatusPage) {
   int flow = open_panel();
-  front_send_all(flow, "GET " + path("/flow.html") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
-  std::string opened = panel_read_reply(flow, 1000);
+  send_all(flow, "GET " + path("/flow.html") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  std::string opened = read_http_reply(flow, 1000);
   EXPECT_EQ(opened.rfind("HTTP/1.1 200 Ok\r\n", 0), 0u) << opened;
   EXPECT_NE(opened.find("Connection: keep-alive"), std::string::npos);
   EXPECT_NE(opened.find("<script type=\"text/javascript\">I(0,\"0.0.0.0\");</script>\n"),

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "tests/support/startup_env.h"
-#include "tests/support/startup_process.h"
 
 namespace {
 

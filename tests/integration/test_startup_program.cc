@@ -14,7 +14,6 @@
 #include "db/db.h"
 #include "platform/lockfile.h"
 #include "tests/support/startup_env.h"
-#include "tests/support/startup_process.h"
 
 namespace {
 

@@ -33,16 +33,3 @@ void db_temp_close(db_temp& t) {
   t.dir.clear();
 }
 
-std::string db_temp_read_file(const std::string& path) {
-  std::string out;
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return out;
-}

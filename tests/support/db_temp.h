@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/support/net.h"
+
 struct db_temp {
   std::string dir;   // the temporary directory
   std::string path;  // dir + "/settings.db"
@@ -14,5 +16,3 @@ struct db_temp {
 bool db_temp_open(db_temp& t);
 // Closes the database (when open) and removes the directory with its files.
 void db_temp_close(db_temp& t);
-// Reads a whole file; empty when it cannot be read.
-std::string db_temp_read_file(const std::string& path);

@@ -1,6 +1,6 @@
 // Test helpers for driving the engine on the test's own thread: start and
 // stop it on a loopback port, run cycles until a condition holds (bounded
-// in time), open plain client sockets, read process figures.
+// in time), find the slot of a client socket, count occupied slots.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/slot.h"
+#include "tests/support/net.h"
 
 struct engine_harness {
   uint16_t port = 0;
@@ -19,17 +20,7 @@ struct engine_harness {
   void run_for(int ms);
 };
 
-// Blocking client socket connected to 127.0.0.1:port, or -1.
-int connect_client(uint16_t port);
-// A listening socket on 127.0.0.1 (any port); port returned through out.
-int listen_local(uint16_t* port_out);
-// Writes all bytes (blocking socket); false on error.
-bool write_all(int fd, const void* data, size_t n);
-// Reads exactly n bytes within ms; false on error, end or time-out.
-bool read_exact(int fd, void* data, size_t n, int ms = 5000);
 // Index of the slot holding the server side of a client: the newest slot
 // whose peer port is the client's local port.
 int slot_of_client(int client_fd);
-// Resident memory of this process in KiB.
-long resident_kib();
 int occupied_slots();

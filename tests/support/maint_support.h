@@ -1,28 +1,20 @@
 // Test helpers of proxy maintenance: the engine driven with the test clock,
-// a scripted TCP peer on a thread, a panel push channel inside the engine,
-// and real peers (merovane-judge, microsocks, danted, tinyproxy) started as
-// child processes on their own loopback addresses.
+// a scripted TCP peer on a thread, and a panel push channel inside the
+// engine.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
+
+#include "tests/support/net.h"
 
 // Runs engine cycles, moving the test clock step_ms per cycle, until pred()
 // holds; bounded by max_cycles and by ms of real time.
 bool maint_drive(const std::function<bool()>& pred, uint32_t step_ms = 100, int max_cycles = 20000,
                  int ms = 20000);
-
-// Reads one HTTP request (head and Content-Length body) within ms.
-std::string maint_read_request(int fd, int ms = 5000);
-// Reads until the peer closes or ms pass.
-std::string maint_read_all(int fd, int ms = 5000);
-bool maint_write(int fd, const std::string& bytes);
 
 // A TCP server on ip (port 0: any) whose connections are each handed to
 // serve(fd) on the acceptor thread, one after another; fd is closed after.
@@ -52,22 +44,3 @@ struct maint_push_channel {
   ~maint_push_channel();
 };
 
-// A child process in its own process group, stopped by its PID.
-struct maint_process {
-  pid_t pid = -1;
-  std::string log_path;
-  bool spawn(const std::vector<std::string>& argv, const std::string& log);
-  void stop();
-  ~maint_process() { stop(); }
-};
-
-// Scratch directory of this test process.
-const std::string& maint_dir();
-bool maint_wait_listening(const char* ip, uint16_t port, int ms = 5000);
-
-// Real peers. Each returns false when the peer did not come up.
-bool maint_start_judge(maint_process& p, const char* ip, const std::string& control_file = "");
-bool maint_start_microsocks(maint_process& p, const char* ip, uint16_t port, const char* bind_ip);
-bool maint_start_danted(maint_process& p, const char* ip, uint16_t port);
-// Adds Via, X-Forwarded-For (the user's address) and X-Tinyproxy headers.
-bool maint_start_tinyproxy(maint_process& p, const char* ip, uint16_t port);

@@ -1,10 +1,8 @@
 #include "tests/support/panel_support.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -77,29 +75,3 @@ std::string panel_test_body(const std::string& reply) {
   return at == std::string::npos ? "" : reply.substr(at + 4);
 }
 
-std::string panel_read_reply(int sock, int timeout_ms) {
-  std::string got;
-  auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
-  };
-  while (elapsed() < timeout_ms) {
-    size_t head_end = got.find("\r\n\r\n");
-    if (head_end != std::string::npos) {
-      size_t at = got.find("Content-Length: ");
-      if (at != std::string::npos && at < head_end) {
-        size_t length = std::strtoul(got.c_str() + at + 16, nullptr, 10);
-        if (got.size() >= head_end + 4 + length) break;
-      }
-    }
-    pollfd p{sock, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    char buf[8192];
-    ssize_t r = recv(sock, buf, sizeof buf, 0);
-    if (r <= 0) break;
-    got.append(buf, static_cast<size_t>(r));
-  }
-  return got;
-}

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tests/support/net.h"
+
 // Creates a temporary MEROVANE_HOME (once per process) holding a registry
 // with the given panel path; returns the home directory.
 std::string panel_test_home(const char* root);
@@ -21,8 +23,3 @@ void panel_test_more(int index, const std::string& input);
 std::string panel_test_output(int index);
 // The body of an HTTP reply (after the blank line), or "" when none.
 std::string panel_test_body(const std::string& reply);
-
-// Reads one HTTP reply from a socket: the head, then Content-Length bytes
-// of body (or whatever arrives within the time when there is no length).
-// Returns what arrived within timeout_ms.
-std::string panel_read_reply(int sock, int timeout_ms);

@@ -21,14 +21,6 @@ temp_home::~temp_home() {
   if (dir.rfind("/tmp/merovane-test-", 0) == 0) std::filesystem::remove_all(dir, ec);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;

@@ -2,7 +2,12 @@
 // and recording scripts that stand for systemctl and the browser opener.
 #pragma once
 
+#include <unistd.h>
+
 #include <string>
+
+#include "tests/support/net.h"
+#include "tests/support/program.h"
 
 namespace startup_test {
 
@@ -14,7 +19,6 @@ struct temp_home {
   std::string path(const std::string& name) const { return dir + "/" + name; }
 };
 
-std::string read_file(const std::string& path);  // "" when missing
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
 unsigned file_mode(const std::string& path);  // permission bits, 0 when missing
@@ -25,5 +29,15 @@ unsigned file_mode(const std::string& path);  // permission bits, 0 when missing
 // that word exit with the status.
 void write_recorder(const std::string& script, const std::string& log_path,
                     const std::string& status_path, const std::string& fail_on = "");
+
+// Polls a condition every 20 ms for at most timeout_ms.
+template <class F>
+bool poll_until(F condition, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 20) {
+    if (condition()) return true;
+    usleep(20000);
+  }
+  return condition();
+}
 
 }  // namespace startup_test

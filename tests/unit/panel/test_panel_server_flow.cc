@@ -42,12 +42,12 @@ TEST(PanelFlow, ChannelOpensAndReceivesKeepAliveAndBroadcasts) {
   clock_fake_enable(100000, 1'600'000'000'000ull);
   {
     engine_harness h;
-    int fd = connect_client(h.port);
+    int fd = connect_local(h.port);
     ASSERT_GE(fd, 0);
     std::string request = std::string("GET /") + ROOT +
                           "/flow.html HTTP/1.1\r\nHost: localhost:" + std::to_string(h.port) +
                           "\r\n\r\n";
-    ASSERT_TRUE(write_all(fd, request.data(), request.size()));
+    ASSERT_TRUE(send_all(fd, request.data(), request.size()));
     std::string opened = read_while_running(h, fd, "</script>\n");
     EXPECT_EQ(opened.rfind("HTTP/1.1 200 Ok\r\n", 0), 0u) << opened;
     EXPECT_NE(opened.find("I(0,\"0.0.0.0\");</script>\n"), std::string::npos) << opened;
@@ -58,7 +58,7 @@ TEST(PanelFlow, ChannelOpensAndReceivesKeepAliveAndBroadcasts) {
 
     // Later input on the channel is not served.
     std::string again = std::string("GET /") + ROOT + "/index.html HTTP/1.1\r\n\r\n";
-    ASSERT_TRUE(write_all(fd, again.data(), again.size()));
+    ASSERT_TRUE(send_all(fd, again.data(), again.size()));
     clock_advance(9750);
     engine_housekeeping();
     std::string pushed = read_while_running(h, fd, "P();</script>\n");

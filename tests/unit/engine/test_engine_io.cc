@@ -16,6 +16,7 @@
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "tests/support/engine_harness.h"
+#include "tests/support/program.h"
 
 namespace {
 uint16_t relay_target_port = 0;
@@ -111,7 +112,7 @@ uint64_t expected_sum(size_t total, uint8_t salt) {
 
 TEST(EngineIo, QueuedSendsArriveInOrder) {
   engine_harness h;
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = -1;
   ASSERT_TRUE(h.run_until([&] { return (index = slot_of_client(client)) > 0; }));
   // The first send is far larger than the socket takes at once, so the
@@ -140,7 +141,7 @@ TEST(EngineIo, RelayedPairCarries100MBEachWay) {
   slot_attach(slot_kind::fresh, start_pair);
   slot_attach(slot_kind::download, on_outbound);
   slot_attach(slot_kind::relay, relay_only);
-  int target = listen_local(&relay_target_port);
+  int target = listen_on("127.0.0.1", 0, &relay_target_port);
   constexpr size_t total = 100u << 20;
   pump_result client_side, target_side;
   std::atomic<int> finished{0};
@@ -152,7 +153,7 @@ TEST(EngineIo, RelayedPairCarries100MBEachWay) {
     ++finished;
   });
   std::thread client_thread([&] {
-    int fd = connect_client(h.port);
+    int fd = connect_local(h.port);
     client_side = pump(fd, total, 0xA5);
     close(fd);
     ++finished;
@@ -176,13 +177,13 @@ TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
   slot_attach(slot_kind::fresh, start_pair);
   slot_attach(slot_kind::download, on_outbound);
   slot_attach(slot_kind::relay, relay_only);
-  int target = listen_local(&relay_target_port);
-  int client = connect_client(h.port);
-  ASSERT_TRUE(write_all(client, "go", 2));
+  int target = listen_on("127.0.0.1", 0, &relay_target_port);
+  int client = connect_local(h.port);
+  ASSERT_TRUE(send_all(client, "go", 2));
   h.run_until([] { return occupied_slots() == 3; });
   int peer = accept(target, nullptr, nullptr);  // accepted, never read
   h.run_for(50);
-  long before = resident_kib();
+  long before = process_rss_kib(getpid());
   std::vector<uint8_t> chunk(256 * 1024, 'z');
   size_t pushed = 0;
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -191,7 +192,7 @@ TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
     if (w > 0) pushed += static_cast<size_t>(w);
     engine_cycle(1);
   }
-  long after = resident_kib();
+  long after = process_rss_kib(getpid());
   size_t buffered = 0;
   for (const auto& slot : conn_table)
     if (slot.sock != -1) buffered += slot.in.len + slot.out.len;
@@ -207,16 +208,16 @@ TEST(EngineIo, EndOfOneSideReachesTheOther) {
   slot_attach(slot_kind::fresh, start_pair);
   slot_attach(slot_kind::download, on_outbound);
   slot_attach(slot_kind::relay, relay_only);
-  int target = listen_local(&relay_target_port);
-  int client = connect_client(h.port);
-  ASSERT_TRUE(write_all(client, "request", 7));
+  int target = listen_on("127.0.0.1", 0, &relay_target_port);
+  int client = connect_local(h.port);
+  ASSERT_TRUE(send_all(client, "request", 7));
   h.run_until([] { return occupied_slots() == 3; });
   int peer = accept(target, nullptr, nullptr);
   char buf[16];
   std::atomic<bool> got{false};
   std::thread origin([&] {
     read_exact(peer, buf, 7);
-    write_all(peer, "reply", 5);
+    send_all(peer, "reply", 5);
     close(peer);  // an HTTP/1.0 origin closes after its reply
     got = true;
   });

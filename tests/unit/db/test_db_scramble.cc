@@ -98,7 +98,7 @@ TEST_F(ScrambleFile, WriteAtZeroReadsBackAndDiskHoldsScrambledBytes) {
     ASSERT_EQ(f.read(shifted.data(), 100, 1), SQLITE_OK);
     EXPECT_NE(0, memcmp(shifted.data(), plain.data(), 100));
   }
-  std::string disk = db_temp_read_file(path);
+  std::string disk = read_file(path);
   ASSERT_EQ(disk.size(), plain.size()) << "scrambling never changes lengths";
   for (size_t p = 0; p < disk.size(); ++p) {
     uint8_t stored = static_cast<uint8_t>(disk[p]);
@@ -120,7 +120,7 @@ TEST_F(ScrambleFile, WritesAtOddOffsetsAndLargeWrites) {
     ASSERT_EQ(f.write(plain.data(), static_cast<int>(plain.size()), 0), SQLITE_OK);
     ASSERT_EQ(f.write(plain.data(), 10, 250), SQLITE_OK);
   }
-  std::string disk = db_temp_read_file(path);
+  std::string disk = read_file(path);
   ASSERT_EQ(disk.size(), plain.size());
   for (size_t p = 0; p < disk.size(); ++p) {
     uint8_t want = (p >= 250 && p < 260) ? plain[p - 250] : plain[p];
@@ -181,7 +181,7 @@ TEST_F(ScrambleDatabase, ProgramFileIsNotReadableByPlainSqlite) {
   ASSERT_TRUE(db_temp_open(t));
   EXPECT_EQ(db_exec("INSERT INTO proxy(ip,port) VALUES(%u,%u)", 16777343u, 1080u), 1u);
   db_close();
-  std::string disk = db_temp_read_file(t.path);
+  std::string disk = read_file(t.path);
   ASSERT_GE(disk.size(), 100u);
   EXPECT_NE(disk.compare(0, 16, std::string("SQLite format 3\0", 16)), 0);
   // Descrambled, it is an ordinary database header.
@@ -200,7 +200,7 @@ TEST_F(ScrambleDatabase, WriteAheadLogIsScrambledAndNoSharedMemoryFileExists) {
     ASSERT_EQ(db_exec("INSERT INTO proxy(ip,port) VALUES(%u,%u)", 1000u + i, 80u), 1u);
   EXPECT_NE(access((t.path + "-wal").c_str(), F_OK), -1) << "WAL in use while open";
   EXPECT_EQ(access((t.path + "-shm").c_str(), F_OK), -1) << "no memory-mapped wal index file";
-  std::string wal = db_temp_read_file(t.path + "-wal");
+  std::string wal = read_file(t.path + "-wal");
   ASSERT_GE(wal.size(), 32u);
   // The WAL header starts with a magic number 0x377f0682 or 0x377f0683.
   const uint8_t magic[3] = {0x37, 0x7f, 0x06};

@@ -50,7 +50,7 @@ TEST_F(EngineTable, AcceptedConnectionIsFreshAndIgnoresOtherLetters) {
   ASSERT_NE(h.port, 0);
   EXPECT_EQ(conn_table[0].kind, slot_kind::listen);
   EXPECT_EQ(std::string(engine_listen_text()), "Listening 127.0.0.1 port " + std::to_string(h.port));
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
   conn_slot& slot = conn_table[index];
@@ -70,7 +70,7 @@ TEST_F(EngineTable, CompactionKeepsLinksBySocket) {
   engine_harness h;
   std::vector<int> clients;
   for (int i = 0; i < 7; ++i) {
-    clients.push_back(connect_client(h.port));
+    clients.push_back(connect_local(h.port));
     ASSERT_EQ(accept_one(h, clients.back()), i + 1);
   }
   int sock6 = conn_table[6].sock;
@@ -106,7 +106,7 @@ TEST_F(EngineTable, FullTableRefusesAndRecovers) {
   ASSERT_EQ(occupied_slots(), SLOT_COUNT);
   EXPECT_EQ(slot_create_linked(1), -1);
   // A client arriving now is taken off the queue and closed, not left hanging.
-  int refused = connect_client(h.port);
+  int refused = connect_local(h.port);
   ASSERT_GE(refused, 0);
   h.run_for(50);
   char byte;
@@ -114,7 +114,7 @@ TEST_F(EngineTable, FullTableRefusesAndRecovers) {
   close(refused);
   // Free one slot: the next client is accepted.
   slot_close(SLOT_COUNT - 1);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   EXPECT_GT(accept_one(h, client), 0);
   close(client);
 }
@@ -123,7 +123,7 @@ TEST_F(EngineTable, TickEveryTenSecondsWithPendingBytes) {
   clock_fake_enable(1000, 1700000000000ull);
   engine_harness h;
   slot_attach(slot_kind::fresh, record);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
   letters.clear();
@@ -147,13 +147,13 @@ TEST_F(EngineTable, CloseWaitsForTwoQuietSeconds) {
   clock_fake_enable(5000, 1700000000000ull);
   engine_harness h;
   slot_attach(slot_kind::fresh, record);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   int sock = conn_table[index].sock;
   slot_request_close(index);
   for (int round = 0; round < 3; ++round) {
     clock_advance(1500);
-    ASSERT_TRUE(write_all(client, "x", 1));
+    ASSERT_TRUE(send_all(client, "x", 1));
     size_t before = conn_table[slot_find_by_socket(sock)].in.total;
     h.run_until([&] { return conn_table[slot_find_by_socket(sock)].in.total > before; });
     engine_housekeeping();
@@ -175,8 +175,8 @@ TEST_F(EngineTable, IdleHourClosesLinkedPair) {
   slot_attach(slot_kind::fresh, record);
   slot_attach(slot_kind::download, record);
   uint16_t target_port = 0;
-  int target = listen_local(&target_port);
-  int client = connect_client(h.port);
+  int target = listen_on("127.0.0.1", 0, &target_port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   int out = slot_create_linked(index);
   ASSERT_GT(out, index);
@@ -204,10 +204,10 @@ TEST_F(EngineTable, IdleHourClosesLinkedPair) {
 TEST_F(EngineTable, LateBytesReachHandlerBeforeClose) {
   engine_harness h;
   slot_attach(slot_kind::fresh, record);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   slot_request_close(index);
-  ASSERT_TRUE(write_all(client, "late bytes", 10));
+  ASSERT_TRUE(send_all(client, "late bytes", 10));
   usleep(20000);
   letters.clear();
   slot_close(index);
@@ -218,9 +218,9 @@ TEST_F(EngineTable, LateBytesReachHandlerBeforeClose) {
 
 TEST_F(EngineTable, PanelBroadcastReachesServedPanelsOnly) {
   engine_harness h;
-  int a = connect_client(h.port);
+  int a = connect_local(h.port);
   int ia = accept_one(h, a);
-  int b = connect_client(h.port);
+  int b = connect_local(h.port);
   int ib = accept_one(h, b);
   conn_table[ia].kind = slot_kind::web_push;
   conn_table[ib].kind = slot_kind::web;
@@ -294,7 +294,7 @@ TEST_F(EngineTable, EveryKindAndLetterGoesThroughTheAttachTable) {
 TEST_F(EngineTable, DrainedFollowsASendThatWentOutWhole) {
   engine_harness h;
   slot_attach(slot_kind::fresh, record);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
   for (int round = 0; round < 3; ++round) {
@@ -340,7 +340,7 @@ TEST_F(EngineTable, AttachedTimersRunByTheirPeriod) {
 TEST_F(EngineTable, DrainDeliversQueuedBytesBeforeClosing) {
   engine_harness h;
   slot_attach(slot_kind::fresh, record);
-  int client = connect_client(h.port);
+  int client = connect_local(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
   std::string big(256 << 10, 'z');

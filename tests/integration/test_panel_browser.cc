@@ -3,10 +3,7 @@
 // MEROVANE_HOME: the registry file, and a database seeded with a few typed
 // proxies (one whose host name carries markup) and with settings that keep
 // every address the program might contact on this machine.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,28 +14,13 @@
 #include <string>
 
 #include "db/db.h"
+#include "tests/support/net.h"
 
 namespace {
 
 std::string env_or(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
   return v != nullptr && v[0] != 0 ? v : fallback;
-}
-
-// A port on 127.0.0.1 that was free a moment ago.
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
 }
 
 uint32_t ip_number(unsigned a, unsigned b, unsigned c, unsigned d) {

@@ -1,27 +1,19 @@
-// Real peers on loopback for chain tests and benchmarks: upstream proxies
-// (microsocks, danted, tinyproxy, privoxy) as child processes stopped by
-// their PID, a local origin HTTP server on a thread, the program itself
-// with a prepared database, and curl as a client.
+// Real peers on loopback for tests and benchmarks: upstream proxies
+// (microsocks, danted, tinyproxy, privoxy, merovane-judge) as child
+// processes stopped by their PID, a local origin HTTP server on a thread,
+// and curl as a client.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-// A scratch directory for this process (created once, kept for inspection).
-const std::string& peers_dir();
-// A TCP port on ip that nothing listens on right now (0 on failure).
-uint16_t peer_free_port(const char* ip);
-// True once ip:port accepts a connection, polling for at most ms.
-bool peer_wait_listening(const char* ip, uint16_t port, int ms = 5000);
-
-// A child process in its own process group, stopped (SIGTERM, then SIGKILL)
+// A child process started by the tests, stopped (SIGTERM, then SIGKILL)
 // by its PID when destroyed.
 struct peer_process {
   pid_t pid = -1;
@@ -35,20 +27,21 @@ struct peer_process {
   bool running() const;
 };
 
-// Starts argv (argv[0] looked up in PATH) with output in log_path; -1 on failure.
-// Ends a child started by the tests: SIGTERM, up to wait_ms for it to exit,
-// then SIGKILL. Sets pid to -1.
-void peer_stop_child(pid_t& pid, int wait_ms);
-pid_t peer_spawn(const std::vector<std::string>& argv, const std::string& log_path,
-                 const std::vector<std::string>& env = {});
-
 // Each returns a started peer listening on ip:port, or null.
-peer_process* start_microsocks(const char* ip, uint16_t port);
+// microsocks sends from bind_ip (default: ip).
+peer_process* start_microsocks(const char* ip, uint16_t port, const char* bind_ip = nullptr);
 peer_process* start_danted(const char* ip, uint16_t port);
-// upstream_socks5: "IP:PORT" to chain it through a SOCKS5 proxy, or "".
+// tinyproxy with its port, address, loopback clients and a PID file, plus
+// `settings` lines (default kTinyproxyChain); upstream_socks5: "IP:PORT"
+// to chain it through a SOCKS5 proxy, or "".
 peer_process* start_tinyproxy(const char* ip, uint16_t port,
-                              const std::string& upstream_socks5 = "");
+                              const std::string& upstream_socks5 = "",
+                              const std::string& settings = "");
+// The default settings of start_tinyproxy: sends from its own address.
+std::string tinyproxy_settings(const char* bind_ip, int timeout_s = 30, int max_clients = 200);
 peer_process* start_privoxy(const char* ip, uint16_t port, const std::string& upstream_socks5);
+// tools/merovane-judge on ip port 80 (control_file: its answers, optional).
+peer_process* start_judge(const char* ip, const std::string& control_file = "");
 
 // Deterministic content: the byte at position i of every body.
 void pattern_fill(uint8_t* out, uint64_t offset, size_t n);
@@ -89,28 +82,7 @@ struct origin_server {
   void serve(int fd, std::string peer);
 };
 
-// The program under test in its own MEROVANE_HOME, listening on ip:port,
-// with a database prepared before it starts (the database is held
-// exclusively while the program runs).
-struct program_instance {
-  std::string home, ip, log_base;
-  uint16_t port = 0;
-  pid_t pid = -1;
-  // Creates the home, the registry and the database; fill() runs with the
-  // database open (proxies, links, settings). Maintenance is pointed at a
-  // loopback address where nothing listens.
-  bool prepare(const char* listen_ip, const std::function<void()>& fill);
-  // Reopens the database of a stopped program for changes.
-  bool change(const std::function<void()>& fill);
-  bool start();
-  void stop();
-  ~program_instance() { stop(); }
-  std::string url() const { return ip + ":" + std::to_string(port); }
-  std::string db_path() const { return home + "/merovane/settings.db"; }
-};
-
 // Runs curl with args (proxy environment cleared) and its body into
 // out_path; returns the exit status (-1 when it could not run or timed out).
 int run_curl(const std::vector<std::string>& args, const std::string& out_path,
              int timeout_s = 120);
-std::string read_whole(const std::string& path);

@@ -214,24 +214,24 @@ TEST_F(Maint, CheckAgainstScriptedProxy) {
     if (first == 0x04) {
       char rest[8];
       (void)!read(fd, rest, 8);
-      maint_write(fd, std::string("\x00\x5B\x00\x00\x00\x00\x00\x00", 8));
+      send_all(fd, std::string("\x00\x5B\x00\x00\x00\x00\x00\x00", 8));
     } else if (first == 0x05) {
       char rest[2];
       (void)!read(fd, rest, 2);
-      maint_write(fd, std::string("\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x50\x00\x50", 12));
-      std::string req = maint_read_request(fd);
+      send_all(fd, std::string("\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x50\x00\x50", 12));
+      std::string req = read_http(fd);
       socks5_request = req;
-      maint_write(fd, reply);
+      send_all(fd, reply);
     } else if (first == 'C') {
-      maint_read_request(fd);
-      maint_write(fd, "http/1.1 200 Connection established\r\n\r\n");
-      tunnel_judge = maint_read_request(fd);
+      read_http(fd);
+      send_all(fd, "http/1.1 200 Connection established\r\n\r\n");
+      tunnel_judge = read_http(fd);
       // The answer in two deliveries: the block is read whole at close.
-      maint_write(fd, reply.substr(0, 30));
+      send_all(fd, reply.substr(0, 30));
       usleep(50000);
-      maint_write(fd, reply.substr(30));
+      send_all(fd, reply.substr(30));
     } else {
-      maint_read_request(fd);  // the plain request: closed without an answer
+      read_http(fd);  // the plain request: closed without an answer
     }
   }));
   uint32_t a = addr_of("127.0.11.35");
@@ -265,7 +265,7 @@ TEST_F(Maint, CheckAgainstScriptedProxy) {
 
 TEST_F(Maint, ClosedPortIsNotWorking) {
   uint16_t port;
-  int fd = listen_local(&port);
+  int fd = listen_on("127.0.0.1", 0, &port);
   close(fd);  // nothing listens there now
   uint32_t a = addr_of("127.0.0.1");
   db_exec("INSERT INTO proxy(ip,port,host,rank,n_err) VALUES(%u,%d,'x',25,2)", a, port);
@@ -292,12 +292,12 @@ struct chain_test_peer {
       for (int hop = 0; hop < 2; ++hop) {
         char buf[16];
         if (!read_exact(fd, buf, 3, 3000)) return;
-        maint_write(fd, std::string("\x05\x00", 2));
+        send_all(fd, std::string("\x05\x00", 2));
         if (!read_exact(fd, buf, 10, 3000)) return;
-        maint_write(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10));
+        send_all(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10));
       }
-      request = maint_read_request(fd);
-      maint_write(fd, answer);
+      request = read_http(fd);
+      send_all(fd, answer);
     });
   }
 };

@@ -1,63 +1,40 @@
-#include "tests/support/chain_peers.h"
+#include "tests/support/peers.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include "db/db.h"
+#include "tests/support/net.h"
+#include "tests/support/program.h"
 
 namespace {
-
-std::string scratch;
-int serial = 0;
-
-sockaddr_in address_of(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 
 void write_text(const std::string& path, const std::string& text) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
 }
 
-bool send_all(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-std::string next_name(const char* what) {
-  return peers_dir() + "/" + what + std::to_string(++serial);
-}
-
-peer_process* finish_start(peer_process* p, const std::vector<std::string>& argv) {
-  p->pid = peer_spawn(argv, p->log_path);
-  if (p->pid < 0 || !peer_wait_listening(p->ip.c_str(), p->port, 8000)) {
+// Starts argv for a peer named `what` on ip:port; the peer once it listens.
+peer_process* start_peer(const char* what, const char* ip, uint16_t port, const std::string& base,
+                         const std::vector<std::string>& argv) {
+  auto* p = new peer_process;
+  p->name = what;
+  p->ip = ip;
+  p->port = port;
+  p->log_path = base + ".log";
+  p->pid = spawn_child(argv, p->log_path);
+  if (p->pid < 0 || !wait_listening(ip, port, 8000)) {
     delete p;
     return nullptr;
   }
@@ -66,113 +43,22 @@ peer_process* finish_start(peer_process* p, const std::vector<std::string>& argv
 
 }  // namespace
 
-const std::string& peers_dir() {
-  if (scratch.empty()) {
-    char dir[] = "/tmp/merovane-peers-XXXXXX";
-    if (mkdtemp(dir) == nullptr) abort();
-    scratch = dir;
-    chmod(dir, 0755);  // danted and tinyproxy may drop privileges
-  }
-  return scratch;
-}
-
-uint16_t peer_free_port(const char* ip) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a = address_of(ip, 0);
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool peer_wait_listening(const char* ip, uint16_t port, int ms) {
-  for (int waited = 0; waited <= ms; waited += 20) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = address_of(ip, port);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
-pid_t peer_spawn(const std::vector<std::string>& argv, const std::string& log_path,
-                 const std::vector<std::string>& env) {
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its peers along
-    const int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out >= 0) {
-      dup2(out, 1);
-      dup2(out, 2);
-      close(out);
-    }
-    const int null_in = open("/dev/null", O_RDONLY);
-    if (null_in >= 0) dup2(null_in, 0);
-    for (const char* v : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",
-                          "all_proxy", "no_proxy", "NO_PROXY"})
-      unsetenv(v);
-    for (const std::string& e : env) {
-      const size_t eq = e.find('=');
-      if (eq != std::string::npos) setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  setpgid(pid, pid);
-  return pid;
-}
-
-void peer_stop_child(pid_t& pid, int wait_ms) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  for (int waited = 0; waited < wait_ms; waited += 20) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    usleep(20000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
-}
-
 void peer_process::stop() {
-  peer_stop_child(pid, 5000);
+  stop_child(pid, 5000);
 }
 
 bool peer_process::running() const {
   return pid > 0 && kill(pid, 0) == 0;
 }
 
-peer_process* start_microsocks(const char* ip, uint16_t port) {
-  auto* p = new peer_process;
-  p->name = "microsocks";
-  p->ip = ip;
-  p->port = port;
-  p->log_path = next_name("microsocks") + ".log";
-  return finish_start(p, {"microsocks", "-i", ip, "-p", std::to_string(port), "-b", ip});
+peer_process* start_microsocks(const char* ip, uint16_t port, const char* bind_ip) {
+  return start_peer("microsocks", ip, port, scratch_name("microsocks"),
+                    {"microsocks", "-i", ip, "-p", std::to_string(port), "-b",
+                     bind_ip != nullptr ? bind_ip : ip});
 }
 
 peer_process* start_danted(const char* ip, uint16_t port) {
-  auto* p = new peer_process;
-  p->name = "danted";
-  p->ip = ip;
-  p->port = port;
-  const std::string base = next_name("danted");
-  p->log_path = base + ".log";
+  const std::string base = scratch_name("danted");
   write_text(base + ".conf",
              "logoutput: stderr\ninternal: " + std::string(ip) + " port = " + std::to_string(port) +
                  "\nexternal: " + ip +
@@ -182,37 +68,42 @@ peer_process* start_danted(const char* ip, uint16_t port) {
                  "socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n  command: connect\n"
                  "  protocol: tcp\n}\n"
                  "socks block { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n");
-  return finish_start(p, {"danted", "-f", base + ".conf", "-N", "1", "-p", base + ".pid"});
+  return start_peer("danted", ip, port, base,
+                    {"danted", "-f", base + ".conf", "-N", "1", "-p", base + ".pid"});
 }
 
-peer_process* start_tinyproxy(const char* ip, uint16_t port, const std::string& upstream_socks5) {
-  auto* p = new peer_process;
-  p->name = "tinyproxy";
-  p->ip = ip;
-  p->port = port;
-  const std::string base = next_name("tinyproxy");
-  p->log_path = base + ".log";
-  std::string conf = "Port " + std::to_string(port) + "\nListen " + ip + "\nBind " + ip +
-                     "\nTimeout 30\nMaxClients 200\nAllow 127.0.0.0/8\nLogLevel Error\n"
-                     "PidFile \"" +
-                     base + ".pid\"\n";
+std::string tinyproxy_settings(const char* bind_ip, int timeout_s, int max_clients) {
+  return "Bind " + std::string(bind_ip) + "\nTimeout " + std::to_string(timeout_s) +
+         "\nMaxClients " + std::to_string(max_clients) + "\nLogLevel Error\n";
+}
+
+peer_process* start_tinyproxy(const char* ip, uint16_t port, const std::string& upstream_socks5,
+                              const std::string& settings) {
+  const std::string base = scratch_name("tinyproxy");
+  std::string conf = "Port " + std::to_string(port) + "\nListen " + ip +
+                     "\nAllow 127.0.0.0/8\nPidFile \"" + base + ".pid\"\n" +
+                     (settings.empty() ? tinyproxy_settings(ip) : settings);
   if (!upstream_socks5.empty()) conf += "Upstream socks5 " + upstream_socks5 + "\n";
   write_text(base + ".conf", conf);
-  return finish_start(p, {"tinyproxy", "-d", "-c", base + ".conf"});
+  return start_peer("tinyproxy", ip, port, base, {"tinyproxy", "-d", "-c", base + ".conf"});
 }
 
 peer_process* start_privoxy(const char* ip, uint16_t port, const std::string& upstream_socks5) {
-  auto* p = new peer_process;
-  p->name = "privoxy";
-  p->ip = ip;
-  p->port = port;
-  const std::string base = next_name("privoxy");
-  p->log_path = base + ".log";
+  const std::string base = scratch_name("privoxy");
   write_text(base + ".conf", "listen-address " + std::string(ip) + ":" + std::to_string(port) +
                                  "\nforward-socks5 / " + upstream_socks5 +
                                  " .\nmax-client-connections 256\nkeep-alive-timeout 5\n"
                                  "toggle 0\nenable-remote-toggle 0\nbuffer-limit 65536\n");
-  return finish_start(p, {"privoxy", "--no-daemon", base + ".conf"});
+  return start_peer("privoxy", ip, port, base, {"privoxy", "--no-daemon", base + ".conf"});
+}
+
+peer_process* start_judge(const char* ip, const std::string& control_file) {
+  const char* src = getenv("MEROVANE_SOURCE");
+  std::vector<std::string> argv = {"python3", std::string(src != nullptr ? src : ".") +
+                                                  "/tools/merovane-judge",
+                                   "--listen", ip, "--port", "80"};
+  if (!control_file.empty()) argv.insert(argv.end(), {"--control", control_file});
+  return start_peer("merovane-judge", ip, 80, scratch_name("judge"), argv);
 }
 
 // ---- content pattern ----------------------------------------------------
@@ -242,17 +133,8 @@ int64_t pattern_mismatch(const uint8_t* data, uint64_t offset, size_t n) {
 
 bool origin_server::start(const char* listen_ip) {
   ip = listen_ip;
-  listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+  listen_fd = listen_on(listen_ip, 0, &port, 256);
   if (listen_fd < 0) return false;
-  const int one = 1;
-  setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = address_of(listen_ip, 0);
-  if (bind(listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      listen(listen_fd, 256) != 0)
-    return false;
-  socklen_t len = sizeof a;
-  getsockname(listen_fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
   acceptor = std::thread([this] {
     while (!stopping.load()) {
       pollfd p{listen_fd, POLLIN, 0};
@@ -417,54 +299,13 @@ void origin_server::serve(int fd, std::string peer) {
   active.fetch_sub(1);
 }
 
-// ---- the program --------------------------------------------------------
-
-bool program_instance::prepare(const char* listen_ip, const std::function<void()>& fill) {
-  home = next_name("home");
-  ip = listen_ip;
-  port = peer_free_port(listen_ip);
-  log_base = home + "/program";
-  mkdir(home.c_str(), 0700);
-  mkdir((home + "/merovane").c_str(), 0700);
-  write_text(home + "/registry", "root=sz:0f3c9a2b5d7e41a68c1b2d3e4f506172\nlisten_port=dword:" +
-                                     std::to_string(port) + "\nlisten_ip=sz:" + ip + "\n");
-  return change([&] {
-    // Nothing of the program's own upkeep may leave the loopback range.
-    db_exec(
-        "INSERT OR REPLACE INTO settings(name,value) VALUES('url_checker','http://127.0.0.250/')");
-    db_exec("INSERT OR REPLACE INTO settings(name,value) VALUES('download_urls','')");
-    db_exec("%s", sql_chain_clear());
-    fill();
-  });
-}
-
-bool program_instance::change(const std::function<void()>& fill) {
-  db_close();
-  if (!db_open(db_path().c_str())) return false;
-  db_init_schema();
-  fill();
-  db_close();
-  return true;
-}
-
-bool program_instance::start() {
-  const char* bin = getenv("MEROVANE_BIN");
-  if (bin == nullptr) return false;
-  pid = peer_spawn({bin, "/run"}, log_base + ".log", {"MEROVANE_HOME=" + home});
-  return pid > 0 && peer_wait_listening(ip.c_str(), port, 10000);
-}
-
-void program_instance::stop() {
-  peer_stop_child(pid, 10000);
-}
-
 // ---- curl ---------------------------------------------------------------
 
 int run_curl(const std::vector<std::string>& args, const std::string& out_path, int timeout_s) {
   std::vector<std::string> argv = {"curl", "-sS",   "--max-time", std::to_string(timeout_s),
                                    "-o",   out_path};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = peer_spawn(argv, out_path + ".err");
+  const pid_t pid = spawn_child(argv, out_path + ".err");
   if (pid < 0) return -1;
   for (int i = 0; i < (timeout_s + 10) * 50; ++i) {
     int status = 0;
@@ -476,9 +317,3 @@ int run_curl(const std::vector<std::string>& args, const std::string& out_path, 
   return -1;
 }
 
-std::string read_whole(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
