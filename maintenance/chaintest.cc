@@ -16,6 +16,7 @@
 #include "maintenance/handlers.h"
 #include "maintenance/sql.h"
 #include "platform/clock.h"
+#include "util/http.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -130,30 +131,14 @@ bool select_hop(hop* out, uint32_t mask, uint32_t value, int min_rank, int best,
   return true;
 }
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-
 // Reads the status line; -1 when it is malformed.
 int status_of(const char* text, const char** rest) {
-  const char* p = text;
-  while (is_blank(*p)) ++p;
-  if (strncasecmp(p, "HTTP", 4) != 0) return -1;
-  p += 4;
-  while (*p == ' ') ++p;
-  if (*p++ != '/') return -1;
-  if (*p < '0' || *p > '9') return -1;
-  while (*p >= '0' && *p <= '9') ++p;
-  if (*p++ != '.') return -1;
-  if (*p < '0' || *p > '9') return -1;
-  while (*p >= '0' && *p <= '9') ++p;
-  if (*p++ != ' ') return -1;
-  while (*p == ' ') ++p;
-  if (*p < '0' || *p > '9') return -1;
-  int status = 0;
-  while (*p >= '0' && *p <= '9' && status < 100000) status = status * 10 + (*p++ - '0');
-  *rest = p;
-  return status;
+  constexpr http_status_rules rules = {.leading_blanks = true, .space_before_slash = true};
+  const http_status status =
+      http_status_parse(reinterpret_cast<const uint8_t*>(text), std::strlen(text), rules);
+  if (status.code < 0) return -1;
+  *rest = text + status.end;
+  return status.code;
 }
 
 // The first "Location: http:..." line after the status line.
@@ -175,15 +160,6 @@ void store_location(int site, const char* rest) {
     site_redirect_store(site, q, n);
     return;
   }
-}
-
-const char* body_start(const char* text) {
-  for (const char* p = text; *p != 0; ++p) {
-    if (p[0] == '\n' && p[1] == '\n') return p + 2;
-    if (p[0] == '\r' && p[1] == '\n' && p[2] == '\r' && p[3] == '\n') return p + 4;
-    if (p[0] == '\n' && p[1] == '\r' && p[2] == '\n' && p[3] == '\r') return p + 4;
-  }
-  return nullptr;
 }
 
 void send_page_request(int index) {
@@ -315,7 +291,7 @@ bool chain_test_judge(int site, const uint8_t* bytes, size_t length) {
   if (status == 301 || status == 302) {
     store_location(site, rest);
   } else if (status == 200) {
-    const char* body = body_start(rest);
+    const char* body = http_body_of(rest);
     char markers[256];
     if (body != nullptr && *body != 0 && site_markers(site, markers, sizeof markers))
       passed = chain_test_markers_pass(markers, body);

@@ -14,6 +14,7 @@
 #include "maintenance/handlers.h"
 #include "maintenance/scheduler.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -23,11 +24,6 @@ char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
-
-bool is_host_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
 
 // Position just past the "/" run that follows the scheme's ":/", or null.
 const char* after_scheme(const char* url) {
@@ -68,7 +64,7 @@ const char* checker_host() {
     const char* p = after_scheme(checker_url());
     if (p == nullptr) return host_cache;
     size_t n = 0;
-    while (n + 1 < sizeof host_cache && is_host_char(p[n])) {
+    while (n + 1 < sizeof host_cache && ascii_is_name_char(p[n])) {
       host_cache[n] = p[n];
       ++n;
     }
