@@ -81,15 +81,6 @@ void ensure_list() {
   forget_redirects();
 }
 
-// Start of the host in a URL: past ":/" and every "/" after it.
-const char* host_start(const char* url) {
-  const char* p = text_find(url, ":/");
-  if (p == nullptr) return nullptr;
-  ++p;
-  while (*p == '/') ++p;
-  return p;
-}
-
 bool read_hop_row(const char* text, hop* out) {
   *out = hop{};
   if (text == nullptr) return false;
@@ -180,6 +171,13 @@ void send_page_request(int index) {
   std::free(request);
 }
 
+// Copies n bytes and a terminator, cut to fit capacity (at least 1).
+void copy_cut(char* out, size_t capacity, const char* from, size_t n) {
+  if (n > capacity - 1) n = capacity - 1;
+  std::memcpy(out, from, n);
+  out[n] = 0;
+}
+
 }  // namespace
 
 void site_list_use(const char* text) {
@@ -201,35 +199,26 @@ const char* site_url(int site) {
   if (site < 0 || site >= list_count) return nullptr;
   if (site < SITE_REDIRECTS && site_redirect[site] != nullptr) return site_redirect[site];
   static char url[254];
-  size_t n = std::strcspn(list_lines[site], "#");
-  if (n > sizeof url - 1) n = sizeof url - 1;
-  std::memcpy(url, list_lines[site], n);
-  url[n] = 0;
+  copy_cut(url, sizeof url, list_lines[site], std::strcspn(list_lines[site], "#"));
   return url;
 }
 
 bool site_host(int site, char* out, size_t capacity) {
   const char* url = site_url(site);
   if (url == nullptr || capacity == 0) return false;
-  const char* p = host_start(url);
+  const char* p = url_host_start(url);
   if (p == nullptr) return false;
-  size_t n = std::strcspn(p, "/#");
-  if (n > capacity - 1) n = capacity - 1;
-  std::memcpy(out, p, n);
-  out[n] = 0;
+  copy_cut(out, capacity, p, std::strcspn(p, "/#"));
   return true;
 }
 
 bool site_path(int site, char* out, size_t capacity) {
   const char* url = site_url(site);
   if (url == nullptr || capacity == 0) return false;
-  const char* p = host_start(url);
+  const char* p = url_host_start(url);
   if (p == nullptr) return false;
   p += std::strcspn(p, "/#");
-  size_t n = std::strcspn(p, "#");
-  if (n > capacity - 1) n = capacity - 1;
-  std::memcpy(out, p, n);
-  out[n] = 0;
+  copy_cut(out, capacity, p, std::strcspn(p, "#"));
   return true;
 }
 

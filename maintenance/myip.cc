@@ -15,6 +15,7 @@
 #include "maintenance/scheduler.h"
 #include "platform/clock.h"
 #include "util/ascii.h"
+#include "util/http.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -24,15 +25,6 @@ char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
-
-// Position just past the "/" run that follows the scheme's ":/", or null.
-const char* after_scheme(const char* url) {
-  const char* p = text_find(url, ":/");
-  if (p == nullptr) return nullptr;
-  ++p;
-  while (*p == '/') ++p;
-  return p;
-}
 
 }  // namespace
 
@@ -61,7 +53,7 @@ const char* checker_url() {
 
 const char* checker_host() {
   if (host_cache[0] == 0) {
-    const char* p = after_scheme(checker_url());
+    const char* p = url_host_start(checker_url());
     if (p == nullptr) return host_cache;
     size_t n = 0;
     while (n + 1 < sizeof host_cache && ascii_is_name_char(p[n])) {
@@ -75,7 +67,7 @@ const char* checker_host() {
 
 const char* checker_path() {
   if (path_cache[0] == 0) {
-    const char* p = after_scheme(checker_url());
+    const char* p = url_host_start(checker_url());
     if (p == nullptr) return path_cache;
     const char* slash = std::strchr(p, '/');
     if (slash == nullptr) return path_cache;

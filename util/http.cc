@@ -4,6 +4,7 @@
 
 #include "util/ascii.h"
 #include "util/literal.h"
+#include "util/text.h"
 
 const char* http_verb_list() {
   return MV_LIT(
@@ -46,6 +47,14 @@ http_head_bounds http_head_find(const uint8_t* d, size_t n) {
 const char* http_body_of(const char* text) {
   const http_head_bounds head = http_head_find(text);
   return head.body != 0 ? text + head.body : nullptr;
+}
+
+const char* url_host_start(const char* url) {
+  const char* p = text_find(url, ":/");
+  if (p == nullptr) return nullptr;
+  ++p;
+  while (*p == '/') ++p;
+  return p;
 }
 
 namespace {

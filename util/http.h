@@ -30,6 +30,10 @@ inline http_head_bounds http_head_find(std::string_view text) {
 // null while the head is not complete.
 const char* http_body_of(const char* text);
 
+// Start of the host in a URL: just past the first ":/" (any case) and the
+// run of '/' after it; null when the URL has no ":/".
+const char* url_host_start(const char* url);
+
 // How lenient a status-line reader is. The line is "HTTP" "/" digits "."
 // digits, a gap, then the status digits; the readers of different peers
 // accept different variations of it. The defaults are the strictest reading.

@@ -69,6 +69,15 @@ TEST(HttpHead, BodyOfATerminatedAnswer) {
   EXPECT_EQ(http_body_of(split), nullptr);
 }
 
+TEST(HttpUrl, HostStart) {
+  EXPECT_STREQ(url_host_start("http://a.example/x"), "a.example/x");
+  EXPECT_STREQ(url_host_start("HTTP:/a.example"), "a.example");
+  EXPECT_STREQ(url_host_start("http:////a"), "a");
+  EXPECT_STREQ(url_host_start("http://"), "");
+  EXPECT_EQ(url_host_start("a.example/x"), nullptr);
+  EXPECT_EQ(url_host_start("http:a"), nullptr);
+}
+
 // The rule sets of the readers that share the parser: the chain's CONNECT
 // reply, the checker's tunnel reply, the response check (the defaults with
 // spaces around the slash) and the chain test's page.
