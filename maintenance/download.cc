@@ -16,7 +16,6 @@
 #include "engine/slot.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
-#include "platform/clock.h"
 #include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
@@ -97,8 +96,7 @@ void download_handler(int index, char letter) {
       return;
     }
     case 'T':
-      if (slot.started == 0) slot.started = tick_now();
-      if (tick_now() - slot.started >= 60000u) slot_abort(index);
+      abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
       if (slot.in.len == 0) return;

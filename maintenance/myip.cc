@@ -13,7 +13,6 @@
 #include "maintenance/download.h"
 #include "maintenance/handlers.h"
 #include "maintenance/scheduler.h"
-#include "platform/clock.h"
 #include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
@@ -105,8 +104,7 @@ void myip_handler(int index, char letter) {
       return;
     }
     case 'T':
-      if (slot.started == 0) slot.started = tick_now();
-      if (tick_now() - slot.started >= 60000u) slot_abort(index);
+      abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
       public_addr = 0;
