@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
@@ -14,8 +13,10 @@
 #include "engine/loop.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
+#include "util/socks.h"
 
 uint32_t last_chain_ok = 0;
 
@@ -48,47 +49,11 @@ void log_chaining(int letter, int index, const hop& next) {
            static_cast<unsigned>(next.port), proxy_type_names(next.type));
 }
 
-// Length of an HTTP head through its empty line ("\n\n", "\r\n\r\n" or
-// "\n\r\n\r", the first that starts), or 0 when it is not complete.
-size_t head_length(const uint8_t* d, size_t n) {
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (d[i] == '\n' && d[i + 1] == '\n') return i + 2;
-    if (i + 3 < n && d[i] == '\r' && d[i + 1] == '\n' && d[i + 2] == '\r' && d[i + 3] == '\n')
-      return i + 4;
-    if (i + 3 < n && d[i] == '\n' && d[i + 1] == '\r' && d[i + 2] == '\n' && d[i + 3] == '\r')
-      return i + 4;
-  }
-  return 0;
-}
-
-bool is_blank(uint8_t c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-bool is_digit(uint8_t c) {
-  return c >= '0' && c <= '9';
-}
-uint8_t lower(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + 32) : c;
-}
-
 // A CONNECT reply head with a 2xx status.
 bool connect_reply_ok(const uint8_t* d, size_t n) {
-  size_t i = 0;
-  while (i < n && is_blank(d[i])) ++i;
-  if (i + 5 > n) return false;
-  if (lower(d[i]) != 'h' || lower(d[i + 1]) != 't' || lower(d[i + 2]) != 't' ||
-      lower(d[i + 3]) != 'p' || d[i + 4] != '/')
-    return false;
-  i += 5;
-  while (i < n && is_digit(d[i])) ++i;
-  if (i >= n || d[i] != '.') return false;
-  ++i;
-  while (i < n && is_digit(d[i])) ++i;
-  if (i >= n || !is_blank(d[i])) return false;
-  while (i < n && is_blank(d[i])) ++i;
-  if (i >= n || !is_digit(d[i])) return false;
-  unsigned status = 0;
-  while (i < n && is_digit(d[i]) && status < 1000) status = status * 10 + (d[i++] - '0');
+  constexpr http_status_rules rules = {
+      .leading_blanks = true, .version_digits = false, .gap_blanks = true};
+  const int status = http_status_parse(d, n, rules).code;
   return status >= 200 && status <= 299;
 }
 
@@ -96,20 +61,11 @@ void send_request(int letter, int index, const hop& next, uint16_t proto) {
   uint8_t b[4];
   addr_bytes(next, b);
   if (proto == PT_SOCKS4) {
-    const uint8_t msg[9] = {4,
-                            1,
-                            static_cast<uint8_t>(next.port >> 8),
-                            static_cast<uint8_t>(next.port & 0xFF),
-                            b[0],
-                            b[1],
-                            b[2],
-                            b[3],
-                            0};
-    chain_io.send(index, msg, sizeof msg);
+    const auto msg = socks4_connect(next.addr, next.port);
+    chain_io.send(index, msg.data(), msg.size());
     log_chaining(letter, index, next);
   } else if (proto == PT_SOCKS5) {
-    const uint8_t msg[3] = {5, 1, 0};
-    chain_io.send(index, msg, sizeof msg);
+    chain_io.send(index, SOCKS5_GREETING.data(), SOCKS5_GREETING.size());
   } else if (proto == PT_HTTPS) {
     char text[512];
     int n = snprintf(text, sizeof text,
@@ -133,27 +89,16 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
   switch (proto) {
     case PT_SOCKS4: {
       if (in.len < 8) return false;
-      if (in.data[0] != 0 || in.data[1] != 0x5A) st.failed = 1;
+      if (!socks4_granted(in.data)) st.failed = 1;
       stream_consume(in, 8);
       break;
     }
     case PT_SOCKS5: {
       if (st.socks5_stage == 0) {
         if (in.len < 2) return false;
-        if (in.data[0] == 5 && in.data[1] == 0) {
-          uint8_t b[4];
-          addr_bytes(next, b);
-          const uint8_t msg[10] = {5,
-                                   1,
-                                   0,
-                                   1,
-                                   b[0],
-                                   b[1],
-                                   b[2],
-                                   b[3],
-                                   static_cast<uint8_t>(next.port >> 8),
-                                   static_cast<uint8_t>(next.port & 0xFF)};
-          chain_io.send(index, msg, sizeof msg);
+        if (socks5_succeeded(in.data)) {
+          const auto msg = socks5_connect(next.addr, next.port);
+          chain_io.send(index, msg.data(), msg.size());
           log_chaining(letter, index, next);
           st.socks5_stage = 1;
         } else {
@@ -175,13 +120,13 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
         break;
       }
       if (in.len < reply_len) return false;
-      if (in.data[0] != 5 || in.data[1] != 0) st.failed = 1;
+      if (!socks5_succeeded(in.data)) st.failed = 1;
       stream_consume(in, static_cast<uint32_t>(reply_len));
       break;
     }
     case PT_HTTPS: {
       if (in.len < 7) return false;
-      const size_t head = head_length(in.data, in.len);
+      const size_t head = http_head_find(in.data, in.len).body;
       if (head == 0) return false;
       if (!connect_reply_ok(in.data, head)) st.failed = 1;
       stream_consume(in, static_cast<uint32_t>(head));
@@ -263,7 +208,7 @@ void store_state(route_record& r, const chain_state& st) {
 
 bool is_name(const char* host) {
   for (const char* p = host; *p; ++p)
-    if (!is_digit(static_cast<uint8_t>(*p)) && *p != '.') return true;
+    if (!ascii_is_digit(static_cast<uint8_t>(*p)) && *p != '.') return true;
   return false;
 }
 
@@ -287,9 +232,10 @@ void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {
     const uint8_t* d = client.in.data;
     const size_t len = client.in.len;
     size_t i = http_verb_offset(d, len);
-    while (i < len && is_blank(d[i])) ++i;
-    if (i + 7 <= len && lower(d[i]) == 'h' && lower(d[i + 1]) == 't' && lower(d[i + 2]) == 't' &&
-        lower(d[i + 3]) == 'p' && d[i + 4] == ':' && d[i + 5] == '/' && d[i + 6] == '/')
+    while (i < len && ascii_is_blank(d[i])) ++i;
+    if (i + 7 <= len && ascii_lower(d[i]) == 'h' && ascii_lower(d[i + 1]) == 't' &&
+        ascii_lower(d[i + 2]) == 't' && ascii_lower(d[i + 3]) == 'p' && d[i + 4] == ':' &&
+        d[i + 5] == '/' && d[i + 6] == '/')
       i += 7;
     while (i < len && d[i] != ' ' && d[i] != '\r' && d[i] != '\n' && d[i] != '?' && d[i] != '&' &&
            d[i] != 0) {

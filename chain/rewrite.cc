@@ -8,6 +8,7 @@
 #include "db/db.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
 
@@ -19,35 +20,12 @@ bool force_read = false;  // read at least once
 bool force_value = true;
 uint32_t force_read_tick = 0;
 
-uint8_t lower(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + 32) : c;
-}
-bool is_digit(uint8_t c) {
-  return c >= '0' && c <= '9';
-}
-bool is_name_char(uint8_t c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '.' || c == '-' ||
-         c == '_';
-}
-
 // Case-insensitive comparison of n bytes with a lower-case word.
 bool same_word(const uint8_t* d, size_t n, const char* word) {
   if (strlen(word) != n) return false;
   for (size_t i = 0; i < n; ++i)
-    if (lower(d[i]) != static_cast<uint8_t>(word[i])) return false;
+    if (ascii_lower(d[i]) != static_cast<uint8_t>(word[i])) return false;
   return true;
-}
-
-// Start of the head's empty line ("\n\n", "\r\n\r\n" or "\n\r\n\r"), or -1.
-long head_end(const uint8_t* d, size_t n) {
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (d[i] == '\n' && d[i + 1] == '\n') return static_cast<long>(i);
-    if (i + 3 < n && d[i] == '\r' && d[i + 1] == '\n' && d[i + 2] == '\r' && d[i + 3] == '\n')
-      return static_cast<long>(i);
-    if (i + 3 < n && d[i] == '\n' && d[i + 1] == '\r' && d[i + 2] == '\n' && d[i + 3] == '\r')
-      return static_cast<long>(i);
-  }
-  return -1;
 }
 
 }  // namespace
@@ -69,24 +47,10 @@ void force_http_10_reset() {
 
 int response_is_error(const uint8_t* d, size_t n) {
   if (d == nullptr || n < 10) return 0;
-  if (!same_word(d, 4, "http")) return 0;
-  size_t i = 4;
-  while (i < n && d[i] == ' ') ++i;
-  if (i >= n || d[i] != '/') return 0;
-  ++i;
-  while (i < n && d[i] == ' ') ++i;
-  if (i >= n || !is_digit(d[i])) return 0;
-  while (i < n && is_digit(d[i])) ++i;
-  if (i >= n || d[i] != '.') return 0;
-  ++i;
-  if (i >= n || !is_digit(d[i])) return 0;
-  while (i < n && is_digit(d[i])) ++i;
-  if (i >= n || d[i] != ' ') return 0;
-  while (i < n && d[i] == ' ') ++i;
-  if (i >= n || !is_digit(d[i])) return 0;
-  uint32_t status = 0;
-  while (i < n && is_digit(d[i]) && status < 100000) status = status * 10 + (d[i++] - '0');
-  return status - 200u > 199u ? 1 : 0;
+  constexpr http_status_rules rules = {.space_before_slash = true, .space_after_slash = true};
+  const int status = http_status_parse(d, n, rules).code;
+  if (status < 0) return 0;
+  return static_cast<uint32_t>(status) - 200u > 199u ? 1 : 0;
 }
 
 // The edit runs on a copy of the head (the body behind it is never looked
@@ -96,9 +60,9 @@ int rewrite_request(stream& s, bool keep_target) {
   if (s.data == nullptr || s.len < 10) return 0;
   const size_t v = http_verb_offset(s.data, s.len);
   if (v == 0) return 1;
-  const long end_at = head_end(s.data, s.len);
-  if (end_at < 0) return 0;
-  size_t head = static_cast<size_t>(end_at);  // the head's lines end here
+  const http_head_bounds bounds = http_head_find(s.data, s.len);
+  if (bounds.body == 0) return 0;
+  size_t head = bounds.end;  // the head's lines end here
   // In "\r\n\n" the CR is the last line's own line end: it stays with the
   // empty line, so an edit of that line cannot move the end of the head.
   if (head > 0 && s.data[head] == '\n' && s.data[head + 1] == '\n' && s.data[head - 1] == '\r')
@@ -128,7 +92,7 @@ int rewrite_request(stream& s, bool keep_target) {
       d[p + 5] == '/') {
     size_t q = p + 5;
     while (q < head && d[q] == '/') ++q;
-    while (q < head && is_name_char(d[q])) ++q;
+    while (q < head && ascii_is_name_char(d[q])) ++q;
     if (q < head && d[q] == '/') {
       memmove(d + p, d + q, head - q);
       head -= q - p;
@@ -148,8 +112,8 @@ int rewrite_request(stream& s, bool keep_target) {
   }
   // Only a whole "HTTP/d.d" token is touched: a shorter version must not
   // have the line end after it overwritten.
-  if (p + 8 <= head && same_word(d + p, 4, "http") && d[p + 4] == '/' && is_digit(d[p + 5]) &&
-      d[p + 6] == '.' && is_digit(d[p + 7])) {
+  if (p + 8 <= head && same_word(d + p, 4, "http") && d[p + 4] == '/' && ascii_is_digit(d[p + 5]) &&
+      d[p + 6] == '.' && ascii_is_digit(d[p + 7])) {
     d[p + 5] = '1';
     d[p + 7] = '0';
     edited = true;
@@ -168,7 +132,7 @@ int rewrite_request(stream& s, bool keep_target) {
     size_t i = line_start;
     while (i < line_end && d[i] == ' ') ++i;
     const size_t name = i;
-    while (i < line_end && i - name < 62 && is_name_char(d[i])) ++i;
+    while (i < line_end && i - name < 62 && ascii_is_name_char(d[i])) ++i;
     const size_t name_len = i - name;
     if (same_word(d + name, name_len, "connection")) {
       connection_line = true;
@@ -177,7 +141,7 @@ int rewrite_request(stream& s, bool keep_target) {
         ++i;
         while (i < line_end && d[i] == ' ') ++i;
         const size_t value = i;
-        while (i < line_end && i - value < 62 && is_name_char(d[i])) ++i;
+        while (i < line_end && i - value < 62 && ascii_is_name_char(d[i])) ++i;
         if (same_word(d + value, i - value, "keep-alive")) {
           memcpy(d + value, "close", 5);
           memmove(d + value + 5, d + value + 10, head - (value + 10));

@@ -14,9 +14,10 @@
 #include <cstring>
 
 #include "db/scramble.h"
-#include "platform/stop.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "platform/stop.h"
+#include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -271,7 +272,7 @@ bool is_modifying_statement(const char* text) {
   if (missing(text)) return false;
   const char* p = text;
   for (;;) {
-    while (*p == ' ' || *p == '\r' || *p == '\n' || *p == '\t') ++p;
+    while (ascii_is_blank(static_cast<unsigned char>(*p))) ++p;
     if (strncasecmp(p, "INSERT", 6) == 0 || strncasecmp(p, "DELETE", 6) == 0 ||
         strncasecmp(p, "UPDATE", 6) == 0)
       return true;

@@ -12,9 +12,10 @@
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
 #include "engine/slot.h"
-#include "util/registry.h"
+#include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
+#include "util/registry.h"
 
 namespace {
 
@@ -43,27 +44,9 @@ int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
 host_resolver resolver = resolve_with_getaddrinfo;
 chain_start_fn chain_call = chain_start;
 
-unsigned char upper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? c - 32 : c;
-}
-bool is_method_letter(unsigned char c) {
-  return upper(c) >= 'A' && upper(c) <= 'Z';
-}
-bool is_digit(unsigned char c) {
-  return c >= '0' && c <= '9';
-}
-
-// Compares n bytes of data with an ASCII text, ignoring case.
-bool same_folded(const uint8_t* data, const char* text, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (upper(data[i]) != upper(static_cast<unsigned char>(text[i]))) return false;
-  }
-  return true;
-}
-
 bool equals_folded(const char* a, const char* b) {
   size_t n = strlen(b);
-  return strlen(a) == n && same_folded(reinterpret_cast<const uint8_t*>(a), b, n);
+  return strlen(a) == n && ascii_equal_folded(reinterpret_cast<const uint8_t*>(a), b, n);
 }
 
 void set_route(conn_slot& slot, const char* fmt, const char* a = "", const char* b = "") {
@@ -96,21 +79,9 @@ void read_host(conn_slot& slot, const uint8_t* d, size_t len, size_t* pos, size_
 // Leading decimal digits at pos, cut to 16 bits.
 uint16_t read_port(const uint8_t* d, size_t len, size_t pos) {
   uint16_t port = 0;
-  for (; pos < len && is_digit(d[pos]); ++pos)
+  for (; pos < len && ascii_is_digit(d[pos]); ++pos)
     port = static_cast<uint16_t>(port * 10 + (d[pos] - '0'));
   return port;
-}
-
-// Length of the request head (through its blank line), 0 while incomplete.
-size_t head_length(const uint8_t* d, size_t len) {
-  for (size_t i = 0; i + 1 < len; ++i) {
-    if (d[i] == '\n' && d[i + 1] == '\n') return i + 2;
-    if (i + 3 < len) {
-      if (d[i] == '\r' && d[i + 1] == '\n' && d[i + 2] == '\r' && d[i + 3] == '\n') return i + 4;
-      if (d[i] == '\n' && d[i + 1] == '\r' && d[i + 2] == '\n' && d[i + 3] == '\r') return i + 4;
-    }
-  }
-  return 0;
 }
 
 // Panel path comparison that takes the same time wherever the bytes differ.
@@ -221,7 +192,7 @@ bool first_data(int index, http_info& info) {
     return true;
   }
   if (len == 1) return false;
-  info.head = head_length(d, len);
+  info.head = http_head_find(d, len).body;
   if (info.head == 0) {
     if (len > RECOGNIZE_INPUT_LIMIT) {
       refuse(index, PAGE_NOT_HTTP, "HTTP request head too long");
@@ -231,9 +202,9 @@ bool first_data(int index, http_info& info) {
   }
 
   size_t pos = 0;
-  while (pos < len && (d[pos] == ' ' || d[pos] == '\r' || d[pos] == '\n' || d[pos] == '\t')) ++pos;
+  while (pos < len && ascii_is_blank(d[pos])) ++pos;
   size_t method = pos;
-  while (pos < len && pos - method < 62 && is_method_letter(d[pos])) ++pos;
+  while (pos < len && pos - method < 62 && ascii_is_letter(d[pos])) ++pos;
   char verb[64];
   memcpy(verb, d + method, pos - method);
   verb[pos - method] = 0;
@@ -251,12 +222,12 @@ bool first_data(int index, http_info& info) {
   } else {
     slot.dest_port = 0;
     size_t scheme = pos;
-    while (pos < len && pos - scheme < 63 && is_method_letter(d[pos])) ++pos;
+    while (pos < len && pos - scheme < 63 && ascii_is_letter(d[pos])) ++pos;
     size_t n = pos - scheme;
     uint16_t port = 0;
-    if (n == 5 && same_folded(d + scheme, "HTTPS", 5)) port = 443;
-    if (n == 4 && same_folded(d + scheme, "HTTP", 4)) port = 80;
-    if (n == 3 && same_folded(d + scheme, "FTP", 3)) port = 21;
+    if (n == 5 && ascii_equal_folded(d + scheme, "HTTPS", 5)) port = 443;
+    if (n == 4 && ascii_equal_folded(d + scheme, "HTTP", 4)) port = 80;
+    if (n == 3 && ascii_equal_folded(d + scheme, "FTP", 3)) port = 21;
     if (port != 0) {
       if (!(pos + 1 < len && d[pos] == ':' && d[pos + 1] == '/')) {
         slot.dest_port = 0;
@@ -270,7 +241,7 @@ bool first_data(int index, http_info& info) {
       if (pos < len && d[pos] == ':') {
         ++pos;
         port = 0;
-        for (; pos < len && is_digit(d[pos]); ++pos)
+        for (; pos < len && ascii_is_digit(d[pos]); ++pos)
           port = static_cast<uint16_t>(port * 10 + (d[pos] - '0'));
         slot.dest_port = port;
       }
@@ -279,7 +250,7 @@ bool first_data(int index, http_info& info) {
     if (pos < len && d[pos] == '/') {
       size_t after = pos + 1;
       info.panel = panel_path_at(d, len, after) ||
-                   (after + 11 <= len && same_folded(d + after, "favicon.ico", 11));
+                   (after + 11 <= len && ascii_equal_folded(d + after, "favicon.ico", 11));
     }
   }
 
@@ -292,7 +263,7 @@ bool first_data(int index, http_info& info) {
     while (p < head && d[p] == ' ') ++p;
     size_t name = p;
     while (p < head && p - name < 63 && is_host_char(d[p])) ++p;
-    if (p - name == 4 && same_folded(d + name, "host", 4)) {
+    if (p - name == 4 && ascii_equal_folded(d + name, "host", 4)) {
       while (p < head && d[p] == ' ') ++p;
       if (p < head && d[p] == ':') {
         ++p;

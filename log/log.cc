@@ -13,6 +13,7 @@
 #include "db/db.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -178,7 +179,7 @@ size_t log_format_dump(const void* bytes, uint32_t count, char* out, size_t capa
   }
   while (len > 2) {
     char c = out[len - 1];
-    if (c == ' ' || c == '\r' || c == '\n' || c == '\t') {
+    if (ascii_is_blank(static_cast<unsigned char>(c))) {
       --len;
     } else if ((c == 'n' || c == 'r') && out[len - 2] == '\\') {
       len -= 2;

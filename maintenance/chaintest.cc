@@ -16,6 +16,7 @@
 #include "maintenance/handlers.h"
 #include "maintenance/sql.h"
 #include "platform/clock.h"
+#include "util/http.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -80,15 +81,6 @@ void ensure_list() {
   forget_redirects();
 }
 
-// Start of the host in a URL: past ":/" and every "/" after it.
-const char* host_start(const char* url) {
-  const char* p = text_find(url, ":/");
-  if (p == nullptr) return nullptr;
-  ++p;
-  while (*p == '/') ++p;
-  return p;
-}
-
 bool read_hop_row(const char* text, hop* out) {
   *out = hop{};
   if (text == nullptr) return false;
@@ -130,30 +122,14 @@ bool select_hop(hop* out, uint32_t mask, uint32_t value, int min_rank, int best,
   return true;
 }
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-
 // Reads the status line; -1 when it is malformed.
 int status_of(const char* text, const char** rest) {
-  const char* p = text;
-  while (is_blank(*p)) ++p;
-  if (strncasecmp(p, "HTTP", 4) != 0) return -1;
-  p += 4;
-  while (*p == ' ') ++p;
-  if (*p++ != '/') return -1;
-  if (*p < '0' || *p > '9') return -1;
-  while (*p >= '0' && *p <= '9') ++p;
-  if (*p++ != '.') return -1;
-  if (*p < '0' || *p > '9') return -1;
-  while (*p >= '0' && *p <= '9') ++p;
-  if (*p++ != ' ') return -1;
-  while (*p == ' ') ++p;
-  if (*p < '0' || *p > '9') return -1;
-  int status = 0;
-  while (*p >= '0' && *p <= '9' && status < 100000) status = status * 10 + (*p++ - '0');
-  *rest = p;
-  return status;
+  constexpr http_status_rules rules = {.leading_blanks = true, .space_before_slash = true};
+  const http_status status =
+      http_status_parse(reinterpret_cast<const uint8_t*>(text), std::strlen(text), rules);
+  if (status.code < 0) return -1;
+  *rest = text + status.end;
+  return status.code;
 }
 
 // The first "Location: http:..." line after the status line.
@@ -177,15 +153,6 @@ void store_location(int site, const char* rest) {
   }
 }
 
-const char* body_start(const char* text) {
-  for (const char* p = text; *p != 0; ++p) {
-    if (p[0] == '\n' && p[1] == '\n') return p + 2;
-    if (p[0] == '\r' && p[1] == '\n' && p[2] == '\r' && p[3] == '\n') return p + 4;
-    if (p[0] == '\n' && p[1] == '\r' && p[2] == '\n' && p[3] == '\r') return p + 4;
-  }
-  return nullptr;
-}
-
 void send_page_request(int index) {
   chain_test_record& rec = record_of(index);
   rec.request_sent = 1;
@@ -202,6 +169,13 @@ void send_page_request(int index) {
                         client_id_line(1));
   if (n > 0 && static_cast<size_t>(n) < REQUEST_BUFFER) slot_send(index, request, n);
   std::free(request);
+}
+
+// Copies n bytes and a terminator, cut to fit capacity (at least 1).
+void copy_cut(char* out, size_t capacity, const char* from, size_t n) {
+  if (n > capacity - 1) n = capacity - 1;
+  std::memcpy(out, from, n);
+  out[n] = 0;
 }
 
 }  // namespace
@@ -225,35 +199,26 @@ const char* site_url(int site) {
   if (site < 0 || site >= list_count) return nullptr;
   if (site < SITE_REDIRECTS && site_redirect[site] != nullptr) return site_redirect[site];
   static char url[254];
-  size_t n = std::strcspn(list_lines[site], "#");
-  if (n > sizeof url - 1) n = sizeof url - 1;
-  std::memcpy(url, list_lines[site], n);
-  url[n] = 0;
+  copy_cut(url, sizeof url, list_lines[site], std::strcspn(list_lines[site], "#"));
   return url;
 }
 
 bool site_host(int site, char* out, size_t capacity) {
   const char* url = site_url(site);
   if (url == nullptr || capacity == 0) return false;
-  const char* p = host_start(url);
+  const char* p = url_host_start(url);
   if (p == nullptr) return false;
-  size_t n = std::strcspn(p, "/#");
-  if (n > capacity - 1) n = capacity - 1;
-  std::memcpy(out, p, n);
-  out[n] = 0;
+  copy_cut(out, capacity, p, std::strcspn(p, "/#"));
   return true;
 }
 
 bool site_path(int site, char* out, size_t capacity) {
   const char* url = site_url(site);
   if (url == nullptr || capacity == 0) return false;
-  const char* p = host_start(url);
+  const char* p = url_host_start(url);
   if (p == nullptr) return false;
   p += std::strcspn(p, "/#");
-  size_t n = std::strcspn(p, "#");
-  if (n > capacity - 1) n = capacity - 1;
-  std::memcpy(out, p, n);
-  out[n] = 0;
+  copy_cut(out, capacity, p, std::strcspn(p, "#"));
   return true;
 }
 
@@ -315,7 +280,7 @@ bool chain_test_judge(int site, const uint8_t* bytes, size_t length) {
   if (status == 301 || status == 302) {
     store_location(site, rest);
   } else if (status == 200) {
-    const char* body = body_start(rest);
+    const char* body = http_body_of(rest);
     char markers[256];
     if (body != nullptr && *body != 0 && site_markers(site, markers, sizeof markers))
       passed = chain_test_markers_pass(markers, body);

@@ -18,7 +18,10 @@
 #include "maintenance/scheduler.h"
 #include "maintenance/sql.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
+#include "util/http.h"
 #include "util/literal.h"
+#include "util/socks.h"
 #include "util/text.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -66,15 +69,6 @@ bool read_number(const char*& p, unsigned long* value) {
   return true;
 }
 
-bool is_tag_char(uint8_t c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-bool is_blank(uint8_t c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-
 const uint8_t* find_bytes(const uint8_t* from, const uint8_t* end, const char* needle) {
   size_t n = std::strlen(needle);
   if (from >= end || static_cast<size_t>(end - from) < n) return nullptr;
@@ -97,41 +91,15 @@ bool send_judge(int index) {
   return true;
 }
 
-// Offset of the first "\n\n", "\r\n\r\n" or "\n\r\n\r" in the bytes, or -1.
-long head_end(const uint8_t* data, size_t len) {
-  for (size_t i = 0; i + 1 < len; ++i) {
-    if (data[i] == '\n' && data[i + 1] == '\n') return static_cast<long>(i);
-    if (i + 3 < len && data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' &&
-        data[i + 3] == '\n')
-      return static_cast<long>(i);
-    if (i + 3 < len && data[i] == '\n' && data[i + 1] == '\r' && data[i + 2] == '\n' &&
-        data[i + 3] == '\r')
-      return static_cast<long>(i);
-  }
-  return -1;
-}
-
 // A tunnel reply head with a 2xx status.
 bool tunnel_granted(const uint8_t* data, size_t len) {
-  size_t i = 0;
-  while (i < len && is_blank(data[i])) ++i;
-  if (len - i < 5) return false;
-  if (strncasecmp(reinterpret_cast<const char*>(data + i), "HTTP", 4) != 0) return false;
-  i += 4;
-  if (i >= len || data[i] != '/') return false;
-  ++i;
-  while (i < len && data[i] >= '0' && data[i] <= '9') ++i;
-  if (i >= len || data[i] != '.') return false;
-  ++i;
-  while (i < len && data[i] >= '0' && data[i] <= '9') ++i;
-  while (i < len && is_blank(data[i])) ++i;
-  unsigned status = 0;
-  size_t digits = 0;
-  while (i < len && data[i] >= '0' && data[i] <= '9' && digits < 6) {
-    status = status * 10 + (data[i++] - '0');
-    ++digits;
-  }
-  return digits > 0 && status >= 200 && status <= 299;
+  constexpr http_status_rules rules = {.leading_blanks = true,
+                                       .version_digits = false,
+                                       .gap_required = false,
+                                       .gap_blanks = true,
+                                       .status_digits = 6};
+  const int status = http_status_parse(data, len, rules).code;
+  return status >= 200 && status <= 299;
 }
 
 // Opens the connection of the record's current step. kind_src: the slot
@@ -166,16 +134,12 @@ void on_connected(int index) {
   rec.phase = 1;
   switch (rec.step) {
     case CHECK_SOCKS4: {
-      uint32_t judge = checker_addr();
-      uint8_t req[9] = {0x04, 0x01, 0x00, 80};
-      std::memcpy(req + 4, &judge, 4);
-      req[8] = 0;
-      slot_send(index, req, sizeof req);
+      const auto req = socks4_connect(checker_addr(), 80);
+      slot_send(index, req.data(), req.size());
       return;
     }
     case CHECK_SOCKS5: {
-      static const uint8_t greeting[3] = {0x05, 0x01, 0x00};
-      slot_send(index, greeting, sizeof greeting);
+      slot_send(index, SOCKS5_GREETING.data(), SOCKS5_GREETING.size());
       return;
     }
     case CHECK_HTTP: {
@@ -219,7 +183,7 @@ void on_input(int index) {
         slot_abort(index);
         return;
       }
-      if (in.data[0] == 0x00 && in.data[1] == 0x5A) {
+      if (socks4_granted(in.data)) {
         bool sent = send_judge(index);
         slot_consume_input(index, 8);
         if (!sent) slot_abort(index);
@@ -234,14 +198,10 @@ void on_input(int index) {
         slot_abort(index);
         return;
       }
-      bool ok = in.data[0] == 0x05 && in.data[1] == 0x00;
+      bool ok = socks5_succeeded(in.data);
       if (ok) {
-        uint32_t judge = checker_addr();
-        uint8_t req[10] = {0x05, 0x01, 0x00, 0x01};
-        std::memcpy(req + 4, &judge, 4);
-        req[8] = 0;
-        req[9] = 80;
-        slot_send(index, req, sizeof req);
+        const auto req = socks5_connect(checker_addr(), 80);
+        slot_send(index, req.data(), req.size());
         rec.step = CHECK_SOCKS5_CONNECT;
       }
       slot_consume_input(index, 2);
@@ -257,14 +217,14 @@ void on_input(int index) {
         slot_abort(index);
         return;
       }
-      bool sent = in.data[0] == 0x05 && in.data[1] == 0x00 && send_judge(index);
+      bool sent = socks5_succeeded(in.data) && send_judge(index);
       slot_consume_input(index, 10);
       if (!sent) slot_abort(index);
       return;
     }
     case CHECK_HTTPS: {
       if (in.len < 7) return;
-      if (head_end(in.data, in.len) < 0) return;
+      if (http_head_find(in.data, in.len).body == 0) return;
       if (rec.phase++ != 1) {
         slot_abort(index);
         return;
@@ -441,14 +401,14 @@ void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
       continue;
     }
     size_t t = i + 1;
-    while (t < span && is_tag_char(static_cast<uint8_t>(block[t])) && t - i - 1 < 61) ++t;
+    while (t < span && ascii_is_name_char(static_cast<uint8_t>(block[t])) && t - i - 1 < 61) ++t;
     size_t tag_len = t - i - 1;
     if (tag_len < 1 || tag_len > 60 || t >= span || block[t] != '>') {
       ++i;
       continue;
     }
     size_t v = t + 1;
-    while (v < span && is_blank(static_cast<uint8_t>(block[v]))) ++v;
+    while (v < span && ascii_is_blank(static_cast<uint8_t>(block[v]))) ++v;
     size_t ve = v;
     while (ve < span && block[ve] != '<' && block[ve] != '>') ++ve;
     if (ve >= span || block[ve] != '<') {
@@ -464,7 +424,7 @@ void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
     }
     size_t gt = c + 1 + tag_len;
     size_t value_end = ve;
-    while (value_end > v && is_blank(static_cast<uint8_t>(block[value_end - 1]))) --value_end;
+    while (value_end > v && ascii_is_blank(static_cast<uint8_t>(block[value_end - 1]))) --value_end;
     char saved_tag_end = block[t];
     char saved_value_end = block[value_end];
     block[t] = 0;

@@ -16,7 +16,8 @@
 #include "engine/slot.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
-#include "platform/clock.h"
+#include "util/ascii.h"
+#include "util/http.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -26,22 +27,6 @@ constexpr size_t URLS_BUFFER = 9624;
 constexpr size_t HOST_MAX = 250;
 constexpr size_t PATH_MAX_CHARS = 1000;
 
-bool is_host_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-// The body of an answer: after the first blank line of the head, before
-// the first zero byte; null when there is none.
-const char* answer_body(const char* text) {
-  for (const char* p = text; *p != 0; ++p) {
-    if (p[0] == '\n' && p[1] == '\n') return p + 2;
-    if (p[0] == '\r' && p[1] == '\n' && p[2] == '\r' && p[3] == '\n') return p + 4;
-    if (p[0] == '\n' && p[1] == '\r' && p[2] == '\n' && p[3] == '\r') return p + 4;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void download_parse_line(const char* line, download_entry* out) {
@@ -50,7 +35,7 @@ void download_parse_line(const char* line, download_entry* out) {
   const char* p = line + 5;
   while (*p == '/') ++p;
   size_t n = 0;
-  while (n < HOST_MAX && is_host_char(*p)) out->host[n++] = *p++;
+  while (n < HOST_MAX && ascii_is_name_char(*p)) out->host[n++] = *p++;
   out->host[n] = 0;
   while (*p == ' ') ++p;
   uint16_t port = 80;
@@ -111,8 +96,7 @@ void download_handler(int index, char letter) {
       return;
     }
     case 'T':
-      if (slot.started == 0) slot.started = tick_now();
-      if (tick_now() - slot.started >= 60000u) slot_abort(index);
+      abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
       if (slot.in.len == 0) return;
@@ -120,7 +104,7 @@ void download_handler(int index, char letter) {
       if (text == nullptr) return;
       std::memcpy(text, slot.in.data, slot.in.len);
       text[slot.in.len] = 0;
-      const char* body = answer_body(text);
+      const char* body = http_body_of(text);
       if (body != nullptr && *body != 0) std::free(import_proxy_list(body, 1));
       std::free(text);
       return;

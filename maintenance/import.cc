@@ -5,14 +5,11 @@
 #include <cstdlib>
 
 #include "db/db.h"
+#include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
 
 namespace {
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 // Reads a dotted address at p: digits and dots only, exactly three dots, a
 // digit after the last one, each part kept in 8 bits. On success sets addr
@@ -22,11 +19,11 @@ bool is_digit(char c) {
 bool read_dotted(const char* p, uint32_t* addr, const char** end, const char** next) {
   const char* run_end = p;
   int dots = 0;
-  while (is_digit(*run_end) || *run_end == '.') {
+  while (ascii_is_digit(*run_end) || *run_end == '.') {
     if (*run_end == '.') ++dots;
     ++run_end;
   }
-  bool ends_in_digit = run_end > p && is_digit(run_end[-1]);
+  bool ends_in_digit = run_end > p && ascii_is_digit(run_end[-1]);
   if (dots == 3 && ends_in_digit) {
     uint32_t parts[4] = {0, 0, 0, 0};
     int part = 0;
@@ -99,7 +96,7 @@ int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint1
     }
     const char* digits = q;
     uint32_t port = 0;
-    while (is_digit(*q)) {
+    while (ascii_is_digit(*q)) {
       if (port <= 65535) port = port * 10 + static_cast<uint32_t>(*q - '0');
       ++q;
     }

@@ -13,7 +13,8 @@
 #include "maintenance/download.h"
 #include "maintenance/handlers.h"
 #include "maintenance/scheduler.h"
-#include "platform/clock.h"
+#include "util/ascii.h"
+#include "util/http.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -23,20 +24,6 @@ char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
-
-bool is_host_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-// Position just past the "/" run that follows the scheme's ":/", or null.
-const char* after_scheme(const char* url) {
-  const char* p = text_find(url, ":/");
-  if (p == nullptr) return nullptr;
-  ++p;
-  while (*p == '/') ++p;
-  return p;
-}
 
 }  // namespace
 
@@ -65,10 +52,10 @@ const char* checker_url() {
 
 const char* checker_host() {
   if (host_cache[0] == 0) {
-    const char* p = after_scheme(checker_url());
+    const char* p = url_host_start(checker_url());
     if (p == nullptr) return host_cache;
     size_t n = 0;
-    while (n + 1 < sizeof host_cache && is_host_char(p[n])) {
+    while (n + 1 < sizeof host_cache && ascii_is_name_char(p[n])) {
       host_cache[n] = p[n];
       ++n;
     }
@@ -79,7 +66,7 @@ const char* checker_host() {
 
 const char* checker_path() {
   if (path_cache[0] == 0) {
-    const char* p = after_scheme(checker_url());
+    const char* p = url_host_start(checker_url());
     if (p == nullptr) return path_cache;
     const char* slash = std::strchr(p, '/');
     if (slash == nullptr) return path_cache;
@@ -117,8 +104,7 @@ void myip_handler(int index, char letter) {
       return;
     }
     case 'T':
-      if (slot.started == 0) slot.started = tick_now();
-      if (tick_now() - slot.started >= 60000u) slot_abort(index);
+      abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
       public_addr = 0;

@@ -13,21 +13,11 @@
 #include "maintenance/checker.h"
 #include "maintenance/import.h"
 #include "panel/textbuf.h"
+#include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
 
 namespace {
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Finds name=value in one span; true with the value's place when found.
 bool span_find(const param_span& span, const char* name, size_t name_len, const char** value,
@@ -207,11 +197,11 @@ size_t url_decode(const char* src, char* dest, size_t n) {
       if (*p == '+') {
         dest[w++] = ' ';
         ++p;
-      } else if (*p == '%' && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
-        dest[w++] = static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
+      } else if (*p == '%' && ascii_hex_value(p[1]) >= 0 && ascii_hex_value(p[2]) >= 0) {
+        dest[w++] = static_cast<char>(ascii_hex_value(p[1]) * 16 + ascii_hex_value(p[2]));
         p += 3;
-      } else if (*p == '%' && (p[1] == 'u' || p[1] == 'U') && hex_value(p[2]) >= 0 &&
-                 hex_value(p[3]) >= 0) {
+      } else if (*p == '%' && (p[1] == 'u' || p[1] == 'U') && ascii_hex_value(p[2]) >= 0 &&
+                 ascii_hex_value(p[3]) >= 0) {
         dest[w++] = '?';
         p += 2;
         for (int i = 0; i < 4 && *p; ++i) ++p;
@@ -255,10 +245,10 @@ void blank_normalize(char* text) {
   if (text == nullptr) return;
   char* w = text;
   const char* r = text;
-  while (is_blank(*r)) ++r;
+  while (ascii_is_blank(*r)) ++r;
   bool pending_space = false;
   for (; *r; ++r) {
-    if (is_blank(*r)) {
+    if (ascii_is_blank(*r)) {
       pending_space = true;
       continue;
     }
@@ -304,15 +294,15 @@ void proxy_list_order(const char* order, char* out, size_t size) {
   static constexpr const char* columns[] = {"ip",   "port",  "type",    "blocked", "rank",
                                             "t_ok", "n_err", "timeout", "host"};
   const char* p = order;
-  while (is_blank(*p)) ++p;
+  while (ascii_is_blank(*p)) ++p;
   const char* word = p;
-  while (*p && !is_blank(*p)) ++p;
+  while (*p && !ascii_is_blank(*p)) ++p;
   size_t word_len = static_cast<size_t>(p - word);
   const char* column = nullptr;
   for (const char* c : columns)
     if (strlen(c) == word_len && strncasecmp(c, word, word_len) == 0) column = c;
   if (column == nullptr) return;
-  while (is_blank(*p)) ++p;
+  while (ascii_is_blank(*p)) ++p;
   const char* direction = "";
   if (strncasecmp(p, "asc", 3) == 0) {
     direction = " ASC";
@@ -321,7 +311,7 @@ void proxy_list_order(const char* order, char* out, size_t size) {
     direction = " DESC";
     p += 4;
   }
-  while (is_blank(*p)) ++p;
+  while (ascii_is_blank(*p)) ++p;
   if (*p != 0) return;  // anything more is not a plain ordering
   snprintf(out, size, "ORDER BY %s%s", column, direction);
 }

@@ -18,46 +18,18 @@
 #include "panel/commands.h"
 #include "panel/status.h"
 #include "platform/clock.h"
-#include "util/registry.h"
+#include "util/ascii.h"
+#include "util/http.h"
 #include "util/literal.h"
+#include "util/registry.h"
 #include "util/text.h"
 
 static_assert(sizeof(panel_slot_record) <= ROUTE_SIZE);
 
 namespace {
 
-constexpr size_t NOT_FOUND = static_cast<size_t>(-1);
 constexpr size_t METHOD_MAX = 14;
 constexpr size_t FILE_NAME_MAX = 62;
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-bool is_token_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// Position of the end of the head (first of LF LF, CR LF CR LF, LF CR LF CR)
-// and where the body starts, or NOT_FOUND.
-size_t find_head_end(const char* buf, size_t len, size_t* body_at) {
-  for (size_t i = 0; i + 1 < len; ++i) {
-    if (buf[i] == '\n' && buf[i + 1] == '\n') {
-      *body_at = i + 2;
-      return i;
-    }
-    if (i + 3 < len &&
-        ((buf[i] == '\r' && buf[i + 1] == '\n' && buf[i + 2] == '\r' && buf[i + 3] == '\n') ||
-         (buf[i] == '\n' && buf[i + 1] == '\r' && buf[i + 2] == '\n' && buf[i + 3] == '\r'))) {
-      *body_at = i + 4;
-      return i;
-    }
-  }
-  return NOT_FOUND;
-}
 
 // The declared Content-Length of the head, 0 when there is none.
 long content_length(const char* buf, size_t head_len) {
@@ -65,7 +37,7 @@ long content_length(const char* buf, size_t head_len) {
   while (p < head_len) {
     while (p < head_len && buf[p] == ' ') ++p;
     size_t start = p;
-    while (p < head_len && p - start < FILE_NAME_MAX && is_token_char(buf[p])) ++p;
+    while (p < head_len && p - start < FILE_NAME_MAX && ascii_is_name_char(buf[p])) ++p;
     if (p - start == 14 && strncasecmp(buf + start, "content-length", 14) == 0) {
       while (p < head_len && buf[p] == ' ') ++p;
       if (p >= head_len || buf[p] != ':') return 0;
@@ -74,7 +46,7 @@ long content_length(const char* buf, size_t head_len) {
       char number[24];
       size_t n = 0;
       while (p < head_len && n + 1 < sizeof number &&
-             (is_digit(buf[p]) || buf[p] == '-' || buf[p] == '+'))
+             (ascii_is_digit(buf[p]) || buf[p] == '-' || buf[p] == '+'))
         number[n++] = buf[p++];
       number[n] = 0;
       return strtol(number, nullptr, 10);
@@ -111,7 +83,7 @@ void send_redirect(int index, const char* host) {
   const char* prefix = "";
   if (host != nullptr && host[0] != 0) {
     bool clean = strlen(host) < 200;
-    for (const char* p = host; *p && clean; ++p) clean = is_token_char(*p);
+    for (const char* p = host; *p && clean; ++p) clean = ascii_is_name_char(*p);
     if (clean) {
       snprintf(host_text, sizeof host_text, "%s:%u", host, static_cast<unsigned>(listen_port));
       prefix = "http://";
@@ -298,18 +270,19 @@ int panel_request_from(int index, const char* host) {
 
   // The whole head is read before anything is decided; a head that grows
   // beyond the limit without ending is refused.
-  size_t body_at = 0;
-  size_t head_end = find_head_end(buf, len, &body_at);
-  if (head_end == NOT_FOUND || head_end > PANEL_REQUEST_LIMIT) {
+  const http_head_bounds bounds = http_head_find(slot.in.data, len);
+  const size_t head_end = bounds.end;
+  const size_t body_at = bounds.body;
+  if (body_at == 0 || head_end > PANEL_REQUEST_LIMIT) {
     if (len > PANEL_REQUEST_LIMIT) slot_abort(index);
     return 0;
   }
 
   size_t p = 0;
-  while (p < head_end && is_blank(buf[p])) ++p;
+  while (p < head_end && ascii_is_blank(buf[p])) ++p;
   char method[METHOD_MAX + 1];
   size_t m = 0;
-  while (p < len && m < METHOD_MAX && is_token_char(buf[p])) method[m++] = buf[p++];
+  while (p < len && m < METHOD_MAX && ascii_is_name_char(buf[p])) method[m++] = buf[p++];
   method[m] = 0;
   if (strcasecmp(method, "get") != 0 && strcasecmp(method, "post") != 0) return 0;
   if (p >= len || buf[p] != ' ') return 0;
@@ -318,10 +291,10 @@ int panel_request_from(int index, const char* host) {
   if (len - p >= 5 && strncasecmp(buf + p, "http:", 5) == 0) {
     p += 5;
     while (p < len && buf[p] == '/') ++p;
-    while (p < len && is_token_char(buf[p])) ++p;
+    while (p < len && ascii_is_name_char(buf[p])) ++p;
     if (p < len && buf[p] == ':') {
       ++p;
-      while (p < len && is_digit(buf[p])) ++p;
+      while (p < len && ascii_is_digit(buf[p])) ++p;
     }
   }
   if (p >= len || buf[p] != '/') return 0;
@@ -346,13 +319,13 @@ int panel_request_from(int index, const char* host) {
 
   char file[FILE_NAME_MAX + 1];
   size_t f = 0;
-  while (p < len && f < FILE_NAME_MAX && is_token_char(buf[p])) file[f++] = buf[p++];
+  while (p < len && f < FILE_NAME_MAX && ascii_is_name_char(buf[p])) file[f++] = buf[p++];
   file[f] = 0;
 
   param_spans spans{};
   if (p < len && buf[p] == '?') {
     size_t start = ++p;
-    while (p < len && buf[p] != 0 && !is_blank(buf[p])) ++p;
+    while (p < len && buf[p] != 0 && !ascii_is_blank(buf[p])) ++p;
     spans.span[0] = {buf + start, p - start};
   }
 

@@ -151,78 +151,90 @@ char* hop_list(const conn_slot& slot) {
   return textbuf_take(out);
 }
 
+// A row whose cell is a text field of the slot, escaped for HTML.
+char* text_field_row(const conn_slot& slot, const char* field, size_t size) {
+  char text[ROUTE_SIZE];
+  char cell[ROUTE_SIZE * 6];
+  copy_field(field, size, text, size < sizeof text ? size : sizeof text);
+  text_escape_html(cell, sizeof cell, text);
+  return simple_row(slot, cell);
+}
+
+// A detail row around a heap text, which it frees; null without the text.
+char* detail_row_taking(const conn_slot& slot, char* text, const char* tail) {
+  char* row = text != nullptr ? detail_row(slot, text, tail) : nullptr;
+  free(text);
+  return row;
+}
+
+char* check_row(const conn_slot& slot) {
+  check_record rec;
+  memcpy(&rec, slot.route, sizeof rec);
+  char host[DEST_HOST_SIZE];
+  copy_field(slot.dest_host, sizeof slot.dest_host, host, sizeof host);
+  char* span = status_address(nullptr, host, slot.dest_port, nullptr);
+  textbuf cell{};
+  textbuf_add(cell, span);
+  textbuf_addf(cell, " checking %s", protocol_under_test(rec.step));
+  free(span);
+  return detail_row_taking(slot, textbuf_take(cell), MV_LIT("</td></tr>\n"));
+}
+
+char* chain_test_row(const conn_slot& slot) {
+  char* first = hop_address_span(slot.route);
+  char* second = hop_address_span(slot.route + sizeof(hop));
+  textbuf cell{};
+  textbuf_add(cell, first);
+  textbuf_add(cell, " &rarr; ");
+  textbuf_add(cell, second);
+  free(first);
+  free(second);
+  return detail_row_taking(slot, textbuf_take(cell), MV_LIT("</td></tr>"));
+}
+
+// A chain's client side shows its target, the other side its hops.
+char* route_row(const conn_slot& slot) {
+  const route_record& r = route_of(slot);
+  if (r.side != 0) {
+    char target[TARGET_SIZE];
+    char cell[TARGET_SIZE * 6];
+    copy_field(r.target, sizeof r.target, target, sizeof target);
+    text_escape_html(cell, sizeof cell, target);
+    return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
+  }
+  return detail_row_taking(slot, hop_list(slot), MV_LIT("</td></tr>\n"));
+}
+
+char* client_row(const conn_slot& slot) {
+  return text_append_format(
+      nullptr,
+      MV_LIT("<tr><td>&nbsp;</td><td id=\"s%d\">%d</td><td colspan=\"7\">Client connection, "
+             "state %u</td></tr>\n"),
+      slot.sock, slot.sock, static_cast<unsigned>(slot.kind));
+}
+
 char* slot_row(const conn_slot& slot) {
   switch (slot.kind) {
     case slot_kind::listen:
-    case slot_kind::error: {
-      char text[ROUTE_SIZE];
-      char cell[ROUTE_SIZE * 6];
-      copy_field(slot_area<slot_text>(slot).text, ROUTE_SIZE, text, sizeof text);
-      text_escape_html(cell, sizeof cell, text);
-      return simple_row(slot, cell);
-    }
+    case slot_kind::error:
+      return text_field_row(slot, slot_area<slot_text>(slot).text, ROUTE_SIZE);
     case slot_kind::web:
     case slot_kind::web_push: {
       const panel_slot_record& rec = slot_area<panel_slot_record>(slot);
-      char file[sizeof rec.file];
-      char cell[sizeof rec.file * 6];
-      copy_field(rec.file, sizeof rec.file, file, sizeof file);
-      text_escape_html(cell, sizeof cell, file);
-      return simple_row(slot, cell);
+      return text_field_row(slot, rec.file, sizeof rec.file);
     }
-    case slot_kind::check: {
-      check_record rec;
-      memcpy(&rec, slot.route, sizeof rec);
-      char host[DEST_HOST_SIZE];
-      copy_field(slot.dest_host, sizeof slot.dest_host, host, sizeof host);
-      char* span = status_address(nullptr, host, slot.dest_port, nullptr);
-      textbuf cell{};
-      textbuf_add(cell, span);
-      textbuf_addf(cell, " checking %s", protocol_under_test(rec.step));
-      free(span);
-      char* text = textbuf_take(cell);
-      char* row = text != nullptr ? detail_row(slot, text, MV_LIT("</td></tr>\n")) : nullptr;
-      free(text);
-      return row;
-    }
-    case slot_kind::chain_test: {
-      char* first = hop_address_span(slot.route);
-      char* second = hop_address_span(slot.route + sizeof(hop));
-      textbuf cell{};
-      textbuf_add(cell, first);
-      textbuf_add(cell, " &rarr; ");
-      textbuf_add(cell, second);
-      free(first);
-      free(second);
-      char* text = textbuf_take(cell);
-      char* row = text != nullptr ? detail_row(slot, text, MV_LIT("</td></tr>")) : nullptr;
-      free(text);
-      return row;
-    }
+    case slot_kind::check:
+      return check_row(slot);
+    case slot_kind::chain_test:
+      return chain_test_row(slot);
     case slot_kind::myip:
     case slot_kind::download:
       return simple_row(slot, "&nbsp;");
     case slot_kind::chain:
-    case slot_kind::relay: {
-      const route_record& r = route_of(slot);
-      if (r.side != 0) {
-        char target[TARGET_SIZE];
-        char cell[TARGET_SIZE * 6];
-        copy_field(r.target, sizeof r.target, target, sizeof target);
-        text_escape_html(cell, sizeof cell, target);
-        return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
-      }
-      char* hops = hop_list(slot);
-      char* row = hops != nullptr ? detail_row(slot, hops, MV_LIT("</td></tr>\n")) : nullptr;
-      free(hops);
-      return row;
-    }
+    case slot_kind::relay:
+      return route_row(slot);
     default:
-      return text_append_format(
-          nullptr,
-          MV_LIT("<tr><td>&nbsp;</td><td id=\"s%d\">%d</td><td colspan=\"7\">Client connection, "
-                 "state %u</td></tr>\n"),
-          slot.sock, slot.sock, static_cast<unsigned>(slot.kind));
+      return client_row(slot);
   }
 }
 

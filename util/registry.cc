@@ -237,70 +237,84 @@ bool reg_get(const char* name, uint32_t* type, void* data, size_t capacity, size
   return ok;
 }
 
-bool reg_set(const char* name, uint32_t type, const void* data, size_t size) {
-  if (!name_ok(name)) return false;
-  bool remove = data == nullptr || size == 0;
-  char entry[1200];
-  int entry_len = 0;
-  if (!remove) {
-    if (type == REG_DWORD) {
-      if (size != 4) return false;
-      uint32_t v;
-      std::memcpy(&v, data, 4);
-      entry_len = std::snprintf(entry, sizeof entry, "%s=dword:%u\n", name, v);
-    } else if (type == REG_SZ) {
-      const char* s = static_cast<const char*>(data);
-      size_t n = strnlen(s, size);
-      for (size_t i = 0; i < n; ++i)
-        if (s[i] == '\n' || s[i] == '\r') return false;
-      entry_len = std::snprintf(entry, sizeof entry, "%s=sz:%.*s\n", name, static_cast<int>(n), s);
-    } else {
-      return false;
-    }
-    if (entry_len < 0 || static_cast<size_t>(entry_len) >= sizeof entry) return false;
+namespace {
+
+// The file line "name=dword:N" or "name=sz:text" and a line end, in entry;
+// its length, or -1 for a type, size or text the file cannot hold.
+int format_entry(const char* name, uint32_t type, const void* data, size_t size, char* entry,
+                 size_t capacity) {
+  int entry_len = -1;
+  if (type == REG_DWORD) {
+    if (size != 4) return -1;
+    uint32_t v;
+    std::memcpy(&v, data, 4);
+    entry_len = std::snprintf(entry, capacity, "%s=dword:%u\n", name, v);
+  } else if (type == REG_SZ) {
+    const char* s = static_cast<const char*>(data);
+    size_t n = strnlen(s, size);
+    for (size_t i = 0; i < n; ++i)
+      if (s[i] == '\n' || s[i] == '\r') return -1;
+    entry_len = std::snprintf(entry, capacity, "%s=sz:%.*s\n", name, static_cast<int>(n), s);
   }
-  char path[1024];
-  if (!path_registry_file(path, sizeof path)) return false;
-  std::lock_guard<std::mutex> hold(reg_mutex);
-  char* text = read_file(path);
-  if (text == nullptr) return false;
-  size_t text_len = std::strlen(text);
-  char* out = static_cast<char*>(std::malloc(text_len + static_cast<size_t>(entry_len) + 2));
-  if (out == nullptr) {
-    std::free(text);
-    return false;
-  }
-  // Every other line stays as it was, unparseable ones included; the
-  // value's own line is replaced in place or appended.
+  if (entry_len < 0 || static_cast<size_t>(entry_len) >= capacity) return -1;
+  return entry_len;
+}
+
+void append(char* out, size_t& out_len, const char* bytes, size_t n) {
+  std::memcpy(out + out_len, bytes, n);
+  out_len += n;
+}
+
+// Copies the file text to out with the value's line replaced by the entry
+// (or the entry appended); an empty entry removes the value. Every other
+// line stays as it was, unparseable ones included. out holds the text, the
+// entry and one more byte. Returns the length written.
+size_t merge_entry(const char* text, const char* name, const char* entry, size_t entry_len,
+                   char* out) {
   size_t out_len = 0;
-  bool placed = remove;
-  const char* p = text;
-  while (*p) {
+  bool placed = false;
+  for (const char* p = text; *p;) {
     const char* end = std::strchr(p, '\n');
     size_t l = end ? static_cast<size_t>(end - p) : std::strlen(p);
     size_t content = (l > 0 && p[l - 1] == '\r') ? l - 1 : l;
     if (line_is(p, content, name)) {
-      if (!placed) {
-        std::memcpy(out + out_len, entry, static_cast<size_t>(entry_len));
-        out_len += static_cast<size_t>(entry_len);
-        placed = true;
-      }
+      if (!placed) append(out, out_len, entry, entry_len);
+      placed = true;
     } else if (l > 0) {
-      std::memcpy(out + out_len, p, l);
-      out_len += l;
+      append(out, out_len, p, l);
       out[out_len++] = '\n';
     }
     if (!end) break;
     p = end + 1;
   }
-  if (!placed) {
-    std::memcpy(out + out_len, entry, static_cast<size_t>(entry_len));
-    out_len += static_cast<size_t>(entry_len);
-  }
-  std::free(text);
-  bool ok = write_file(path, out, out_len);
+  if (!placed) append(out, out_len, entry, entry_len);
+  return out_len;
+}
+
+// Reads the file, merges the entry in and writes it back whole.
+bool store_entry(const char* path, const char* name, const char* entry, size_t entry_len) {
+  char* text = read_file(path);
+  if (text == nullptr) return false;
+  char* out = static_cast<char*>(std::malloc(std::strlen(text) + entry_len + 2));
+  bool ok = false;
+  if (out != nullptr) ok = write_file(path, out, merge_entry(text, name, entry, entry_len, out));
   std::free(out);
+  std::free(text);
   return ok;
+}
+
+}  // namespace
+
+bool reg_set(const char* name, uint32_t type, const void* data, size_t size) {
+  if (!name_ok(name)) return false;
+  const bool remove = data == nullptr || size == 0;
+  char entry[1200];
+  const int entry_len = remove ? 0 : format_entry(name, type, data, size, entry, sizeof entry);
+  if (entry_len < 0) return false;
+  char path[1024];
+  if (!path_registry_file(path, sizeof path)) return false;
+  std::lock_guard<std::mutex> hold(reg_mutex);
+  return store_entry(path, name, entry, static_cast<size_t>(entry_len));
 }
 
 void reg_defaults() {

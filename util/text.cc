@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace {
 
 // Pointers below 1024 stand for a missing argument.
@@ -17,18 +19,11 @@ bool missing(const void* p) {
   return reinterpret_cast<uintptr_t>(p) < 1024;
 }
 
-unsigned char fold(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? c - 32 : c;
-}
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // Case-insensitive comparison of n bytes; the haystack may end early.
 bool equal_folded(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i])))
+    if (ascii_upper(static_cast<unsigned char>(a[i])) !=
+        ascii_upper(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -116,7 +111,7 @@ void text_squeeze(char* buffer, size_t capacity) {
   bool pending_space = false;
   for (size_t r = 0; r < len; ++r) {
     char c = buffer[r];
-    if (is_blank(c)) {
+    if (ascii_is_blank(c)) {
       if (w > 0) pending_space = true;
       continue;
     }
@@ -175,7 +170,7 @@ int file_append(const char* path, uint32_t count, const void* bytes) {
 uint32_t parse_decimal(const char* text) {
   if (missing(text)) return 0;
   uint32_t value = 0;
-  for (const char* p = text; *p >= '0' && *p <= '9'; ++p)
+  for (const char* p = text; ascii_is_digit(static_cast<unsigned char>(*p)); ++p)
     value = value * 10u + static_cast<uint32_t>(*p - '0');
   return value;
 }
