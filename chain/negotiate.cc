@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
@@ -182,6 +181,12 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     case PT_HTTPS: {
       if (in.len < 7) return false;
       const size_t head = head_length(in.data, in.len);
+      // A head that runs past its limit fails the hop, ended or not.
+      if ((head == 0 && in.len > CONNECT_REPLY_HEAD_LIMIT) || head > CONNECT_REPLY_HEAD_LIMIT) {
+        st.failed = 1;
+        stream_consume(in, in.len);
+        return false;
+      }
       if (head == 0) return false;
       if (!connect_reply_ok(in.data, head)) st.failed = 1;
       stream_consume(in, static_cast<uint32_t>(head));
