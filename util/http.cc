@@ -47,3 +47,19 @@ size_t http_verb_offset(const uint8_t* data, size_t length) {
   }
   return 0;
 }
+
+int http_verb_may_follow(const uint8_t* data, size_t length) {
+  if (data == nullptr) return 0;
+  size_t start = 0;
+  while (start < length && data[start] == ' ') ++start;
+  size_t have = length - start;
+  const char* list = http_verb_list();
+  for (const char* name = list; *name != 0;) {
+    const char* end = strchr(name, '\n');
+    size_t n = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+    if (n > 0 && have <= n && same_folded(data + start, name, have)) return 1;
+    name += n;
+    if (*name == '\n') ++name;
+  }
+  return 0;
+}
