@@ -12,6 +12,7 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "db/db.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
 #include "util/http.h"
@@ -409,6 +410,21 @@ void dest_known(int index, const http_info& info) {
     set_route(slot, "Destination is localhost");
     slot.kind = slot_kind::error;
     slot_abort(index);
+    return;
+  }
+  // Without the database the program's chain has no proxies: an HTTP client
+  // is told so, any other is closed. (A chain start plugged in by a test
+  // needs no database.)
+  if (db_handle == nullptr && chain_call == chain_start) {
+    memset(slot.route, 0, ROUTE_SIZE);
+    if (info.verb_offset != 0) {
+      send_error_page(&slot.in, index, PAGE_NO_DATABASE, &slot);
+      slot_request_close(index);
+    } else {
+      slot_abort(index);
+    }
+    set_route(conn_table[index], "Database not open");
+    conn_table[index].kind = slot_kind::error;
     return;
   }
   // Nothing to chain to without a host: the client is closed.
