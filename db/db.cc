@@ -316,6 +316,30 @@ uint32_t db_exec(const char* format, ...) {
   return result;
 }
 
+bool db_begin() {
+  db_lock.lock();
+  if (db_handle != nullptr &&
+      sqlite3_exec(db_handle, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  db_lock.unlock();
+  return false;
+}
+
+bool db_commit() {
+  bool stored = db_handle != nullptr &&
+                sqlite3_exec(db_handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!stored && db_handle != nullptr && sqlite3_get_autocommit(db_handle) == 0)
+    sqlite3_exec(db_handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  db_lock.unlock();
+  return stored;
+}
+
+void db_checkpoint() {
+  std::lock_guard<std::recursive_mutex> hold(db_lock);
+  if (db_handle == nullptr) return;
+  sqlite3_wal_checkpoint_v2(db_handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
 char* db_query_text(const char* mode, const char* row_separator, const char* format, ...) {
   if (missing(format) || missing(mode) || missing(row_separator)) return nullptr;
   std::lock_guard<std::recursive_mutex> hold(db_lock);
