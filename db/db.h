@@ -40,6 +40,10 @@ bool db_begin();
 bool db_commit();
 // Moves the write-ahead log into the database file and empties it.
 void db_checkpoint();
+// The first damage a statement met ("database damaged: ..." and what the
+// user can do), or "" while none was seen. Kept until the process ends;
+// the upper layers report it (stderr, panel).
+const char* db_damage_text();
 // Rows rendered by render_row; malloc'd text (caller frees) or null.
 char* db_query_text(const char* mode, const char* row_separator, const char* format, ...);
 

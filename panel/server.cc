@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "chain/errorpage.h"
+#include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/console.h"
 #include "log/push.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
@@ -488,6 +490,36 @@ int panel_request(int index) {
 }
 
 namespace {
+// The database's damage for a push channel: a script line calling the
+// panel's "db_damaged" handler; 0 when there is none.
+size_t damage_script(char* out, size_t capacity) {
+  const char* damage = db_damage_text();
+  if (damage[0] == 0 || capacity < 128) return 0;
+  size_t n = static_cast<size_t>(
+      snprintf(out, capacity, "<script type=\"text/javascript\">A(\"db_damaged\",\""));
+  // Only plain characters reach the script string; the rest become spaces.
+  for (const char* p = damage; *p != 0 && n + 32 < capacity; ++p) {
+    char c = *p;
+    bool plain = c >= ' ' && c <= '~' && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&';
+    out[n++] = plain ? c : ' ';
+  }
+  n += static_cast<size_t>(snprintf(out + n, capacity - n, "\");</script>\n"));
+  return n;
+}
+
+bool damage_told = false;
+
+// A damaged database is told once on stderr and to every open panel; a
+// panel opened later hears it when its channel opens.
+void panel_damage_report() {
+  if (damage_told || db_damage_text()[0] == 0) return;
+  damage_told = true;
+  console_line("%s", db_damage_text());
+  char line[512];
+  size_t n = damage_script(line, sizeof line);
+  if (n > 0) panel_broadcast(line, static_cast<int>(n));
+}
+
 // Requests a keep-alive connection may still send; the next one closes it.
 constexpr int KEPT_REQUESTS_MAX = 100;
 
@@ -511,10 +543,14 @@ void panel_handler(int index, char letter) {
     case served::wait:
     case served::refused:
       return;
-    case served::push:
+    case served::push: {
       slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
       conn_table[index].kind = slot_kind::web_push;
+      char line[512];
+      size_t n = damage_script(line, sizeof line);
+      if (n > 0) slot_send(index, line, static_cast<int>(n));
       return;
+    }
     case served::kept:
       if (++slot_area<panel_slot_record>(index).kept < KEPT_REQUESTS_MAX) return;
       [[fallthrough]];
@@ -541,4 +577,5 @@ void panel_attach() {
   slot_attach(slot_kind::web, panel_handler);
   slot_attach(slot_kind::web_push, panel_handler);
   engine_every(0, panel_keepalive);
+  engine_every(0, panel_damage_report);
 }
