@@ -2,6 +2,7 @@
 // "upload_proxy" command into a fresh database file, then the same list
 // again (every pair already known), and a 10,000-row proxy list reply.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,6 +53,10 @@ int main() {
   std::string body = upload_body();
   printf("list: %d lines, %zu bytes encoded\n", LINES, body.size());
   double first = run(body, "upload_proxy, all new:");
+  struct stat wal {};
+  long wal_kib =
+      stat((path + "-wal").c_str(), &wal) == 0 ? static_cast<long>(wal.st_size >> 10) : 0;
+  printf("write-ahead log after the import:  %6ld KiB\n", wal_kib);
   double second = run(body, "upload_proxy, all known:");
   printf("per pair: %.1f us new, %.1f us known\n", first * 1000.0 / LINES, second * 1000.0 / LINES);
 

@@ -45,6 +45,11 @@ constexpr char page_localhost[] =
     "<p>You can not connect to local host.</p><p>If you want to get to control panel, please "
     "double click on @LINK icon on your desktop.</p>";
 
+constexpr char page_no_database[] =
+    "<h2>Proxy chains are not available</h2>\n"
+    "<p>@LINK cannot open its database, so it has no proxies to carry this request. It tries "
+    "again every 15 seconds; see its messages for the reason.</p>";
+
 constexpr char page_foot[] =
     "<br><br><br><br><br><br>\n"
     "<p>Powered by @LINK</p>\n"
@@ -127,6 +132,8 @@ const char* error_template(int id) {
       return page_foot;
     case PAGE_LOCALHOST:
       return page_localhost;
+    case PAGE_NO_DATABASE:
+      return page_no_database;
     default:
       return nullptr;
   }

@@ -18,6 +18,7 @@ constexpr int PAGE_NOT_FOUND = 12;    // body: panel file not found
 constexpr int PAGE_TOP = 13;          // first part of every page
 constexpr int PAGE_FOOT = 14;         // last part of every page
 constexpr int PAGE_LOCALHOST = 15;    // body: request for this machine
+constexpr int PAGE_NO_DATABASE = 16;  // body: the database is not open
 
 // Text of a template, or null for an unknown id.
 const char* error_template(int id);

@@ -127,6 +127,12 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     case PT_HTTPS: {
       if (in.len < 7) return false;
       const size_t head = http_head_find(in.data, in.len).body;
+      // A head that runs past its limit fails the hop, ended or not.
+      if ((head == 0 && in.len > CONNECT_REPLY_HEAD_LIMIT) || head > CONNECT_REPLY_HEAD_LIMIT) {
+        st.failed = 1;
+        stream_consume(in, in.len);
+        return false;
+      }
       if (head == 0) return false;
       if (!connect_reply_ok(in.data, head)) st.failed = 1;
       stream_consume(in, static_cast<uint32_t>(head));

@@ -14,6 +14,8 @@ extern uint32_t last_chain_ok;  // tick of the last established chain, 0 until t
 
 constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within this
 constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
+// A CONNECT proxy's reply head longer than this fails its hop.
+constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,21 @@ sqlite3* db_handle = nullptr;
 std::recursive_mutex db_lock;
 
 namespace {
+
+// Set once, under db_lock, by the first statement that found the file damaged.
+char damage_text[320];
+std::atomic<bool> damage_seen{false};
+
+// Notes a damaged file (corrupt page, not a database) the first time.
+void note_damage(int rc) {
+  if ((rc & 0xFF) != SQLITE_CORRUPT && (rc & 0xFF) != SQLITE_NOTADB) return;
+  if (damage_seen.load()) return;
+  snprintf(damage_text, sizeof damage_text,
+           "database damaged: %s; the program goes on with what it can read. Stop it and put "
+           "back a copy of settings.db, or move the file away to start with an empty one",
+           db_handle != nullptr ? sqlite3_errmsg(db_handle) : sqlite3_errstr(rc));
+  damage_seen.store(true);
+}
 
 bool missing(const void* p) {
   return reinterpret_cast<uintptr_t>(p) < 1024;
@@ -295,6 +311,7 @@ static uint32_t db_vexec(const char* format, va_list args) {
   uint32_t rows = 0;
   char* error = nullptr;
   int rc = sqlite3_exec(db_handle, text, count_row, &rows, &error);
+  note_damage(rc);
   uint32_t result = 0;
   if (rc == SQLITE_OK) {
     if (is_modifying_statement(text))
@@ -317,6 +334,34 @@ uint32_t db_exec(const char* format, ...) {
   return result;
 }
 
+const char* db_damage_text() {
+  return damage_seen.load() ? damage_text : "";
+}
+
+bool db_begin() {
+  db_lock.lock();
+  if (db_handle != nullptr &&
+      sqlite3_exec(db_handle, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  db_lock.unlock();
+  return false;
+}
+
+bool db_commit() {
+  bool stored = db_handle != nullptr &&
+                sqlite3_exec(db_handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!stored && db_handle != nullptr && sqlite3_get_autocommit(db_handle) == 0)
+    sqlite3_exec(db_handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  db_lock.unlock();
+  return stored;
+}
+
+void db_checkpoint() {
+  std::lock_guard<std::recursive_mutex> hold(db_lock);
+  if (db_handle == nullptr) return;
+  sqlite3_wal_checkpoint_v2(db_handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
 char* db_query_text(const char* mode, const char* row_separator, const char* format, ...) {
   if (missing(format) || missing(mode) || missing(row_separator)) return nullptr;
   std::lock_guard<std::recursive_mutex> hold(db_lock);
@@ -329,6 +374,7 @@ char* db_query_text(const char* mode, const char* row_separator, const char* for
   render_record record{nullptr, 0, 0, mode, row_separator, 0};
   char* error = nullptr;
   int rc = sqlite3_exec(db_handle, text, render_row, &record, &error);
+  note_damage(rc);
   sqlite3_free(error);
   sqlite3_free(text);
   // A stop request ends the run early; what was rendered still counts.

@@ -32,6 +32,18 @@ void db_close();
 // Statement runs. The format is SQLite's printf (%q, %Q, %s, %d, %u, %lu);
 // text values are always quoted by the formatter, never pasted.
 uint32_t db_exec(const char* format, ...);
+// One transaction over several statements, on the calling thread. The
+// database lock is held from db_begin to db_commit (other threads wait).
+// db_commit rolls back and returns false when the transaction could not be
+// committed (nothing of it was stored).
+bool db_begin();
+bool db_commit();
+// Moves the write-ahead log into the database file and empties it.
+void db_checkpoint();
+// The first damage a statement met ("database damaged: ..." and what the
+// user can do), or "" while none was seen. Kept until the process ends;
+// the upper layers report it (stderr, panel).
+const char* db_damage_text();
 // Rows rendered by render_row; malloc'd text (caller frees) or null.
 char* db_query_text(const char* mode, const char* row_separator, const char* format, ...);
 

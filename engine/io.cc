@@ -67,7 +67,7 @@ void pass_end_on(int index) {
 }
 
 bool wants_pause(const conn_slot& slot, uint32_t mark) {
-  if (slot.in.len > mark) return true;
+  if (slot.in.len > mark && !(slot.io_state & IO_SELF_BOUND)) return true;
   int other = linked_index(slot);
   return other >= 0 && conn_table[other].out.len > mark;
 }

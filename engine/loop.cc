@@ -155,6 +155,7 @@ uint16_t engine_listen(const char* ip, uint16_t port) {
   slot.started = slot.last_activity = slot.last_tick = tick_now();
   slot.serial = next_serial++;
   listen_port = ntohs(addr.sin_port);
+  listen_address = addr.sin_addr.s_addr;
   const auto* a = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
   snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0],
            a[1], a[2], a[3], listen_port);

@@ -81,6 +81,8 @@ struct conn_slot {
 extern conn_slot conn_table[SLOT_COUNT];
 extern uint32_t next_serial;
 extern uint16_t listen_port;  // port the listener was bound to
+// Address the listener was bound to, network byte order; 0: every interface.
+extern uint32_t listen_address;
 
 // The per-kind area of a slot seen as the record of the unit that owns the
 // kind. Records are plain bytes (trivially copyable, no alignment above 8),
@@ -127,6 +129,9 @@ void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);
 void slot_consume(int index, uint32_t in_count, uint32_t out_count);
 void slot_consume_input(int index, uint32_t count);
+// The slot's handler bounds its unread input itself (it refuses what passes
+// its own limit): from now on unread input no longer pauses reading it.
+void slot_input_self_bounded(int index);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed

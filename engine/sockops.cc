@@ -67,6 +67,12 @@ void slot_consume(int index, uint32_t in_count, uint32_t out_count) {
   if (out_count > 0) stream_consume(slot.out, out_count);
 }
 
+void slot_input_self_bounded(int index) {
+  if (index < 0 || index >= SLOT_COUNT) return;
+  conn_table[index].io_state |= IO_SELF_BOUND;
+  io_update(index);
+}
+
 void slot_consume_input(int index, uint32_t count) {
   if (count >= 1) slot_consume(index, count, 0);
 }

@@ -15,6 +15,7 @@
 conn_slot conn_table[SLOT_COUNT];
 uint32_t next_serial = 1;
 uint16_t listen_port = 8080;
+uint32_t listen_address = 0x0100007F;  // 127.0.0.1
 
 namespace {
 // Occupied slots always form a prefix of the table (compaction on close).

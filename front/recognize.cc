@@ -1,6 +1,7 @@
 #include "front/recognize.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,31 +12,64 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "db/db.h"
 #include "engine/slot.h"
 #include "util/ascii.h"
+#include "platform/clock.h"
 #include "util/http.h"
 #include "util/literal.h"
 #include "util/registry.h"
 
 namespace {
 
-constexpr int OWN_ADDRESS_MAX = 16;
-constexpr int OWN_RESOLVED_MAX = 14;
+constexpr int OWN_ADDRESS_MAX = 32;
+constexpr int OWN_ADDRESS6_MAX = 16;
 constexpr uint32_t LOOPBACK_NET = 0x0100007F;  // 127.0.0.1 in network byte order
+// Interfaces come and go (a new lease, a VPN): the list is read again when
+// it is older than this.
+constexpr uint32_t OWN_ADDRESS_REFRESH_MS = 10000;
 
 uint32_t own_list[OWN_ADDRESS_MAX + 1];
+in6_addr own_list6[OWN_ADDRESS6_MAX];
+int own6_count = 0;
 bool own_built = false;
+uint32_t own_built_at = 0;
+
+bool is_loopback_net(uint32_t addr) {
+  return (addr & 0xFF) == 127;  // first byte of the network-order address
+}
+
+// The IPv4 address an IPv6 address stands for on this machine: the mapped
+// address, 127.0.0.1 for ::1 and for an address of one of our interfaces,
+// 0 for any other.
+uint32_t ipv4_for(const in6_addr& a) {
+  if (IN6_IS_ADDR_V4MAPPED(&a)) {
+    uint32_t v4 = 0;
+    memcpy(&v4, a.s6_addr + 12, 4);
+    return v4;
+  }
+  if (IN6_IS_ADDR_LOOPBACK(&a)) return LOOPBACK_NET;
+  own_addresses();
+  for (int i = 0; i < own6_count; ++i)
+    if (memcmp(&own_list6[i], &a, sizeof a) == 0) return LOOPBACK_NET;
+  return 0;
+}
 
 int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return 0;
   int n = 0;
   for (addrinfo* p = res; p != nullptr && n < max; p = p->ai_next) {
-    if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
-    addrs[n++] = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+    if (p->ai_addr == nullptr) continue;
+    if (p->ai_family == AF_INET) {
+      addrs[n++] = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+    } else if (p->ai_family == AF_INET6) {
+      uint32_t v4 = ipv4_for(reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr);
+      if (v4 != 0) addrs[n++] = v4;
+    }
   }
   freeaddrinfo(res);
   return n;
@@ -117,16 +151,19 @@ long read_socks_request(conn_slot& slot) {
     if (zero == nullptr) return 0;
     size_t name = static_cast<size_t>(static_cast<const uint8_t*>(zero) - d) + 1;
     slot.dest_port = static_cast<uint16_t>(d[2] << 8 | d[3]);
-    if (d[4] == 0 && d[5] == 0 && d[6] == 0) {
-      // 4a: a host name ending in a zero byte follows the user-id.
-      if (name >= len) return static_cast<long>(len);  // no name: refused later
+    if (d[4] == 0 && d[5] == 0 && d[6] == 0 && d[7] != 0) {
+      // 4a (address 0.0.0.x, x not 0): a host name ending in a zero byte
+      // follows the user-id; it may still be on its way.
+      if (name >= len) return 0;
       const void* end = memchr(d + name, 0, len - name);
       if (end == nullptr) return 0;
       size_t n = static_cast<size_t>(static_cast<const uint8_t*>(end) - d) - name + 1;
       if (n < 189) set_dest_host(slot, d + name, n - 1);
       return static_cast<long>(name + n);
     }
-    snprintf(slot.dest_host, DEST_HOST_SIZE, "%u.%u.%u.%u", d[4], d[5], d[6], d[7]);
+    // 0.0.0.0 names no destination: refused as a missing host.
+    if (d[4] != 0 || d[5] != 0 || d[6] != 0 || d[7] != 0)
+      snprintf(slot.dest_host, DEST_HOST_SIZE, "%u.%u.%u.%u", d[4], d[5], d[6], d[7]);
     return static_cast<long>(name);
   }
   if (len < 9) return 0;
@@ -178,85 +215,105 @@ bool socks_request(int index) {
   return false;
 }
 
-// State 3: the first data. Returns false when the slot waits or was refused;
-// true when the destination is known (kind 4) and `info` describes it.
-bool first_data(int index, http_info& info) {
+// Outcome of one step of the first-data state.
+enum class step { go_on, wait, refused };
+
+// Step 1: is the data HTTP, and is its head complete? Non-HTTP data goes
+// straight to state 4; the start of a method name waits for the rest.
+step classify_first_data(int index, http_info& info) {
   conn_slot& slot = conn_table[index];
   const uint8_t* d = slot.in.data;
   size_t len = slot.in.len;
-  info = {};
-  if (len == 0) return false;
+  if (len == 0) return step::wait;
   info.verb_offset = http_verb_offset(d, len);
   if (info.verb_offset == 0) {
-    slot.kind = slot_kind::dest_known;
-    return true;
+    if (http_verb_may_follow(d, len) && len <= RECOGNIZE_INPUT_LIMIT) return step::wait;
+    return step::go_on;
   }
-  if (len == 1) return false;
   info.head = http_head_find(d, len).body;
-  if (info.head == 0) {
-    if (len > RECOGNIZE_INPUT_LIMIT) {
-      refuse(index, PAGE_NOT_HTTP, "HTTP request head too long");
-      slot_consume(index, slot.in.len, 0);
-    }
-    return false;
+  if (info.head != 0) return step::go_on;
+  if (len > RECOGNIZE_INPUT_LIMIT) {
+    refuse(index, PAGE_NOT_HTTP, "HTTP request head too long");
+    slot_consume(index, slot.in.len, 0);
+    return step::refused;
   }
+  return step::wait;
+}
 
-  size_t pos = 0;
-  while (pos < len && ascii_is_blank(d[pos])) ++pos;
-  size_t method = pos;
-  while (pos < len && pos - method < 62 && ascii_is_letter(d[pos])) ++pos;
+// Step 2: the method, followed by a space; *pos ends up on the target.
+step read_method(int index, http_info& info, size_t* pos) {
+  const uint8_t* d = conn_table[index].in.data;
+  size_t len = conn_table[index].in.len;
+  size_t p = 0;
+  while (p < len && (d[p] == ' ' || d[p] == '\r' || d[p] == '\n' || d[p] == '\t')) ++p;
+  size_t method = p;
+  while (p < len && p - method < 62 && ascii_is_letter(d[p])) ++p;
   char verb[64];
-  memcpy(verb, d + method, pos - method);
-  verb[pos - method] = 0;
-  if (pos >= len || d[pos] != ' ') {
+  memcpy(verb, d + method, p - method);
+  verb[p - method] = 0;
+  if (p >= len || d[p] != ' ') {
     refuse(index, PAGE_NOT_HTTP, "Wrong HTTP verb: %s", verb);
-    return false;
+    return step::refused;
   }
-  while (pos < len && d[pos] == ' ') ++pos;
+  while (p < len && d[p] == ' ') ++p;
+  info.connect = equals_folded(verb, "CONNECT");
+  *pos = p;
+  return step::go_on;
+}
 
-  if (equals_folded(verb, "CONNECT")) {
-    info.connect = true;
-    slot.proto = PROTO_CONNECT;
+// Step 3a: a CONNECT target is host[:port].
+void read_connect_target(conn_slot& slot, size_t pos) {
+  const uint8_t* d = slot.in.data;
+  size_t len = slot.in.len;
+  slot.proto = PROTO_CONNECT;
+  read_host(slot, d, len, &pos, 61);
+  slot.dest_port = (pos < len && d[pos] == ':') ? read_port(d, len, pos + 1) : 80;
+}
+
+// Step 3b: any other target: an absolute URL gives host and port; then the
+// path is tested for the panel's.
+step read_url_target(int index, http_info& info, size_t pos) {
+  conn_slot& slot = conn_table[index];
+  const uint8_t* d = slot.in.data;
+  size_t len = slot.in.len;
+  slot.dest_port = 0;
+  size_t scheme = pos;
+  while (pos < len && pos - scheme < 63 && ascii_is_letter(d[pos])) ++pos;
+  size_t n = pos - scheme;
+  uint16_t port = 0;
+  if (n == 5 && ascii_equal_folded(d + scheme, "HTTPS", 5)) port = 443;
+  if (n == 4 && ascii_equal_folded(d + scheme, "HTTP", 4)) port = 80;
+  if (n == 3 && ascii_equal_folded(d + scheme, "FTP", 3)) port = 21;
+  if (port != 0) {
+    if (!(pos + 1 < len && d[pos] == ':' && d[pos + 1] == '/')) {
+      refuse(index, PAGE_NOT_HTTP, "Wrong HTTP url");
+      return step::refused;
+    }
+    slot.dest_port = port;
+    ++pos;
+    while (pos < len && d[pos] == '/') ++pos;
     read_host(slot, d, len, &pos, 61);
-    slot.dest_port = (pos < len && d[pos] == ':') ? read_port(d, len, pos + 1) : 80;
-  } else {
-    slot.dest_port = 0;
-    size_t scheme = pos;
-    while (pos < len && pos - scheme < 63 && ascii_is_letter(d[pos])) ++pos;
-    size_t n = pos - scheme;
-    uint16_t port = 0;
-    if (n == 5 && ascii_equal_folded(d + scheme, "HTTPS", 5)) port = 443;
-    if (n == 4 && ascii_equal_folded(d + scheme, "HTTP", 4)) port = 80;
-    if (n == 3 && ascii_equal_folded(d + scheme, "FTP", 3)) port = 21;
-    if (port != 0) {
-      if (!(pos + 1 < len && d[pos] == ':' && d[pos + 1] == '/')) {
-        slot.dest_port = 0;
-        refuse(index, PAGE_NOT_HTTP, "Wrong HTTP url");
-        return false;
-      }
-      slot.dest_port = port;
+    if (pos < len && d[pos] == ':') {
       ++pos;
-      while (pos < len && d[pos] == '/') ++pos;
-      read_host(slot, d, len, &pos, 61);
-      if (pos < len && d[pos] == ':') {
-        ++pos;
-        port = 0;
-        for (; pos < len && ascii_is_digit(d[pos]); ++pos)
-          port = static_cast<uint16_t>(port * 10 + (d[pos] - '0'));
-        slot.dest_port = port;
-      }
-    }
-    // Panel test: "/" and then the panel path, or the site icon.
-    if (pos < len && d[pos] == '/') {
-      size_t after = pos + 1;
-      info.panel = panel_path_at(d, len, after) ||
-                   (after + 11 <= len && ascii_equal_folded(d + after, "favicon.ico", 11));
+      port = 0;
+      for (; pos < len && ascii_is_digit(d[pos]); ++pos)
+        port = static_cast<uint16_t>(port * 10 + (d[pos] - '0'));
+      slot.dest_port = port;
     }
   }
+  // Panel test: "/" and then the panel path, or the site icon.
+  if (pos < len && d[pos] == '/') {
+    size_t after = pos + 1;
+    info.panel = panel_path_at(d, len, after) ||
+                 (after + 11 <= len && ascii_equal_folded(d + after, "favicon.ico", 11));
+  }
+  return step::go_on;
+}
 
-  // The first Host line of the head names the destination; a body or tunnel
-  // bytes sent along with the head are not header lines.
-  const size_t head = info.head;
+// Step 4: the first Host line of the head names the destination; a body or
+// tunnel bytes sent along with the head are not header lines.
+void read_host_line(conn_slot& slot, size_t head) {
+  const uint8_t* d = slot.in.data;
   size_t line = 0;
   while (line < head) {
     size_t p = line;
@@ -271,14 +328,33 @@ bool first_data(int index, http_info& info) {
         read_host(slot, d, head, &p, 62);
         if (slot.dest_port == 0)
           slot.dest_port = (p < head && d[p] == ':') ? read_port(d, head, p + 1) : 80;
-        break;
+        return;
       }
     }
     while (p < head && d[p] != '\n') ++p;
     while (p < head && (d[p] == '\r' || d[p] == '\n')) ++p;
     line = p;
   }
-  if (slot.dest_port == 0) slot.dest_port = 80;
+}
+
+// State 3: the first data. Returns false when the slot waits or was refused;
+// true when the destination is known (kind 4) and `info` describes it.
+bool first_data(int index, http_info& info) {
+  info = {};
+  step s = classify_first_data(index, info);
+  if (s != step::go_on) return false;
+  conn_slot& slot = conn_table[index];
+  if (info.verb_offset != 0) {
+    size_t pos = 0;
+    if (read_method(index, info, &pos) != step::go_on) return false;
+    if (info.connect) {
+      read_connect_target(slot, pos);
+    } else if (read_url_target(index, info, pos) != step::go_on) {
+      return false;
+    }
+    read_host_line(slot, info.head);
+    if (slot.dest_port == 0) slot.dest_port = 80;
+  }
   slot.kind = slot_kind::dest_known;
   return true;
 }
@@ -296,6 +372,30 @@ void dest_known(int index, const http_info& info) {
       return;
     }
     refuse(index, PAGE_LOCALHOST, "Destination is localhost");
+    return;
+  }
+  // Whatever the protocol, a chain back into our own listener would feed
+  // itself until the table is full.
+  if (is_own_listener(slot.dest_host, slot.dest_port) == 1) {
+    memset(slot.route, 0, ROUTE_SIZE);
+    set_route(slot, "Destination is localhost");
+    slot.kind = slot_kind::error;
+    slot_abort(index);
+    return;
+  }
+  // Without the database the program's chain has no proxies: an HTTP client
+  // is told so, any other is closed. (A chain start plugged in by a test
+  // needs no database.)
+  if (db_handle == nullptr && chain_call == chain_start) {
+    memset(slot.route, 0, ROUTE_SIZE);
+    if (info.verb_offset != 0) {
+      send_error_page(&slot.in, index, PAGE_NO_DATABASE, &slot);
+      slot_request_close(index);
+    } else {
+      slot_abort(index);
+    }
+    set_route(conn_table[index], "Database not open");
+    conn_table[index].kind = slot_kind::error;
     return;
   }
   // Nothing to chain to without a host: the client is closed.
@@ -347,41 +447,98 @@ void recognize_set_resolver(host_resolver r) {
   resolver = r != nullptr ? r : resolve_with_getaddrinfo;
 }
 
-const uint32_t* own_addresses() {
-  if (own_built) return own_list;
-  memset(own_list, 0, sizeof own_list);
-  char name[256];
-  if (gethostname(name, sizeof name) != 0) return own_list;
-  name[sizeof name - 1] = 0;
-  int n = resolver(name, own_list, OWN_RESOLVED_MAX);
-  if (n <= 0) {
-    memset(own_list, 0, sizeof own_list);
-    return own_list;
+namespace {
+void own_add(uint32_t addr) {
+  int n = 0;
+  while (n < OWN_ADDRESS_MAX && own_list[n] != 0) {
+    if (own_list[n] == addr) return;
+    ++n;
   }
-  bool has_loopback = false;
-  for (int i = 0; i < n; ++i) has_loopback = has_loopback || own_list[i] == LOOPBACK_NET;
-  if (!has_loopback) own_list[n++] = LOOPBACK_NET;
-  own_list[n] = 0;
+  if (n < OWN_ADDRESS_MAX && addr != 0) own_list[n] = addr;
+}
+
+void own_add6(const in6_addr& a) {
+  uint32_t v4 = 0;
+  if (IN6_IS_ADDR_V4MAPPED(&a)) {
+    memcpy(&v4, a.s6_addr + 12, 4);
+    own_add(v4);
+  } else if (own6_count < OWN_ADDRESS6_MAX) {
+    own_list6[own6_count++] = a;
+  }
+}
+
+// Up to max addresses of host: a dotted IPv4 text as it is, anything else
+// through the resolver.
+int host_addresses(const char* host, uint32_t* addrs, int max) {
+  in_addr a{};
+  if (inet_pton(AF_INET, host, &a) == 1) {
+    addrs[0] = a.s_addr;
+    return 1;
+  }
+  return resolver(host, addrs, max);
+}
+
+// An address that reaches this machine and that something may listen on:
+// 127.0.0.1, 0.0.0.0, the listener's own address, any interface address,
+// and all of 127.0.0.0/8 while the listener takes every interface.
+bool address_is_local(uint32_t addr) {
+  if (addr == LOOPBACK_NET || addr == 0) return true;
+  if (listen_address != 0 && addr == listen_address) return true;
+  if (listen_address == 0 && is_loopback_net(addr)) return true;
+  for (const uint32_t* o = own_addresses(); *o != 0; ++o)
+    if (*o == addr) return true;
+  return false;
+}
+
+// An address at which our own listener answers.
+bool address_is_listener(uint32_t addr) {
+  if (listen_address == 0) return address_is_local(addr);
+  return addr == listen_address || addr == 0;
+}
+}  // namespace
+
+const uint32_t* own_addresses() {
+  if (own_built && tick_now() - own_built_at < OWN_ADDRESS_REFRESH_MS) return own_list;
+  memset(own_list, 0, sizeof own_list);
+  own6_count = 0;
+  own_list[0] = LOOPBACK_NET;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr) continue;
+      if (i->ifa_addr->sa_family == AF_INET)
+        own_add(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+      else if (i->ifa_addr->sa_family == AF_INET6)
+        own_add6(reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr);
+    }
+    freeifaddrs(list);
+  }
   own_built = true;
+  own_built_at = tick_now();
   return own_list;
 }
 
 void own_addresses_forget() {
   own_built = false;
+  own6_count = 0;
   memset(own_list, 0, sizeof own_list);
 }
 
 int is_local_host(const char* host) {
   if (host == nullptr || host[0] == 0) return 0;
-  const uint32_t* own = own_addresses();
-  if (own[0] == 0) return 0;
   uint32_t addrs[OWN_ADDRESS_MAX];
-  int n = resolver(host, addrs, OWN_ADDRESS_MAX);
-  for (int i = 0; i < n; ++i) {
-    for (const uint32_t* o = own; *o != 0; ++o) {
-      if (addrs[i] == *o) return 1;
-    }
-  }
+  int n = host_addresses(host, addrs, OWN_ADDRESS_MAX);
+  for (int i = 0; i < n; ++i)
+    if (address_is_local(addrs[i])) return 1;
+  return 0;
+}
+
+int is_own_listener(const char* host, uint16_t port) {
+  if (host == nullptr || host[0] == 0 || port != listen_port) return 0;
+  uint32_t addrs[OWN_ADDRESS_MAX];
+  int n = host_addresses(host, addrs, OWN_ADDRESS_MAX);
+  for (int i = 0; i < n; ++i)
+    if (address_is_listener(addrs[i])) return 1;
   return 0;
 }
 

@@ -15,8 +15,14 @@
 void front_attach();
 // Recognition step on new input of a slot of kinds 0-4.
 void client_recognize(int index);
-// 1 when any address of host is one of this machine's own addresses.
+// 1 when any address of host reaches this machine: 127.0.0.1, ::1 and
+// their mapped forms, 0.0.0.0, every interface address, the listener's
+// address, and all of 127.0.0.0/8 while the listener takes every interface.
+// Other 127.0.0.x addresses stay remote while the listener is bound to one
+// address. A dotted IPv4 text is taken as it is, without a lookup.
 int is_local_host(const char* host);
+// 1 when host:port is where our own listener answers.
+int is_own_listener(const char* host, uint16_t port);
 
 // A client that has sent this many bytes without completing what its
 // recognition state waits for is refused.
@@ -25,14 +31,17 @@ constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 // Response head sent to a CONNECT client once its request has been read.
 const char* tunnel_established_response();
 
-// Blocking IPv4 lookup: fills up to max addresses (network byte order) and
+// Blocking lookup: fills up to max IPv4 addresses (network byte order) and
 // returns their number, 0 when the name does not resolve. The default uses
-// getaddrinfo; tests plug in a table of their own (null restores it).
+// getaddrinfo and gives an IPv6 address of this machine as 127.0.0.1 and a
+// mapped one as its IPv4 address; tests plug in a table of their own (null
+// restores it).
 using host_resolver = int (*)(const char* host, uint32_t* addrs, int max);
 void recognize_set_resolver(host_resolver resolver);
-// This machine's own addresses (network byte order, 0-terminated, at most
-// 16 entries); built on first use, empty while the host name does not
-// resolve. Forgetting it makes the next use build it again (tests).
+// This machine's own IPv4 addresses, read from its interfaces (network byte
+// order, 0-terminated, at most 32 entries, 127.0.0.1 always first); read
+// again when older than 10 s. Forgetting it makes the next use read it
+// again (tests).
 const uint32_t* own_addresses();
 void own_addresses_forget();
 

@@ -52,20 +52,44 @@ bool read_dotted(const char* p, uint32_t* addr, const char** end, const char** n
   return false;
 }
 
-struct import_counts {
-  int count;
+// Pairs are stored in transactions of this many, so a long list costs a
+// few commits instead of one per line (and a few log pages per batch).
+constexpr int IMPORT_BATCH = 1000;
+
+struct import_batch {
+  uint32_t addr[IMPORT_BATCH];
+  uint16_t port[IMPORT_BATCH];
+  int pending;
   int added;
 };
 
+// Stores the pending pairs the proxy table does not hold yet, in one
+// transaction; pairs of a batch that could not be committed are not
+// counted. The database lock is free again between batches.
+void store_batch(import_batch& b) {
+  if (b.pending == 0) return;
+  int added = 0;
+  if (db_begin()) {
+    for (int i = 0; i < b.pending; ++i) {
+      char* known =
+          db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy WHERE ip=%u AND port=%d"),
+                        b.addr[i], b.port[i]);
+      bool present = known != nullptr && parse_decimal(known) != 0;
+      free(known);
+      if (!present &&
+          db_exec(MV_LIT("INSERT INTO proxy(ip,port) VALUES(%u,%d)"), b.addr[i], b.port[i]) != 0)
+        ++added;
+    }
+    if (db_commit()) b.added += added;
+  }
+  b.pending = 0;
+}
+
 void add_pair(uint32_t addr, uint16_t port, void* user) {
-  import_counts* counts = static_cast<import_counts*>(user);
-  char* known = db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy WHERE ip=%u AND port=%d"),
-                              addr, port);
-  bool present = known != nullptr && parse_decimal(known) != 0;
-  free(known);
-  if (present) return;
-  if (db_exec(MV_LIT("INSERT INTO proxy(ip,port) VALUES(%u,%d)"), addr, port) != 0)
-    counts->added += 1;
+  import_batch& b = *static_cast<import_batch*>(user);
+  b.addr[b.pending] = addr;
+  b.port[b.pending] = port;
+  if (++b.pending == IMPORT_BATCH) store_batch(b);
 }
 
 }  // namespace
@@ -112,7 +136,12 @@ int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint1
 }
 
 char* import_proxy_list(const char* text, int lower_limit) {
-  import_counts counts{0, 0};
-  counts.count = import_scan(text, lower_limit, add_pair, &counts);
-  return text_append_format(nullptr, MV_LIT("{count:%d, added:%d}"), counts.count, counts.added);
+  import_batch batch;  // about 6 KiB
+  batch.pending = 0;
+  batch.added = 0;
+  int count = import_scan(text, lower_limit, add_pair, &batch);
+  store_batch(batch);
+  // A large import leaves a long write-ahead log behind: fold it in now.
+  if (batch.added >= IMPORT_BATCH) db_checkpoint();
+  return text_append_format(nullptr, MV_LIT("{count:%d, added:%d}"), count, batch.added);
 }

@@ -1,6 +1,7 @@
-// The panel's HTTP server: one request per connection under the secret
-// path, the embedded files, the icon, the about page, the status page, the
-// flow channel and the command requests.
+// The panel's HTTP server: requests under the secret path (one per
+// connection unless the client keeps it alive), the embedded files, the
+// icon, the about page, the status page, the flow channel and the command
+// requests.
 #include "panel/server.h"
 
 #include <strings.h>
@@ -10,8 +11,10 @@
 #include <cstring>
 
 #include "chain/errorpage.h"
+#include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "log/console.h"
 #include "log/push.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
@@ -261,33 +264,71 @@ int panel_route(const char* method, const char* file, int index, const param_spa
   return 0;
 }
 
-int panel_request_from(int index, const char* host) {
-  if (index < 0 || index >= SLOT_COUNT) return 0;
-  conn_slot& slot = conn_table[index];
-  const char* buf = reinterpret_cast<const char*>(slot.in.data);
-  const size_t len = slot.in.len;
-  if (buf == nullptr || len < 8) return 0;
+namespace {
 
-  // The whole head is read before anything is decided; a head that grows
-  // beyond the limit without ending is refused.
-  const http_head_bounds bounds = http_head_find(slot.in.data, len);
-  const size_t head_end = bounds.end;
-  const size_t body_at = bounds.body;
-  if (body_at == 0 || head_end > PANEL_REQUEST_LIMIT) {
-    if (len > PANEL_REQUEST_LIMIT) slot_abort(index);
-    return 0;
-  }
+// What one pass over a panel slot's input did.
+enum class served {
+  wait,     // the request is not complete yet
+  reply,    // answered; the connection ends unless keep-alive was asked
+  kept,     // answered, and the client asked to keep the connection
+  push,     // a flow channel was opened
+  refused,  // the slot was aborted
+};
 
-  size_t p = 0;
-  while (p < head_end && ascii_is_blank(buf[p])) ++p;
+// Where the parts of a request stand in the slot's input.
+struct request_parts {
+  size_t head_end;   // start of the blank line ending the head
+  size_t body_at;    // first byte after the head
+  size_t target;     // position after the panel path's slash
+  size_t body_size;  // declared body of a POST
   char method[METHOD_MAX + 1];
-  size_t m = 0;
-  while (p < len && m < METHOD_MAX && ascii_is_name_char(buf[p])) method[m++] = buf[p++];
-  method[m] = 0;
-  if (strcasecmp(method, "get") != 0 && strcasecmp(method, "post") != 0) return 0;
-  if (p >= len || buf[p] != ' ') return 0;
-  while (p < len && buf[p] == ' ') ++p;
+  bool keep_alive;  // "Connection: keep-alive" in the head
+};
 
+// Step 1: the whole head is read before anything is decided; a head that
+// grows beyond the limit without ending is refused.
+served read_head(int index, const char* buf, size_t len, request_parts& r) {
+  const http_head_bounds bounds = http_head_find(reinterpret_cast<const uint8_t*>(buf), len);
+  r.head_end = bounds.end;
+  r.body_at = bounds.body;
+  if (bounds.body != 0 && r.head_end <= PANEL_REQUEST_LIMIT) return served::reply;
+  if (len > PANEL_REQUEST_LIMIT) {
+    slot_abort(index);
+    return served::refused;
+  }
+  return served::wait;
+}
+
+// 1 when the head has a Connection line naming keep-alive.
+bool asks_keep_alive(const char* buf, size_t head_len) {
+  size_t p = 0;
+  while (p < head_len) {
+    while (p < head_len && buf[p] == ' ') ++p;
+    if (head_len - p >= 11 && strncasecmp(buf + p, "connection:", 11) == 0) {
+      const char* lf = static_cast<const char*>(memchr(buf + p, '\n', head_len - p));
+      size_t end = lf != nullptr ? static_cast<size_t>(lf - buf) : head_len;
+      for (size_t i = p + 11; i + 10 <= end; ++i)
+        if (strncasecmp(buf + i, "keep-alive", 10) == 0) return true;
+      return false;
+    }
+    const char* lf = static_cast<const char*>(memchr(buf + p, '\n', head_len - p));
+    if (lf == nullptr) break;
+    p = static_cast<size_t>(lf - buf) + 1;
+  }
+  return false;
+}
+
+// Step 2: the method (GET or POST) and the target up to the panel path.
+// False when the request names nothing the panel serves.
+bool read_request_line(const char* buf, size_t len, request_parts& r) {
+  size_t p = 0;
+  while (p < r.head_end && ascii_is_blank(buf[p])) ++p;
+  size_t m = 0;
+  while (p < len && m < METHOD_MAX && ascii_is_name_char(buf[p])) r.method[m++] = buf[p++];
+  r.method[m] = 0;
+  if (strcasecmp(r.method, "get") != 0 && strcasecmp(r.method, "post") != 0) return false;
+  if (p >= len || buf[p] != ' ') return false;
+  while (p < len && buf[p] == ' ') ++p;
   if (len - p >= 5 && strncasecmp(buf + p, "http:", 5) == 0) {
     p += 5;
     while (p < len && buf[p] == '/') ++p;
@@ -297,53 +338,125 @@ int panel_request_from(int index, const char* host) {
       while (p < len && ascii_is_digit(buf[p])) ++p;
     }
   }
-  if (p >= len || buf[p] != '/') return 0;
-  ++p;
+  if (p >= len || buf[p] != '/') return false;
+  r.target = p + 1;
+  return true;
+}
 
+// Step 3: the panel path (or the site icon, served without it). Returns
+// false when the path is not ours; *bare is set for the path without its
+// closing slash (answered with a redirect).
+bool read_panel_path(const char* buf, size_t len, request_parts& r, bool* bare) {
+  size_t p = r.target;
+  *bare = false;
   if (len - p >= 11 && strncasecmp(buf + p, "favicon.ico", 11) == 0) {
-    --p;  // served without the panel path
-  } else {
-    const char* root = reg_root();
-    size_t root_len = root != nullptr ? strlen(root) : 0;
-    if (root_len == 0) return 0;  // no secret, no panel
-    if (len - p < root_len + 1) return 0;
-    if (!path_matches(buf + p, root, root_len)) return 0;
-    p += root_len;
-    if (buf[p] != '/' && buf[p] != ' ') return 0;
+    r.target = p;  // served without the panel path
+    return true;
   }
-  if (buf[p] == ' ') {
-    send_redirect(index, host);
-    return 0;
-  }
-  ++p;
+  const char* root = reg_root();
+  size_t root_len = root != nullptr ? strlen(root) : 0;
+  if (root_len == 0) return false;  // no secret, no panel
+  if (len - p < root_len + 1) return false;
+  if (!path_matches(buf + p, root, root_len)) return false;
+  p += root_len;
+  if (buf[p] == ' ') *bare = true;
+  if (buf[p] != '/' && buf[p] != ' ') return false;
+  r.target = p + 1;
+  return true;
+}
 
-  char file[FILE_NAME_MAX + 1];
+// Step 4: the file name and the query of the target.
+void read_file_and_query(const char* buf, size_t len, const request_parts& r, char* file,
+                         param_spans& spans) {
+  size_t p = r.target;
   size_t f = 0;
   while (p < len && f < FILE_NAME_MAX && ascii_is_name_char(buf[p])) file[f++] = buf[p++];
   file[f] = 0;
-
-  param_spans spans{};
   if (p < len && buf[p] == '?') {
     size_t start = ++p;
     while (p < len && buf[p] != 0 && !ascii_is_blank(buf[p])) ++p;
     spans.span[0] = {buf + start, p - start};
   }
+}
 
-  if (strcasecmp(method, "post") == 0) {
-    long length = content_length(buf, head_end + 1);
-    if (length < 0 || static_cast<unsigned long>(length) > PANEL_REQUEST_LIMIT) {
-      slot_abort(index);
-      return 0;
-    }
-    if (length > 0) {
-      if (len - body_at < static_cast<size_t>(length)) return 0;
-      spans.span[1] = {buf + body_at, static_cast<size_t>(length)};
-    }
+// Step 5: the body of a POST, complete; a declared size above the limit is
+// refused at once.
+served read_body(int index, const char* buf, size_t len, request_parts& r, param_spans& spans) {
+  r.body_size = 0;
+  if (strcasecmp(r.method, "post") != 0) return served::reply;
+  long length = content_length(buf, r.head_end + 1);
+  if (length < 0 || static_cast<unsigned long>(length) > PANEL_REQUEST_LIMIT) {
+    slot_abort(index);
+    return served::refused;
   }
+  r.body_size = static_cast<size_t>(length);
+  if (len - r.body_at < r.body_size) return served::wait;
+  if (length > 0) spans.span[1] = {buf + r.body_at, r.body_size};
+  return served::reply;
+}
 
-  int result = panel_route(method, file, index, &spans);
-  slot_consume_input(index, static_cast<uint32_t>(len));
-  return result;
+// Answers a request that names nothing the panel serves: 404 with the
+// "File not found" page; the connection then closes.
+served not_found(int index, const request_parts& r) {
+  char page[ERROR_PAGE_SIZE];
+  size_t n = error_page_build(page, sizeof page, nullptr, PAGE_NOT_FOUND, nullptr);
+  char head[160];
+  int h = snprintf(head, sizeof head,
+                   "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=utf-8\r\n"
+                   "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+                   n);
+  if (h > 0 && static_cast<size_t>(h) < sizeof head) send_text(index, head, static_cast<size_t>(h));
+  slot_send(index, page, static_cast<int>(n));
+  slot_consume_input(index, static_cast<uint32_t>(r.body_at));
+  return served::reply;
+}
+
+// Serves the request at the start of the slot's input, if it is complete.
+// What was answered is consumed: the whole input unless keep-alive was
+// asked, then only this request.
+served panel_serve(int index, const char* host) {
+  if (index < 0 || index >= SLOT_COUNT) return served::wait;
+  conn_slot& slot = conn_table[index];
+  const char* buf = reinterpret_cast<const char*>(slot.in.data);
+  const size_t len = slot.in.len;
+  if (buf == nullptr || len < 8) return served::wait;
+  request_parts r{};
+  served step = read_head(index, buf, len, r);
+  if (step != served::reply) return step;
+  r.keep_alive = asks_keep_alive(buf, r.head_end + 1);
+  bool bare = false;
+  if (!read_request_line(buf, len, r) || !read_panel_path(buf, len, r, &bare))
+    return not_found(index, r);
+  if (bare) {
+    send_redirect(index, host);
+    slot_consume_input(index, static_cast<uint32_t>(r.body_at));
+    return served::reply;
+  }
+  char file[FILE_NAME_MAX + 1];
+  param_spans spans{};
+  read_file_and_query(buf, len, r, file, spans);
+  step = read_body(index, buf, len, r, spans);
+  if (step != served::reply) return step;
+
+  int result = panel_route(r.method, file, index, &spans);
+  if (result != 0) {
+    slot_consume_input(index, static_cast<uint32_t>(len));
+    return served::push;
+  }
+  if (!r.keep_alive) {
+    slot_consume_input(index, static_cast<uint32_t>(len));
+    return served::reply;
+  }
+  // The status page has already taken what it read.
+  size_t used = r.body_at + r.body_size;
+  slot_consume_input(index, static_cast<uint32_t>(used < slot.in.len ? used : slot.in.len));
+  return served::kept;
+}
+
+}  // namespace
+
+int panel_request_from(int index, const char* host) {
+  return panel_serve(index, host) == served::push ? 1 : 0;
 }
 
 int panel_request(int index) {
@@ -351,12 +464,75 @@ int panel_request(int index) {
 }
 
 namespace {
-// Kinds web and web_push: one request is served per connection (its method
-// is kept in the area once served); a flow request turns the slot into a
-// push channel.
+// The database's damage for a push channel: a script line calling the
+// panel's "db_damaged" handler; 0 when there is none.
+size_t damage_script(char* out, size_t capacity) {
+  const char* damage = db_damage_text();
+  if (damage[0] == 0 || capacity < 128) return 0;
+  size_t n = static_cast<size_t>(
+      snprintf(out, capacity, "<script type=\"text/javascript\">A(\"db_damaged\",\""));
+  // Only plain characters reach the script string; the rest become spaces.
+  for (const char* p = damage; *p != 0 && n + 32 < capacity; ++p) {
+    char c = *p;
+    bool plain = c >= ' ' && c <= '~' && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&';
+    out[n++] = plain ? c : ' ';
+  }
+  n += static_cast<size_t>(snprintf(out + n, capacity - n, "\");</script>\n"));
+  return n;
+}
+
+bool damage_told = false;
+
+// A damaged database is told once on stderr and to every open panel; a
+// panel opened later hears it when its channel opens.
+void panel_damage_report() {
+  if (damage_told || db_damage_text()[0] == 0) return;
+  damage_told = true;
+  console_line("%s", db_damage_text());
+  char line[512];
+  size_t n = damage_script(line, sizeof line);
+  if (n > 0) panel_broadcast(line, static_cast<int>(n));
+}
+
+// Requests a keep-alive connection may still send; the next one closes it.
+constexpr int KEPT_REQUESTS_MAX = 100;
+
+// Kinds web and web_push. The panel bounds a request itself (head and body
+// each at most 1 MiB), so reading goes on until it is complete. After a
+// reply the connection closes unless the client asked to keep it; a flow
+// request turns the slot into a push channel, which stays open.
 void panel_handler(int index, char letter) {
-  if (letter != slot_event::input || slot_area<panel_slot_record>(index).method[0] != 0) return;
-  if (panel_request(index) != 0) conn_table[index].kind = slot_kind::web_push;
+  if (letter != slot_event::input || index < 0 || index >= SLOT_COUNT) return;
+  panel_slot_record& record = slot_area<panel_slot_record>(index);
+  if (record.state == PANEL_SLOT_DONE || conn_table[index].kind == slot_kind::web_push) {
+    slot_consume_input(index, conn_table[index].in.len);
+    return;
+  }
+  if (record.state == PANEL_SLOT_FRESH) {
+    slot_input_self_bounded(index);
+    record.state = PANEL_SLOT_READING;
+  }
+  served outcome = panel_serve(index, nullptr);
+  switch (outcome) {
+    case served::wait:
+    case served::refused:
+      return;
+    case served::push: {
+      slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
+      conn_table[index].kind = slot_kind::web_push;
+      char line[512];
+      size_t n = damage_script(line, sizeof line);
+      if (n > 0) slot_send(index, line, static_cast<int>(n));
+      return;
+    }
+    case served::kept:
+      if (++slot_area<panel_slot_record>(index).kept < KEPT_REQUESTS_MAX) return;
+      [[fallthrough]];
+    case served::reply:
+      slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
+      slot_request_close(index);
+      return;
+  }
 }
 
 constexpr uint32_t KEEPALIVE_PERIOD = 9000;
@@ -375,4 +551,5 @@ void panel_attach() {
   slot_attach(slot_kind::web, panel_handler);
   slot_attach(slot_kind::web_push, panel_handler);
   engine_every(0, panel_keepalive);
+  engine_every(0, panel_damage_report);
 }

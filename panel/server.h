@@ -16,13 +16,19 @@ constexpr uint32_t PANEL_REQUEST_LIMIT = 1u << 20;
 struct panel_slot_record {
   char method[32];
   char file[96];
+  uint8_t state;  // PANEL_SLOT_*
+  uint8_t kept;   // requests answered on a kept connection
 };
+constexpr uint8_t PANEL_SLOT_FRESH = 0;    // just handed over
+constexpr uint8_t PANEL_SLOT_READING = 1;  // reading requests
+constexpr uint8_t PANEL_SLOT_DONE = 2;     // answered and closing, or a push channel
 
 // Attaches the panel's kinds (web, web_push) and the push keep-alive.
 void panel_attach();
 
-// Serves kinds 0xFFB3/0xFFB5 while nothing was sent on the slot; returns
-// non-zero when the request was served (the slot then becomes 0xFFB5).
+// Serves the complete request at the start of a panel slot's input: a
+// request naming nothing served gets a 404. Returns non-zero when a flow
+// channel was opened (the slot then becomes 0xFFB5).
 int panel_request(int index);
 // The same with the host name the client named (null: none); it makes the
 // redirect to the panel path absolute.

@@ -319,5 +319,10 @@ char* status_page() {
                MV_LIT("</table>\n<p class=\"net_status_usage\">%d of %d connections in use "
                       "(%d%%)</p>\n"),
                rows, SLOT_COUNT, rows * 100 / SLOT_COUNT);
+  if (db_damage_text()[0] != 0) {
+    char damage[1024];
+    text_escape_html(damage, sizeof damage, db_damage_text());
+    textbuf_addf(page, MV_LIT("<p class=\"net_status_damage\">%s</p>\n"), damage);
+  }
   return textbuf_take(page);
 }

@@ -13,6 +13,7 @@
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "front/recognize.h"
+#include "log/console.h"
 #include "log/log.h"
 #include "maintenance/scheduler.h"
 #include "panel/server.h"
@@ -66,20 +67,8 @@ void heap_trim() {
   malloc_trim(0);
 }
 
-// Opens the database when it is not open yet; false after a failed attempt
-// (the caller goes on without it and tries again later).
-bool ensure_database() {
-  if (db_handle != nullptr) return true;
-  char path[520];
-  data_path(path, sizeof path, true);
-  if (path[0] != 0 && db_open(path)) {
-    db_init_schema();
-    log_cleanup();
-    return true;
-  }
-  fprintf(stderr, "Merovane: cannot open the database \"%s\"; retrying in 15 s\n", path);
-  return false;
-}
+// Set while the database could not be opened, so the outage is told once.
+bool database_missing = false;
 
 // Creates the listener from the registry's address and port; 0 on failure.
 uint16_t open_listener(bool& announced_failure) {
@@ -106,6 +95,25 @@ void announce_listening() {
 }
 }  // namespace
 
+bool server_database_retry() {
+  if (db_handle != nullptr) return true;
+  char path[520];
+  data_path(path, sizeof path, true);
+  if (path[0] != 0 && db_open(path)) {
+    db_init_schema();
+    log_cleanup();
+    if (database_missing) console_line("the database \"%s\" is open again", path);
+    database_missing = false;
+    return true;
+  }
+  if (!database_missing)
+    console_line(
+        "cannot open the database \"%s\"; clients are refused meanwhile, retrying every 15 s",
+        path);
+  database_missing = true;
+  return false;
+}
+
 void server_attach_all() {
   slot_detach_all();
   engine_timers_clear();
@@ -116,6 +124,7 @@ void server_attach_all() {
   panel_attach();
   engine_every(HEAP_TRIM_PERIOD, heap_trim);
   engine_every(DB_STATEMENT_PERIOD, db_periodic_statement);
+  engine_every(DB_RETRY_MS, [] { server_database_retry(); });
 }
 
 void server_run() {
@@ -129,12 +138,9 @@ void server_run() {
   while (stop_flag.load() == 0) {
     pause_ms(100);
     if (stop_flag.load() != 0) break;
-    if (db_handle == nullptr) {
-      // A fresh open goes round once more so the listener comes next.
-      if (ensure_database()) continue;
-      pause_ms(DB_RETRY_MS);
-      if (stop_flag.load() != 0) break;
-    }
+    // Without the database the listener still opens: clients are refused
+    // with a reason and the engine tries the database again every 15 s.
+    server_database_retry();
     if (open_listener(announced_failure) == 0) {
       pause_ms(LISTEN_RETRY_MS);
       continue;

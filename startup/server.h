@@ -7,5 +7,10 @@
 // replacing whatever was attached before (tests call it to start afresh).
 void server_attach_all();
 
+// Opens the database when it is not open yet (the engine calls it every
+// 15 s); tells the outage once on stderr, and its end. False while it
+// cannot be opened.
+bool server_database_retry();
+
 // Body of the engine thread; returns once stop_flag is set.
 void server_run();

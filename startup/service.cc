@@ -93,6 +93,36 @@ bool append_text(char* out, size_t capacity, size_t* len, const char* text) {
   return true;
 }
 
+// An Environment= line for name=value; nothing for a missing value.
+bool append_environment(char* out, size_t capacity, size_t* len, const char* name,
+                        const char* value) {
+  if (value == nullptr || value[0] == 0) return true;
+  char assignment[600];
+  int n = std::snprintf(assignment, sizeof assignment, "%s=%s", name, value);
+  return n > 0 && static_cast<size_t>(n) < sizeof assignment &&
+         append_text(out, capacity, len, "Environment=") &&
+         append_quoted(out, capacity, len, assignment, false) &&
+         append_text(out, capacity, len, "\n");
+}
+
+// The user's configuration and data homes as this process resolves them
+// (the XDG values, else their defaults under the home directory).
+void user_homes(char* config, size_t config_size, char* data, size_t data_size) {
+  config[0] = data[0] = 0;
+  if (path_registry_file(config, config_size)) {
+    // ".../merovane/registry": the configuration home is two levels up.
+    for (int level = 0; level < 2; ++level) {
+      char* slash = std::strrchr(config, '/');
+      if (slash == nullptr) {
+        config[0] = 0;
+        break;
+      }
+      *slash = 0;
+    }
+  }
+  if (!path_common_data(data, data_size)) data[0] = 0;
+}
+
 bool write_unit(const char* path, const char* text, size_t len) {
   char dir[512];
   if (!path_parent(path, dir, sizeof dir) || !path_make_dirs(dir, 0755)) return false;
@@ -111,7 +141,7 @@ void report(int state) {
 }  // namespace
 
 size_t service_unit_text(char* out, size_t capacity, const char* program, const char* home,
-                         bool system_wide) {
+                         bool system_wide, const char* config_home, const char* data_home) {
   if (out == nullptr || capacity == 0 || program == nullptr || program[0] != '/') return 0;
   size_t len = 0;
   out[0] = 0;
@@ -123,14 +153,12 @@ size_t service_unit_text(char* out, size_t capacity, const char* program, const 
                         "\n"
                         "[Service]\n"
                         "Type=notify\n");
+  // The service finds its files where the installing user pointed them.
   if (ok && home != nullptr && home[0] != 0) {
-    // The service finds its files where the installing user pointed them.
-    char assignment[600];
-    int n = std::snprintf(assignment, sizeof assignment, "MEROVANE_HOME=%s", home);
-    ok = n > 0 && static_cast<size_t>(n) < sizeof assignment &&
-         append_text(out, capacity, &len, "Environment=") &&
-         append_quoted(out, capacity, &len, assignment, false) &&
-         append_text(out, capacity, &len, "\n");
+    ok = append_environment(out, capacity, &len, "MEROVANE_HOME", home);
+  } else if (ok && !system_wide) {
+    ok = append_environment(out, capacity, &len, "XDG_CONFIG_HOME", config_home) &&
+         append_environment(out, capacity, &len, "XDG_DATA_HOME", data_home);
   }
   ok = ok && append_text(out, capacity, &len, "ExecStart=") &&
        append_quoted(out, capacity, &len, program, true) &&
@@ -164,10 +192,14 @@ int service_install(int* code, bool /*elevation_allowed*/) {
   *code = SERVICE_OK;
   char program[512], unit[600];
   const char* home = std::getenv("MEROVANE_HOME");
+  const bool system_wide = path_system_wide();
+  char config[512] = "", data[512] = "";
+  if (!system_wide && (home == nullptr || home[0] == 0))
+    user_homes(config, sizeof config, data, sizeof data);
   static char text[4096];
   size_t len = 0;
   if (!path_program(program, sizeof program) || !unit_path(unit, sizeof unit) ||
-      (len = service_unit_text(text, sizeof text, program, home, path_system_wide())) == 0) {
+      (len = service_unit_text(text, sizeof text, program, home, system_wide, config, data)) == 0) {
     *code = SERVICE_NOT_CREATED;
     return EINVAL;
   }

@@ -36,7 +36,11 @@ bool os_is_vista_or_later();
 bool process_is_elevated();
 
 // Text of the unit file for the program at `program`; `home` is the
-// MEROVANE_HOME to pass on (null or "" for none). Returns the length, or 0
+// MEROVANE_HOME to pass on (null or "" for none). Without a home, a user
+// unit passes on config_home and data_home as XDG_CONFIG_HOME and
+// XDG_DATA_HOME (null or "" for none), so the service reads the registry
+// and data the installing user's programs use. Returns the length, or 0
 // when it does not fit or a path cannot be put into a unit.
 size_t service_unit_text(char* out, size_t capacity, const char* program, const char* home,
-                         bool system_wide);
+                         bool system_wide, const char* config_home = nullptr,
+                         const char* data_home = nullptr);

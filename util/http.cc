@@ -120,3 +120,19 @@ http_status http_status_parse(const uint8_t* data, size_t length, const http_sta
     code = code * 10 + static_cast<uint32_t>(c.d[c.i++] - '0');
   return {static_cast<int>(code), c.i};
 }
+
+int http_verb_may_follow(const uint8_t* data, size_t length) {
+  if (data == nullptr) return 0;
+  size_t start = 0;
+  while (start < length && data[start] == ' ') ++start;
+  size_t have = length - start;
+  const char* list = http_verb_list();
+  for (const char* name = list; *name != 0;) {
+    const char* end = strchr(name, '\n');
+    size_t n = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+    if (n > 0 && have <= n && ascii_equal_folded(data + start, name, have)) return 1;
+    name += n;
+    if (*name == '\n') ++name;
+  }
+  return 0;
+}

@@ -1179,6 +1179,7 @@ function dispatch(name, value, pushed) {
     else if (name === "settings") onSettings(value);
     else if (name === "my_ip") onMyIp(value);
     else if (name === "check_proxy") onCheck(value);
+    else if (name === "db_damaged") notice(String(value), "error");
     /* "ping" and unknown names need nothing */
   } catch (e) {
     if (window.console) console.error("panel:", name, e);

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "panel/server.h"
 #include "tests/support/panel_support.h"
 #include "tests/support/program.h"
 
@@ -99,7 +100,8 @@ TEST_F(PanelHttp, RequestsThatAreNotServed) {
     std::string reply = get(target, 500);
     EXPECT_EQ(reply.find("top_menu"), std::string::npos) << target;
     EXPECT_EQ(reply.find("image/x-icon"), std::string::npos) << target;
-    EXPECT_TRUE(reply.empty() || reply.find("Loopback is not alowed") != std::string::npos)
+    EXPECT_TRUE(reply.empty() || reply.find("Loopback is not alowed") != std::string::npos ||
+                reply.rfind("HTTP/1.0 404 Not Found\r\n", 0) == 0)
         << reply;
   }
   EXPECT_EQ(exchange("ABCDEFGHIJKLMNO " + path("/") + " HTTP/1.1\r\n" + host() + "\r\n\r\n", 500),
@@ -111,7 +113,7 @@ TEST_F(PanelHttp, PostIsAnsweredWhenTheWholeBodyArrived) {
   ASSERT_EQ(body.size(), 100u);
   int s = open_panel();
   send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
-                        "\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 60));
+                  "\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 60));
   EXPECT_EQ(read_http_reply(s, 400), "");
   send_all(s, body.substr(60));
   std::string reply = read_http_reply(s, 3000);
@@ -132,7 +134,7 @@ TEST_F(PanelHttp, AjaxWithoutTypeAndSettings) {
 TEST_F(PanelHttp, SecondRequestInOneReadIsDropped) {
   int s = open_panel();
   send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() + "\r\n\r\n" + "GET " +
-                        path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+                  path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
   std::string reply = read_http_reply(s, 3000);
   EXPECT_TRUE(complete(reply));
   EXPECT_NE(reply.find("ajax_callback"), std::string::npos);
@@ -155,6 +157,72 @@ TEST_F(PanelHttp, FlowChannelAndStatusPage) {
   EXPECT_NE(status.find("<td>netstatus.html</td>"), std::string::npos) << status;
   EXPECT_NE(status.find("3 of 2048 connections in use (0%)"), std::string::npos) << status;
   close(flow);
+}
+
+// After a reply the panel ends the connection unless the client asked to
+// keep it; a kept connection serves the next request.
+TEST_F(PanelHttp, ConnectionEndsAfterTheReplyUnlessKeptAlive) {
+  int s = open_panel();
+  send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  EXPECT_TRUE(complete(read_http_reply(s, 3000)));
+  bool closed = false;
+  EXPECT_EQ(read_to_close(s, 5000, &closed), "");
+  EXPECT_TRUE(closed);
+  close(s);
+
+  s = open_panel();
+  send_all(s, "GET " + path("/script.js") + " HTTP/1.1\r\n" + host() +
+                  "\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_TRUE(complete(read_http_reply(s, 3000)));
+  send_all(s, "GET " + path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  EXPECT_TRUE(complete(read_http_reply(s, 3000)));
+  closed = false;
+  read_to_close(s, 5000, &closed);
+  EXPECT_TRUE(closed);
+  close(s);
+}
+
+// A request under the panel's port that names nothing it serves gets a 404
+// and the connection ends.
+TEST_F(PanelHttp, WrongTargetsGetNotFoundAndClose) {
+  for (const std::string& request :
+       {"GET /" + root + "x/ HTTP/1.1\r\n" + host() + "\r\n\r\n",
+        "GET https://localhost:" + std::to_string(program->port) + path("/") + " HTTP/1.1\r\n" +
+            host() + "\r\n\r\n",
+        "DELETE " + path("/") + " HTTP/1.1\r\n" + host() + "\r\n\r\n"}) {
+    SCOPED_TRACE(request);
+    int s = open_panel();
+    send_all(s, request);
+    bool closed = false;
+    std::string reply = read_to_close(s, 5000, &closed);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("File not found"), std::string::npos);
+    EXPECT_TRUE(closed);
+    close(s);
+  }
+}
+
+// A POST whose head and body together pass 1 MiB, its last bytes late, is
+// read to its end and answered; a declared body above 1 MiB is refused.
+TEST_F(PanelHttp, BodyOfTheFullLimitIsReadToItsEnd) {
+  std::string body = "type=nothing&pad=";
+  body += std::string(PANEL_REQUEST_LIMIT - body.size(), 'x');
+  int s = open_panel();
+  send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() + "\r\nContent-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, body.size() - 100));
+  EXPECT_EQ(read_http_reply(s, 500), "");
+  send_all(s, body.substr(body.size() - 100));
+  std::string reply = read_http_reply(s, 5000);
+  EXPECT_EQ(panel_test_body(reply), "ajax_callback(\"ping\",null);") << reply.substr(0, 200);
+  close(s);
+
+  s = open_panel();
+  send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+                  "\r\nContent-Length: " + std::to_string(PANEL_REQUEST_LIMIT + 1) + "\r\n\r\nx");
+  bool closed = false;
+  EXPECT_EQ(read_to_close(s, 3000, &closed), "");
+  EXPECT_TRUE(closed);
+  close(s);
 }
 
 }  // namespace

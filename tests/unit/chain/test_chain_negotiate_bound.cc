@@ -1,3 +1,5 @@
+// A CONNECT hop's reply head is bounded: one that passes 16 KiB fails the
+// hop whether or not it has ended yet.
 // A SOCKS5 hop's connect reply ends in a bound address of any of the three
 // types; the whole reply is the proxy's, and only the bytes behind it stay
 // for the relay.
@@ -80,6 +82,61 @@ TEST_F(Socks5Bound, UnknownAddressTypeFails) {
   step();
   EXPECT_TRUE(st.failed);
   EXPECT_FALSE(st.established);
+  EXPECT_EQ(in.len, 0u);
+}
+
+class ConnectHead : public ::testing::Test {
+ protected:
+  stream in{};
+  chain_state st{};
+  hop hops[3] = {hop{PT_HTTPS, 3128, 0x0500007F}, hop{HOP_END, 443, 0x0900007F}, hop{}};
+
+  void SetUp() override {
+    sent.clear();
+    aborts = 0;
+    chain_io = chain_io_ops{capture_send, capture_abort};
+    step('C');
+  }
+  void TearDown() override {
+    stream_free(in);
+    chain_io = chain_io_ops{slot_send, slot_abort};
+  }
+  void step(char letter = 'R') { chain_step(letter | CHAIN_QUIET, 7, in, hops, 2, st); }
+  void reply(const std::string& b) { stream_append(in, b.data(), static_cast<uint32_t>(b.size())); }
+  // A 200 head of exactly `size` bytes.
+  static std::string head_of(size_t size) {
+    std::string h = "HTTP/1.1 200 OK\r\nX: ";
+    h += std::string(size - h.size() - 4, 'a');
+    return h + "\r\n\r\n";
+  }
+};
+
+TEST_F(ConnectHead, HeadUpToTheLimitIsAccepted) {
+  ASSERT_NE(sent.find("CONNECT 127.0.0.9:443"), std::string::npos);
+  reply(head_of(CONNECT_REPLY_HEAD_LIMIT) + "tls");
+  step();
+  EXPECT_TRUE(st.established);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(in.data), in.len), "tls");
+}
+
+TEST_F(ConnectHead, LongerHeadFailsTheHop) {
+  reply(head_of(CONNECT_REPLY_HEAD_LIMIT + 1));
+  step();
+  EXPECT_TRUE(st.failed);
+  EXPECT_FALSE(st.established);
+}
+
+TEST_F(ConnectHead, EndlessHeadFailsOnceItPassesTheLimit) {
+  const std::string start = "HTTP/1.1 200 OK\r\n";
+  reply(start);
+  size_t total = start.size();
+  while (total <= CONNECT_REPLY_HEAD_LIMIT) {
+    EXPECT_FALSE(st.failed) << total;
+    reply("X-Filler: 0123456789012345678901234567890123456789\r\n");
+    total += 52;
+    step();
+  }
+  EXPECT_TRUE(st.failed);
   EXPECT_EQ(in.len, 0u);
 }
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "chain/errorpage.h"
+#include "engine/slot.h"
 #include "front/recognize.h"
 #include "tests/support/front_hooks.h"
-#include "engine/slot.h"
 
 namespace {
 
@@ -336,12 +336,6 @@ TEST_F(Recognize, SchemeWithoutSlashIsWrongUrl) {
 }
 
 TEST_F(Recognize, IncompleteHeadWaitsUntouched) {
-  feed("G");  // one byte matches no method: not HTTP, and no destination to chain to
-  EXPECT_EQ(slot().kind, slot_kind::error);
-  EXPECT_EQ(chain_calls, 0);
-  EXPECT_TRUE(closing());
-  TearDown();
-  SetUp();
   std::string part = "GET http://peer.test/ HTTP/1.1\r\nHost: peer.test\r\n";
   feed(part);
   EXPECT_EQ(slot().kind, slot_kind::first_data);
@@ -369,6 +363,98 @@ TEST_F(Recognize, EndlessHeadIsRefused) {
   EXPECT_EQ(chain_calls, 0);
 }
 
+// A request cut anywhere ends exactly as the same request in one piece:
+// incomplete data waits, it never fails.
+struct recognised {
+  slot_kind kind;
+  std::string host;
+  uint16_t port;
+  std::string route;
+  std::string sent;
+  std::string input;
+  int chain_calls;
+  size_t chain_offset;
+  int panel_calls;
+};
+
+TEST_F(Recognize, SplitRequestsEndAsWhole) {
+  const std::string cases[] = {
+      "GET http://peer.test:8081/x HTTP/1.1\r\nHost: peer.test:8081\r\n\r\n",
+      "  get / HTTP/1.0\nHost: other.test\n\n",
+      "CONNECT peer.test:443 HTTP/1.1\r\n\r\n",
+      "MKCALENDAR /c HTTP/1.1\r\nHost: peer.test\r\n\r\n",
+      "GET /s3cretpath/index.html HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n",
+      "GET /other/ HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n",
+      bytes({5, 1, 0, 5, 1, 0, 3, 9}) + "peer.test" + bytes({0, 80}) + "\x16\x03\x01",
+      bytes({4, 1, 0, 80, 0, 0, 0, 1}) + "user" + bytes({0}) + "peer.test" + bytes({0}) +
+          "GET / HTTP/1.1\r\nHost: other.test\r\n\r\n",
+      bytes({4, 1, 0, 80, 0, 0, 0, 1, 0}) + "peer.test" + bytes({0}) + "\x16",
+  };
+  auto outcome = [&] {
+    return recognised{slot().kind, slot().dest_host, slot().dest_port, route(),    sent(),
+                      input(),     chain_calls,      chain_offset,     panel_calls};
+  };
+  for (const std::string& req : cases) {
+    SCOPED_TRACE(req);
+    TearDown();
+    SetUp();
+    feed(req);
+    recognised whole = outcome();
+    EXPECT_GT(static_cast<uint16_t>(whole.kind), 4u);
+    for (size_t cut = 1; cut < req.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      TearDown();
+      SetUp();
+      feed(req.substr(0, cut));
+      if (static_cast<uint16_t>(slot().kind) <= 4) feed(req.substr(cut));
+      recognised split = outcome();
+      EXPECT_EQ(split.kind, whole.kind);
+      EXPECT_EQ(split.host, whole.host);
+      EXPECT_EQ(split.port, whole.port);
+      EXPECT_EQ(split.route, whole.route);
+      EXPECT_EQ(split.sent, whole.sent);
+      EXPECT_EQ(split.chain_calls, whole.chain_calls);
+      EXPECT_EQ(split.chain_offset, whole.chain_offset);
+      EXPECT_EQ(split.panel_calls, whole.panel_calls);
+      // Non-HTTP first data goes on at once; the rest follows through the chain.
+      if (split.input != whole.input) {
+        EXPECT_EQ(split.input + req.substr(cut), whole.input);
+      }
+    }
+  }
+}
+
+TEST_F(Recognize, MethodCutShortWaits) {
+  for (const char* start : {"G", "GE", "GET", "  GE", " ", "conn"}) {
+    SCOPED_TRACE(start);
+    TearDown();
+    SetUp();
+    feed(start);
+    EXPECT_EQ(slot().kind, slot_kind::first_data);
+    EXPECT_EQ(sent(), "");
+    EXPECT_FALSE(closing());
+  }
+  // Bytes that cannot begin a method are not HTTP: an HTTP client without a
+  // destination is closed.
+  TearDown();
+  SetUp();
+  feed("GEX");
+  EXPECT_EQ(slot().kind, slot_kind::error);
+  EXPECT_TRUE(closing());
+}
+
+TEST_F(Recognize, Socks4aCutAfterUserIdWaitsForName) {
+  feed(bytes({4, 1, 0, 80, 0, 0, 0, 1}) + "u" + bytes({0}));
+  EXPECT_EQ(slot().kind, slot_kind::socks_request);
+  EXPECT_EQ(sent(), "");
+  feed("peer.te");
+  EXPECT_EQ(sent(), "");
+  feed("st" + bytes({0}));
+  EXPECT_EQ(sent(), SOCKS4_OK);
+  EXPECT_STREQ(slot().dest_host, "peer.test");
+  EXPECT_EQ(slot().kind, slot_kind::first_data);
+}
+
 // --- state 4: local destinations and the panel ---------------------------------
 
 TEST_F(Recognize, PanelRequestGoesToPanel) {
@@ -384,9 +470,12 @@ TEST_F(Recognize, PanelRequestGoesToPanel) {
   EXPECT_EQ(panel_calls, 1);
   EXPECT_EQ(slot().kind, slot_kind::web_push);
 
+  // Listening on every interface, all of 127.0.0.0/8 reaches the panel.
   TearDown();
   SetUp();
+  listen_address = 0;
   feed("GET http://127.0.1.1:8080/s3cretpath/ HTTP/1.1\r\n\r\n");
+  listen_address = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(panel_calls, 1);
 }
 
@@ -479,29 +568,72 @@ TEST(RecognizeHelpers, HostChars) {
     EXPECT_EQ(is_host_char(c), 0) << c;
 }
 
-TEST(RecognizeHelpers, OwnAddressesRetryAfterFailure) {
+TEST(RecognizeHelpers, LocalAddressesWithoutNameResolution) {
+  // No name resolves: 127.0.0.1, 0.0.0.0 and the interfaces still count.
   recognize_set_resolver(failing_resolve);
   own_addresses_forget();
-  EXPECT_EQ(own_addresses()[0], 0u);
-  EXPECT_EQ(is_local_host("127.0.0.1"), 0);
-  recognize_set_resolver(fake_resolve);
-  gethostname(own_name, sizeof own_name);
-  EXPECT_EQ(is_local_host("127.0.0.1"), 1);
+  listen_address = htonl(INADDR_LOOPBACK);
   const uint32_t* own = own_addresses();
-  in_addr a{};
-  inet_pton(AF_INET, "127.0.1.1", &a);
-  EXPECT_EQ(own[0], a.s_addr);
-  inet_pton(AF_INET, "127.0.0.1", &a);
-  EXPECT_EQ(own[1], a.s_addr);
-  EXPECT_EQ(own[2], 0u);
-  EXPECT_EQ(is_local_host("localhost"), 1);
-  EXPECT_EQ(is_local_host(own_name), 1);
+  EXPECT_EQ(own[0], htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(is_local_host("127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("0.0.0.0"), 1);
+  for (const uint32_t* o = own; *o != 0; ++o) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, o, text, sizeof text);
+    EXPECT_EQ(is_local_host(text), 1) << text;
+  }
+  // Listening on 127.0.0.1 only, other loopback aliases are remote hosts.
   EXPECT_EQ(is_local_host("127.0.0.9"), 0);
-  EXPECT_EQ(is_local_host("peer.test"), 0);
   EXPECT_EQ(is_local_host("unresolvable.test"), 0);
   EXPECT_EQ(is_local_host(""), 0);
   recognize_set_resolver(nullptr);
   own_addresses_forget();
+}
+
+TEST(RecognizeHelpers, LocalAddressesFollowTheListener) {
+  recognize_set_resolver(fake_resolve);
+  own_addresses_forget();
+  listen_port = 8080;
+  // Every interface: all of 127.0.0.0/8 is this machine.
+  listen_address = 0;
+  for (const char* host : {"127.0.0.2", "127.255.1.9", "127.0.0.1", "localhost", "peer.test"})
+    EXPECT_EQ(is_local_host(host), 1) << host;
+  EXPECT_EQ(is_own_listener("127.0.0.2", 8080), 1);
+  EXPECT_EQ(is_own_listener("peer.test", 8080), 1);
+  EXPECT_EQ(is_own_listener("127.0.0.2", 8081), 0);
+  EXPECT_EQ(is_own_listener("192.0.2.7", 8080), 0);
+  // One address: that one, 127.0.0.1 and the interfaces.
+  in_addr a{};
+  inet_pton(AF_INET, "127.0.0.20", &a);
+  listen_address = a.s_addr;
+  EXPECT_EQ(is_local_host("127.0.0.20"), 1);
+  EXPECT_EQ(is_local_host("127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("127.0.0.21"), 0);
+  EXPECT_EQ(is_own_listener("127.0.0.20", 8080), 1);
+  EXPECT_EQ(is_own_listener("0.0.0.0", 8080), 1);
+  EXPECT_EQ(is_own_listener("127.0.0.1", 8080), 0);  // nothing of ours listens there
+  listen_address = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(is_local_host("peer.test"), 0);
+  EXPECT_EQ(is_own_listener("localhost", 8080), 1);
+  // IPv6 forms through the program's own resolver (numeric: no lookup leaves
+  // the machine).
+  recognize_set_resolver(nullptr);
+  EXPECT_EQ(is_local_host("::1"), 1);
+  EXPECT_EQ(is_local_host("::ffff:127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("::ffff:192.0.2.1"), 0);
+  EXPECT_EQ(is_local_host("2001:db8::1"), 0);
+  own_addresses_forget();
+}
+
+TEST_F(Recognize, SocksIntoOurOwnListenerIsClosed) {
+  // Non-HTTP bytes to our own address and port would come straight back.
+  feed(bytes({5, 1, 0}) + bytes({5, 1, 0, 1, 127, 0, 0, 1, 0x1f, 0x90}));
+  sent();
+  feed("\x16\x03\x01");
+  EXPECT_EQ(chain_calls, 0);
+  EXPECT_EQ(slot().kind, slot_kind::error);
+  EXPECT_TRUE(closing());
+  EXPECT_EQ(route(), "Destination is localhost");
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "engine/slot.h"
-#include "platform/stop.h"
 #include "platform/notify.h"
+#include "platform/stop.h"
 #include "startup/runmodes.h"
 #include "startup/service.h"
 #include "tests/support/startup_env.h"
@@ -51,6 +51,24 @@ TEST(ServiceUnit, UserUnitCarriesHomeAndQuotesSpecialCharacters) {
   EXPECT_EQ(service_unit_text(text, sizeof text, "relative/path", nullptr, true), 0u);
   EXPECT_EQ(service_unit_text(text, sizeof text, "/a\nExecStartPre=/bin/x", nullptr, true), 0u);
   EXPECT_EQ(service_unit_text(text, 64, "/a", nullptr, true), 0u);
+}
+
+TEST(ServiceUnit, UserUnitCarriesTheXdgHomesItWasInstalledWith) {
+  char text[4096];
+  size_t n = service_unit_text(text, sizeof text, "/usr/bin/merovane", nullptr, false,
+                               "/home/u/conf dir", "/home/u/.local/share");
+  ASSERT_GT(n, 0u);
+  std::string unit(text, n);
+  EXPECT_NE(unit.find("Environment=\"XDG_CONFIG_HOME=/home/u/conf dir\"\n"), std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("Environment=\"XDG_DATA_HOME=/home/u/.local/share\"\n"), std::string::npos)
+      << unit;
+  EXPECT_LT(unit.find("XDG_DATA_HOME"), unit.find("ExecStart="));
+  // MEROVANE_HOME covers every path; a system unit uses fixed paths.
+  n = service_unit_text(text, sizeof text, "/usr/bin/merovane", "/data/m", false, "/c", "/d");
+  EXPECT_EQ(std::string(text, n).find("XDG_"), std::string::npos);
+  n = service_unit_text(text, sizeof text, "/usr/bin/merovane", nullptr, true, "/c", "/d");
+  EXPECT_EQ(std::string(text, n).find("XDG_"), std::string::npos);
 }
 
 class Service : public ::testing::Test {
