@@ -210,9 +210,8 @@ char* panel_about_page() {
              "<title>About %s</title></head><body><div class=\"about\">"),
       "Merovane");
   if (page == nullptr) return nullptr;
-  page =
-      text_append_format(page, MV_LIT("<h2>%s %d.%d</h2><p>Build %d, %04d-%02d-%02d %02d:%02d</p>"),
-                         "Merovane", 1, 4, 3977, 2011, 1, 1, 23, 59);
+  // One version everywhere: the build's, as --version and the package show it.
+  page = text_append_format(page, MV_LIT("<h2>%s %s</h2>"), "Merovane", MEROVANE_VERSION);
   if (page == nullptr) return nullptr;
   page = text_append_format(page, MV_LIT("<p>%s</p><p>%s</p></div></body></html>"),
                             MV_LIT("A local proxy server that carries every connection through "

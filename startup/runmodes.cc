@@ -155,6 +155,9 @@ void run_service() {
   sigemptyset(&stops);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stops, sig);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // A packaged unit starts the service without a launcher before it: the
+  // panel token and the defaults are written here then.
+  reg_defaults();
   std::thread engine([] { service_main(0, nullptr); });
   while (stop_flag.load() == 0) {
     timespec wait{0, 250 * 1000000L};
