@@ -15,6 +15,7 @@
 #include "log/log.h"
 #include "maintenance/checker.h"
 #include "maintenance/import.h"
+#include "maintenance/myip.h"
 #include "panel/textbuf.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -194,6 +195,7 @@ char* save_settings(char* type, const param_spans& spans) {
   save_text_setting("url_checker", spans, false);
   // The new values count from the next connection on.
   chain_cache_clear();
+  checker_location_reset();
   log_settings_forget();
   force_http_10_reset();
   console_line("settings changed from the panel");

@@ -17,6 +17,7 @@
 #include "front/recognize.h"
 #include "log/console.h"
 #include "log/log.h"
+#include "maintenance/myip.h"
 #include "maintenance/scheduler.h"
 #include "panel/server.h"
 #include "platform/stop.h"
@@ -124,6 +125,7 @@ void reload_configuration() {
   log_settings_forget();
   force_http_10_reset();
   chain_cache_clear();
+  checker_location_reset();
   console_line("SIGHUP: registry and settings read again; still running");
 }
 }  // namespace
