@@ -172,7 +172,23 @@ void run_service() {
   if (service_state() != 0) service_control(SERVICE_CONTROL_STOP);
 }
 
-void run_launcher(const char* command_line) {
+// The Debian package brings its own unit, with its own user and home; as
+// root the launcher leaves it alone rather than shadow it with another.
+bool packaged_unit_present() {
+  if (!path_system_wide() || std::getenv("MEROVANE_UNIT_DIR") != nullptr) return false;
+  struct stat st {};
+  return stat("/usr/lib/systemd/system/merovane.service", &st) == 0 ||
+         stat("/lib/systemd/system/merovane.service", &st) == 0;
+}
+
+// False when nothing was installed.
+bool run_launcher(const char* command_line) {
+  if (packaged_unit_present()) {
+    console_line(
+        "the packaged service is installed: \"systemctl start merovane\" starts it and "
+        "\"merovane --home /var/lib/merovane ctl url\" prints its panel address");
+    return false;
+  }
   int code = 0;
   int err = service_install(&code, text_find(command_line, "/install") != nullptr);
   reg_defaults();
@@ -192,6 +208,7 @@ void run_launcher(const char* command_line) {
   } else {
     std::fprintf(stderr, "Merovane: Service is not installed\n");
   }
+  return true;
 }
 
 void shutdown_sequence() {
@@ -431,7 +448,7 @@ int program_main(int argc, char** argv) {
       run_service();
       break;
     case run_mode::launcher:
-      run_launcher(command_line);
+      if (!run_launcher(command_line)) status = 1;
       break;
   }
   shutdown_sequence();
