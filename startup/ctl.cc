@@ -14,6 +14,7 @@
 #include <initializer_list>
 
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "startup/runmodes.h"
 #include "util/registry.h"
 
@@ -502,6 +503,36 @@ bool settings_member(const char* object, const char* name, char* out, size_t cap
   return false;
 }
 
+// A value as the settings keep it: line breaks (written "\\n" in the
+// object) and runs of blanks count as one space, none at the ends.
+void squeeze(const char* in, char* out, size_t capacity) {
+  size_t n = 0;
+  bool blank = true;
+  for (const char* p = in; *p && n + 1 < capacity; ++p) {
+    bool is_blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r';
+    if (p[0] == '\\' && p[1] == 'n') {
+      is_blank = true;
+      ++p;
+    }
+    if (is_blank) {
+      if (!blank) out[n++] = ' ';
+      blank = true;
+      continue;
+    }
+    out[n++] = *p;
+    blank = false;
+  }
+  while (n > 0 && out[n - 1] == ' ') --n;
+  out[n] = 0;
+}
+
+bool same_setting(const char* stored, const char* given) {
+  char a[1024], b[1024];
+  squeeze(stored, a, sizeof a);
+  squeeze(given, b, sizeof b);
+  return std::strcmp(a, b) == 0;
+}
+
 int ctl_set(int argc, char** argv) {
   if (argc < 1) return refused("set needs NAME=VALUE");
   text body, value;
@@ -522,10 +553,10 @@ int ctl_set(int argc, char** argv) {
   int rc = CTL_DONE;
   for (int i = 0; i < argc; ++i) {
     const char* eq = std::strchr(argv[i], '=');
-    char name[64], stored[1024];
+    char name[64], stored[1024] = "";
     std::snprintf(name, sizeof name, "%.*s", static_cast<int>(eq - argv[i]), argv[i]);
     if (!settings_member(value.c_str(), name, stored, sizeof stored) ||
-        std::strcmp(stored, eq + 1) != 0) {
+        !same_setting(stored, eq + 1)) {
       std::fprintf(stderr, "merovane ctl: \"%s\" was not taken%s%s\n", name,
                    stored[0] ? "; it holds " : "", stored);
       rc = CTL_REFUSED;
@@ -664,6 +695,14 @@ int ctl_main(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr) return refused("a command is needed (see merovane --help)");
   const char* cmd = argv[0];
   const bool json = has_flag(argc - 1, argv + 1, "--json");
+  if (reg_root()[0] == 0) {
+    // No token: no instance was ever set up in this home, or its registry
+    // file cannot be read by this user.
+    char registry[600];
+    if (!path_registry_file(registry, sizeof registry)) registry[0] = 0;
+    std::fprintf(stderr, "merovane ctl: no panel token in the registry file \"%s\"\n", registry);
+    return CTL_NO_INSTANCE;
+  }
   if (std::strcmp(cmd, "url") == 0) return ctl_url();
   if (std::strcmp(cmd, "status") == 0) return ctl_status(json);
   if (std::strcmp(cmd, "proxies") == 0) return ctl_proxies(json);

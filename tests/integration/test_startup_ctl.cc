@@ -82,6 +82,8 @@ TEST_F(Ctl, ImportListSetChainAndConnectThrough) {
   auto set = ctl({"set", "log_level=1", "force_http_10=0"});
   EXPECT_EQ(set.status, 0) << set.err;
   EXPECT_EQ(set.out, "log_level=1\nforce_http_10=0\n");
+  auto urls = ctl({"set", "download_urls=http://127.0.0.1:9/a.txt http://127.0.0.1:9/b.txt"});
+  EXPECT_EQ(urls.status, 0) << urls.err;
   auto unknown = ctl({"set", "no_such_setting=1"});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("\"no_such_setting\" was not taken"), std::string::npos)
@@ -188,6 +190,13 @@ TEST_F(Ctl, RefusedCommandsAndNoInstance) {
   auto gone = ctl({"proxies"});
   EXPECT_EQ(gone.status, 3);
   EXPECT_NE(gone.err.find("no instance answers"), std::string::npos) << gone.err;
+  // A home where no instance was ever set up.
+  std::unique_ptr<program_run> empty(
+      program_start({"ctl", "url"}, {"MEROVANE_HOME=" + program.home + "/nothing"}, program.home));
+  ASSERT_TRUE(empty->wait(20000));
+  EXPECT_EQ(empty->status, 3);
+  EXPECT_NE(empty->err().find("no panel token"), std::string::npos) << empty->err();
+  EXPECT_FALSE(startup_test::file_exists(program.home + "/nothing"));
 }
 
 }  // namespace
