@@ -157,6 +157,25 @@ TEST_F(Cli, SighupReadsTheRegistryAgainAndKeepsRunning) {
   EXPECT_EQ(server->status, 0);
 }
 
+// Under systemd (the service mode) the signal arrives at the main thread
+// that waits for signals: it reloads there too, and the service goes on.
+TEST_F(Cli, SighupInServiceModeKeepsTheServiceRunning) {
+  const char* ip = "127.0.0.75";
+  int port = prepare_listener(home.dir, ip);
+  auto service = start({"service"});
+  ASSERT_TRUE(poll_until([&] { return can_connect(ip, port); }, 10000)) << service->err();
+  ASSERT_EQ(kill(service->pid, SIGHUP), 0);
+  ASSERT_TRUE(poll_until(
+      [&] {
+        return service->err().find("SIGHUP: registry and settings read again") != std::string::npos;
+      },
+      5000))
+      << service->err();
+  EXPECT_TRUE(can_connect(ip, port));
+  service->stop();
+  EXPECT_EQ(service->status, 0);
+}
+
 TEST_F(Cli, PanelAtTheListenAddressAndTheLineWithoutToken) {
   const char* ip = "127.0.0.44";
   int port = prepare_listener(home.dir, ip);
