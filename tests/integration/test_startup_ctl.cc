@@ -82,6 +82,8 @@ TEST_F(Ctl, ImportListSetChainAndConnectThrough) {
   auto set = ctl({"set", "log_level=1", "force_http_10=0"});
   EXPECT_EQ(set.status, 0) << set.err;
   EXPECT_EQ(set.out, "log_level=1\nforce_http_10=0\n");
+  EXPECT_NE(program.log().find("Merovane: settings changed from the panel"), std::string::npos)
+      << program.log();
   auto urls = ctl({"set", "download_urls=http://127.0.0.1:9/a.txt http://127.0.0.1:9/b.txt"});
   EXPECT_EQ(urls.status, 0) << urls.err;
   auto unknown = ctl({"set", "no_such_setting=1"});
