@@ -12,6 +12,7 @@
 #include "db/db.h"
 #include "engine/loop.h"
 #include "log/log.h"
+#include "log/metrics.h"
 #include "platform/clock.h"
 #include "util/ascii.h"
 #include "util/http.h"
@@ -390,6 +391,7 @@ void chain_close(int index) {
   route_record& r = route_of(s);
   log_line(index, "Chain connection closed.");
   if (r.side != 0) return;  // the client side holds no hops
+  metrics_chain_closed(r.established != 0 && r.failed == 0, s.out.total, s.in.total);
   chain_report(r, s.out.total, r.failed, index);
   if (r.failed) chain_cache_clear();
   if (log_level_get() <= 0) return;

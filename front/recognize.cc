@@ -359,10 +359,21 @@ bool first_data(int index, http_info& info) {
   return true;
 }
 
+// True when the destination is the very address and port the client
+// reached us on: the listen address, whatever it is (127.0.0.44 as well).
+bool names_this_listener(const conn_slot& slot) {
+  in_addr dest{};
+  if (slot.dest_port != listen_port || inet_pton(AF_INET, slot.dest_host, &dest) != 1) return false;
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
+  return local.sin_addr.s_addr == dest.s_addr && ntohs(local.sin_port) == listen_port;
+}
+
 // State 4: the destination is known.
 void dest_known(int index, const http_info& info) {
   conn_slot& slot = conn_table[index];
-  if (info.verb_offset != 0 && is_local_host(slot.dest_host) == 1) {
+  if (info.verb_offset != 0 && (is_local_host(slot.dest_host) == 1 || names_this_listener(slot))) {
     if (slot.dest_port == listen_port && info.panel) {
       // The panel's own request: its handler takes the slot (and its area)
       // from here.

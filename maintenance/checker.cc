@@ -10,6 +10,7 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/metrics.h"
 #include "log/push.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
@@ -477,6 +478,7 @@ void record_check_result(check_record* rec) {
   if ((v & PT_ANONYMOUS) && (v & PT_TRANSPARENT)) v &= static_cast<uint8_t>(~PT_ANONYMOUS);
   rec->verdict = v;
   bool working = !(v & PT_NOT_WORKING);
+  metrics_check_done(working);
 
   char rank_expr[64];
   if (working)

@@ -14,6 +14,7 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/console.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
 #include "util/ascii.h"
@@ -99,13 +100,19 @@ void download_handler(int index, char letter) {
       abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
-      if (slot.in.len == 0) return;
+      if (slot.in.len == 0) {
+        console_line("list download from %s: no answer", slot.dest_host);
+        return;
+      }
       char* text = static_cast<char*>(std::malloc(slot.in.len + 1u));
       if (text == nullptr) return;
       std::memcpy(text, slot.in.data, slot.in.len);
       text[slot.in.len] = 0;
       const char* body = http_body_of(text);
-      if (body != nullptr && *body != 0) std::free(import_proxy_list(body, 1));
+      char* summary = body != nullptr && *body != 0 ? import_proxy_list(body, 1) : nullptr;
+      console_line("list download from %s: %s", slot.dest_host,
+                   summary != nullptr ? summary : "no list in the answer");
+      std::free(summary);
       std::free(text);
       return;
     }

@@ -8,6 +8,7 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/console.h"
 #include "log/push.h"
 #include "maintenance/checker.h"
 #include "maintenance/download.h"
@@ -24,6 +25,19 @@ char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
+
+// One line when the checker service becomes reachable or stops being so.
+void report_checker(bool reachable) {
+  static int reported = -1;
+  if (reported == static_cast<int>(reachable)) return;
+  reported = static_cast<int>(reachable);
+  if (reachable)
+    console_line("checker %s reachable; public address %u.%u.%u.%u", checker_url(),
+                 public_addr & 0xFF, (public_addr >> 8) & 0xFF, (public_addr >> 16) & 0xFF,
+                 public_addr >> 24);
+  else
+    console_line("checker %s not reachable; proxies are not checked", checker_url());
+}
 
 }  // namespace
 
@@ -109,6 +123,7 @@ void myip_handler(int index, char letter) {
     case 'X': {
       public_addr = 0;
       if (slot.in.len > 0) parse_reply(slot.in.data, slot.in.len, nullptr);
+      report_checker(public_addr != 0);
       if (public_addr != 0) {
         char line[128];
         int n = format_myip_line(line, sizeof line, public_addr);

@@ -8,10 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/rewrite.h"
 #include "chain/select.h"
 #include "db/db.h"
+#include "log/console.h"
+#include "log/log.h"
 #include "maintenance/checker.h"
 #include "maintenance/import.h"
+#include "maintenance/myip.h"
 #include "panel/textbuf.h"
 #include "util/ascii.h"
 #include "util/literal.h"
@@ -143,8 +147,8 @@ void save_text_setting(const char* name, const param_spans& spans, bool one_per_
   free(buffer);
 }
 
-char* save_settings(char* type, const param_spans& spans) {
-  snprintf(type, 64, "%s", "settings");
+// Replaces the chain by the links of the request.
+void save_chain(const param_spans& spans) {
   db_exec(sql_chain_clear());
   uint32_t num = param_number("num", spans);
   if (num > MAX_CHAIN_LINKS) num = MAX_CHAIN_LINKS;
@@ -160,13 +164,31 @@ char* save_settings(char* type, const param_spans& spans) {
     uint32_t port = param_number(name, spans);
     db_exec(sql_link_insert(), static_cast<int>(i), selection, flags, ip, port);
   }
+}
+
+// Only what the request names changes: the chain when "num" is given, each
+// setting when its parameter is (the panel's form sends them all; "merovane
+// ctl set" sends one).
+char* save_settings(char* type, const param_spans& spans) {
+  snprintf(type, 64, "%s", "settings");
+  const char* present;
+  size_t present_len;
+  if (param_find(spans, "num", &present, &present_len)) save_chain(spans);
   static constexpr const char* integer_settings[] = {"block_transparent", "delete_dead",
                                                      "force_http_10", "log_level"};
   for (const char* name : integer_settings)
-    setting_int(name, static_cast<int>(param_number(name, spans)), 1);
+    if (param_find(spans, name, &present, &present_len))
+      setting_int(name, static_cast<int>(param_number(name, spans)), 1);
   save_text_setting("download_urls", spans, true);
   // The log folder is one text; blanks inside it are squeezed, not split.
   save_text_setting("log_dir", spans, false);
+  save_text_setting("url_checker", spans, false);
+  // The new values count from the next connection on.
+  chain_cache_clear();
+  checker_location_reset();
+  log_settings_forget();
+  force_http_10_reset();
+  console_line("settings changed from the panel");
   return settings_object(1);
 }
 

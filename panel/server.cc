@@ -15,6 +15,7 @@
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "log/console.h"
+#include "log/metrics.h"
 #include "log/push.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
@@ -183,9 +184,8 @@ char* panel_about_page() {
              "<title>About %s</title></head><body><div class=\"about\">"),
       "Merovane");
   if (page == nullptr) return nullptr;
-  page =
-      text_append_format(page, MV_LIT("<h2>%s %d.%d</h2><p>Build %d, %04d-%02d-%02d %02d:%02d</p>"),
-                         "Merovane", 1, 4, 3977, 2011, 1, 1, 23, 59);
+  // One version everywhere: the build's, as --version and the package show it.
+  page = text_append_format(page, MV_LIT("<h2>%s %s</h2>"), "Merovane", MEROVANE_VERSION);
   if (page == nullptr) return nullptr;
   page = text_append_format(page, MV_LIT("<p>%s</p><p>%s</p></div></body></html>"),
                             MV_LIT("A local proxy server that carries every connection through "
@@ -195,72 +195,154 @@ char* panel_about_page() {
   return page;
 }
 
-int panel_route(const char* method, const char* file, int index, const param_spans* spans) {
-  if (method == nullptr || file == nullptr || spans == nullptr) return 0;
-  if (index < 0 || index >= SLOT_COUNT) return 0;
-  const char* name = file[0] != 0 ? file : "index.html";
+namespace {
+
+// The steps of a request once its head is read. Each serve_* step answers
+// and returns true, or returns false when the name is not its own.
+
+void record_request(int index, const char* method, const char* name) {
   panel_slot_record* record = &slot_area<panel_slot_record>(index);
   snprintf(record->method, sizeof record->method, "%s", method);
   snprintf(record->file, sizeof record->file, "%s", name);
+}
 
-  if (strcasecmp(method, "get") == 0) {
-    if (strcasecmp(name, "favicon.ico") == 0) {
-      size_t size = 0;
-      uint8_t* icon = panel_icon(32, 32, &size);
-      if (icon == nullptr) icon = panel_icon(16, 16, &size);
-      if (icon != nullptr) {
-        send_reply(index, "image/x-icon", size, icon, size);
-        free(icon);
-        return 0;
-      }
-    }
-    if (strcasecmp(name, "about.html") == 0) {
-      char* page = panel_about_page();
-      if (page == nullptr) {
-        slot_abort(index);
-        return 0;
-      }
-      size_t n = strlen(page);
-      send_reply(index, nullptr, n, page, n);
-      free(page);
-      return 0;
-    }
-    if (strcasecmp(name, "netstatus.html") == 0) {
-      slot_consume_input(index, conn_table[index].in.len);
-      char* page = status_page();
-      if (page != nullptr) {
-        size_t n = strlen(page);
-        send_reply(index, nullptr, n, page, n);
-        free(page);
-      }
-      return 0;
-    }
-    size_t size = 0;
-    uint8_t* bytes = panel_resource(name, RESOURCE_HTML, &size);
-    if (bytes != nullptr) {
-      bool flow = strcasecmp(name, "flow.html") == 0;
-      send_reply(index, panel_content_type(name), flow ? 0 : size, bytes, size);
-      free(bytes);
-      if (!flow) return 0;
-      char* line = panel_address_line();
-      if (line != nullptr) {
-        send_text(index, line, strlen(line));
-        free(line);
-      }
-      panel_push_time = tick_now();
-      return 1;
-    }
+bool serve_icon(int index, const char* name) {
+  if (strcasecmp(name, "favicon.ico") != 0) return false;
+  size_t size = 0;
+  uint8_t* icon = panel_icon(32, 32, &size);
+  if (icon == nullptr) icon = panel_icon(16, 16, &size);
+  if (icon == nullptr) return false;  // served as any other name
+  send_reply(index, "image/x-icon", size, icon, size);
+  free(icon);
+  return true;
+}
+
+bool serve_about(int index, const char* name) {
+  if (strcasecmp(name, "about.html") != 0) return false;
+  char* page = panel_about_page();
+  if (page == nullptr) {
+    slot_abort(index);
+    return true;
   }
+  size_t n = strlen(page);
+  send_reply(index, nullptr, n, page, n);
+  free(page);
+  return true;
+}
 
-  if (strcasecmp(method, "post") != 0 || strcmp(name, "ajax") != 0) {
+bool serve_status(int index, const char* name) {
+  if (strcasecmp(name, "netstatus.html") != 0) return false;
+  slot_consume_input(index, conn_table[index].in.len);
+  char* page = status_page();
+  if (page != nullptr) {
+    size_t n = strlen(page);
+    send_reply(index, nullptr, n, page, n);
+    free(page);
+  }
+  return true;
+}
+
+// Label of each slot kind in the metrics; the client states share one.
+const char* kind_label(slot_kind kind) {
+  struct label {
+    slot_kind kind;
+    const char* text;
+  };
+  static constexpr label LABELS[] = {
+      {slot_kind::listen, "listen"},         {slot_kind::web, "panel"},
+      {slot_kind::web_push, "panel_push"},   {slot_kind::check, "check"},
+      {slot_kind::chain_test, "chain_test"}, {slot_kind::myip, "myip"},
+      {slot_kind::chain, "chain"},           {slot_kind::relay, "relay"},
+      {slot_kind::download, "download"},     {slot_kind::error, "refused"}};
+  for (const label& l : LABELS)
+    if (l.kind == kind) return l.text;
+  return "client";
+}
+
+uint64_t count_of(const char* where) {
+  char* text = db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy WHERE %s"), where);
+  uint64_t n = text != nullptr ? strtoull(text, nullptr, 10) : 0;
+  free(text);
+  return n;
+}
+
+// Prometheus text: the counters of log/metrics and the slots, proxies and
+// public address sampled now.
+bool serve_metrics(int index, const char* name) {
+  if (strcmp(name, "metrics") != 0) return false;
+  constexpr size_t KINDS = 11;
+  metrics_gauge slots[KINDS] = {{"client", 0}, {"listen", 0},     {"panel", 0},  {"panel_push", 0},
+                                {"check", 0},  {"chain_test", 0}, {"myip", 0},   {"chain", 0},
+                                {"relay", 0},  {"download", 0},   {"refused", 0}};
+  const int used = slot_count_used();
+  for (int i = 0; i < used; ++i) {
+    const char* label = kind_label(conn_table[i].kind);
+    for (metrics_gauge& g : slots)
+      if (strcmp(g.label, label) == 0) ++g.value;
+  }
+  metrics_gauge proxies[] = {{"working", count_of(MV_LIT("blocked=0 AND type>0 AND NOT (type&1)"))},
+                             {"dead", count_of(MV_LIT("blocked=0 AND (type&1)"))},
+                             {"unchecked", count_of(MV_LIT("blocked=0 AND type=0"))},
+                             {"blocked", count_of(MV_LIT("blocked<>0"))}};
+  const metrics_sample sample{slots, KINDS, proxies, sizeof proxies / sizeof proxies[0],
+                              public_addr != 0};
+  static char text[8192];
+  size_t n = metrics_render(sample, text, sizeof text);
+  if (n == 0) {
     send_error_page(nullptr, index, PAGE_NOT_FOUND, nullptr);
-    return 0;
+    return true;
   }
-  char* reply = panel_ajax(*spans);
+  send_reply(index, "text/plain; version=0.0.4", n, text, n);
+  return true;
+}
+
+// An embedded front-end file; "flow.html" stays open as the push channel
+// (result 1). -1 when there is no such file.
+int serve_file(int index, const char* name) {
+  size_t size = 0;
+  uint8_t* bytes = panel_resource(name, RESOURCE_HTML, &size);
+  if (bytes == nullptr) return -1;
+  bool flow = strcasecmp(name, "flow.html") == 0;
+  send_reply(index, panel_content_type(name), flow ? 0 : size, bytes, size);
+  free(bytes);
+  if (!flow) return 0;
+  char* line = panel_address_line();
+  if (line != nullptr) {
+    send_text(index, line, strlen(line));
+    free(line);
+  }
+  panel_push_time = tick_now();
+  return 1;
+}
+
+void serve_command(int index, const param_spans& spans) {
+  char* reply = panel_ajax(spans);
   const char* text = reply != nullptr ? reply : MV_LIT("ajax_callback(\"ping\",null);");
   size_t n = strlen(text);
   send_reply(index, "text/javascript", n, text, n);
   free(reply);
+}
+
+}  // namespace
+
+int panel_route(const char* method, const char* file, int index, const param_spans* spans) {
+  if (method == nullptr || file == nullptr || spans == nullptr) return 0;
+  if (index < 0 || index >= SLOT_COUNT) return 0;
+  const char* name = file[0] != 0 ? file : "index.html";
+  record_request(index, method, name);
+
+  if (strcasecmp(method, "get") == 0) {
+    if (serve_icon(index, name) || serve_about(index, name) || serve_status(index, name) ||
+        serve_metrics(index, name))
+      return 0;
+    int result = serve_file(index, name);
+    if (result >= 0) return result;
+  }
+  if (strcasecmp(method, "post") != 0 || strcmp(name, "ajax") != 0) {
+    send_error_page(nullptr, index, PAGE_NOT_FOUND, nullptr);
+    return 0;
+  }
+  serve_command(index, *spans);
   return 0;
 }
 

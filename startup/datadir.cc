@@ -17,10 +17,20 @@ namespace {
 constexpr size_t PATH_CAP = 520;
 constexpr char DB_NAME[] = "settings.db";
 constexpr char PRODUCT_SUFFIX[] = "/merovane/settings.db";
+constexpr long CONNECTION_LOG_DIGITS = 7;
 
 bool ends_with_nocase(const char* text, const char* suffix) {
   size_t n = std::strlen(text), m = std::strlen(suffix);
   return n >= m && strcasecmp(text + n - m, suffix) == 0;
+}
+
+// The per-connection files are named by the serial, seven digits or more,
+// then ".txt"; any other file in the folder (a user's "2024.txt", the
+// monthly traffic files) is not ours to delete.
+bool is_connection_log_name(const char* name) {
+  const char* rest = name;
+  while (*rest >= '0' && *rest <= '9') ++rest;
+  return rest - name >= CONNECTION_LOG_DIGITS && strcasecmp(rest, ".txt") == 0;
 }
 
 }  // namespace
@@ -81,9 +91,7 @@ void log_cleanup_dir(const char* dir) {
   while (dirent* entry = readdir(listing)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    const char* rest = name;
-    while (*rest >= '0' && *rest <= '9') ++rest;
-    if (strcasecmp(rest, ".txt") != 0) continue;
+    if (!is_connection_log_name(name)) continue;
     char file[PATH_CAP + 256];
     int n = std::snprintf(file, sizeof file, "%s%s%s", dir, sep, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof file) continue;

@@ -8,6 +8,6 @@
 void data_path(char* out, size_t capacity, bool want_file);
 // Deletes the per-connection log files in the cached "log_dir".
 void log_cleanup();
-// The same cleanup in a given directory: every "<digits>.txt" file goes,
+// The same cleanup in a given directory: every "<7+ digits>.txt" file goes,
 // every other name stays. A directory of fewer than 2 characters is ignored.
 void log_cleanup_dir(const char* dir);

@@ -20,8 +20,24 @@ info_request info_of(int argc, char** argv);
 // not choose a mode). Returns false when they do not fit.
 bool command_line_of(int argc, char** argv, char* out, size_t capacity);
 
-// The panel address "http://localhost:<port>/<root>/".
-void panel_address(char* out, size_t capacity);
+// What the arguments ask for. Accepted are the slash switches (as
+// mode_of reads them), the words "run", "service", "uninstall" and
+// "install", "--home DIR" (or "--home=DIR"), --help, -h, --version, and
+// "ctl" followed by the control command's own arguments.
+struct arguments {
+  run_mode mode = run_mode::launcher;
+  info_request info = info_request::none;
+  bool ctl = false;  // "ctl": argv[ctl_first...] are the command's
+  int ctl_first = 0;
+  const char* home = nullptr;  // "--home DIR"
+  int unknown = 0;             // index of the first argument not understood, 0 when none
+};
+arguments arguments_of(int argc, char** argv);
+
+// The panel address "http://<host>:<port>/<root>/": the listen address, or
+// "localhost" when listening on 127.0.0.1 or on all addresses. Without the
+// token ("http://<host>:<port>/") when with_token is false.
+void panel_address(char* out, size_t capacity, bool with_token = true);
 
 // The whole program; returns the process exit code.
 int program_main(int argc, char** argv);

@@ -9,12 +9,15 @@
 #include <cstring>
 
 #include "chain/negotiate.h"
+#include "chain/rewrite.h"
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "front/recognize.h"
 #include "log/console.h"
 #include "log/log.h"
+#include "maintenance/myip.h"
 #include "maintenance/scheduler.h"
 #include "panel/server.h"
 #include "platform/stop.h"
@@ -88,10 +91,30 @@ uint16_t open_listener(bool& announced_failure) {
   return bound;
 }
 
+// The panel address goes whole to a terminal only: under systemd or into a
+// pipe the line ends up in a journal others may read, so the token stays out.
 void announce_listening() {
   char address[128];
-  panel_address(address, sizeof address);
-  fprintf(stderr, "Merovane: %s, panel %s\n", engine_listen_text(), address);
+  if (isatty(STDERR_FILENO)) {
+    panel_address(address, sizeof address);
+    console_line("%s, panel %s", engine_listen_text(), address);
+  } else {
+    panel_address(address, sizeof address, false);
+    console_line("%s, panel %s<token>/ (\"merovane ctl url\" prints it)", engine_listen_text(),
+                 address);
+  }
+}
+
+// SIGHUP: the panel token is read again from the registry file and every
+// settings cache is dropped, so the next use reads the database.
+void reload_configuration() {
+  if (reload_flag.exchange(0) == 0) return;
+  reg_root_forget();
+  log_settings_forget();
+  force_http_10_reset();
+  chain_cache_clear();
+  checker_location_reset();
+  console_line("SIGHUP: registry and settings read again; still running");
 }
 }  // namespace
 
@@ -125,6 +148,7 @@ void server_attach_all() {
   engine_every(HEAP_TRIM_PERIOD, heap_trim);
   engine_every(DB_STATEMENT_PERIOD, db_periodic_statement);
   engine_every(DB_RETRY_MS, [] { server_database_retry(); });
+  engine_every(0, reload_configuration);
 }
 
 void server_run() {

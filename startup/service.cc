@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "startup/server.h"
-#include "platform/stop.h"
 #include "engine/slot.h"
 #include "platform/notify.h"
 #include "platform/paths.h"
+#include "platform/stop.h"
+#include "startup/server.h"
 
 extern char** environ;
 
@@ -208,15 +208,22 @@ int service_install(int* code, bool /*elevation_allowed*/) {
     *code = SERVICE_NOT_CREATED;
     return err;
   }
+  // Until the unit is enabled a failure takes back the file written here,
+  // so no stale unit is left behind.
   int rc = systemctl("daemon-reload", nullptr);
   if (rc != 0) {
+    int err = rc < 0 ? errno : rc;
+    unlink(unit);
     *code = SERVICE_NO_MANAGER;
-    return rc < 0 ? errno : rc;
+    return err;
   }
   rc = systemctl("enable", UNIT_NAME);
   if (rc != 0) {
+    int err = rc < 0 ? errno : rc;
+    unlink(unit);
+    systemctl("daemon-reload", nullptr);
     *code = SERVICE_NOT_CREATED;
-    return rc < 0 ? errno : rc;
+    return err;
   }
   rc = systemctl("start", UNIT_NAME);
   if (rc != 0) {
@@ -246,8 +253,11 @@ int service_remove(int* code) {
   // does not know, which is just as good.
   int rc = systemctl("stop", UNIT_NAME);
   if (rc < 0) {
+    // Without a service manager nothing runs the unit: the file goes.
+    int err = errno;
+    unlink(unit);
     *code = SERVICE_NO_MANAGER_RM;
-    return errno;
+    return err;
   }
   if (rc != 0 && rc != 5) {
     *code = SERVICE_STOP_FAILED;

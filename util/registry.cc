@@ -34,16 +34,16 @@ char* read_file(const char* path) {
     return static_cast<char*>(std::calloc(1, 1));
   }
   // The file holds the panel's secret: one that others may read (made by
-  // hand, or left so by an older copy) is made private, with its folder.
-  // A link is never followed for this: the file it names is not ours.
+  // hand, or left so by an older copy) is made private. Its folder keeps
+  // its mode: it may be the user's own (MEROVANE_HOME=$HOME); only a folder
+  // made here is made private. A link is never followed for this: the file
+  // it names is not ours.
   struct stat st {};
   struct stat named {};
   if (fstat(fd, &st) == 0 && lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
       named.st_ino == st.st_ino && named.st_dev == st.st_dev && st.st_uid == geteuid() &&
       (st.st_mode & 077) != 0)
     fchmod(fd, st.st_mode & 0600);
-  char dir[1024];
-  if (path_parent(path, dir, sizeof dir)) path_keep_private(dir, 0700);
   char* buf = static_cast<char*>(std::malloc(REG_FILE_MAX + 1));
   size_t len = 0;
   while (buf != nullptr && len < REG_FILE_MAX) {
@@ -114,8 +114,8 @@ bool write_all(int fd, const char* data, size_t len) {
 // Replaces the file by text: temporary file beside it, fsync, rename.
 bool write_file(const char* path, const char* text, size_t len) {
   char dir[1024];
+  // A missing folder is made private; an existing one keeps its mode.
   if (!path_parent(path, dir, sizeof dir) || !path_make_dirs(dir, 0700)) return false;
-  path_keep_private(dir, 0700);  // a folder made earlier with looser modes
   char tmp[1100];
   int n = std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return false;

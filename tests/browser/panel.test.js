@@ -282,6 +282,38 @@ describe('control panel in a browser', {timeout: 240000}, () => {
     }
   });
 
+  it('fits a 400 px window and a 1280 px one: no sideways scrolling, no overlap', async () => {
+    const shown = {proxy: '#proxy_rows tr', settings: '#chain_links .link'};
+    const layout = async (view) => {
+      await page.click('#' + view);
+      await page.waitForSelector(shown[view], {state: 'visible', timeout: 15000});
+      return page.evaluate(() => {
+        const rect = (sel) => {
+          const e = document.querySelector(sel);
+          return e ? e.getBoundingClientRect() : null;
+        };
+        const product = rect('#product'), info = rect('.header_info');
+        const overlap = !!(product && info && info.width > 0 &&
+                           product.left < info.right && info.left < product.right &&
+                           product.top < info.bottom && info.top < product.bottom);
+        return {scroll: document.documentElement.scrollWidth, width: window.innerWidth, overlap};
+      });
+    };
+    for (const width of [400, 1280]) {
+      await page.setViewportSize({width, height: 760});
+      await openPanel();
+      for (const view of ['proxy', 'settings']) {
+        const l = await layout(view);
+        assert.ok(l.scroll <= l.width, `${view} at ${width} px is ${l.scroll} px wide`);
+        assert.equal(l.overlap, false, `the title overlaps the header at ${width} px`);
+        if (width === 400) await shot(`narrow-${view}.png`, true);
+      }
+    }
+    const viewport = await page.getAttribute('meta[name=viewport]', 'content');
+    assert.match(viewport, /width=device-width/);
+    assert.deepEqual(pageErrors, []);
+  });
+
   it('shows the about page', async () => {
     await page.click('#about');
     await page.waitForFunction(() => document.getElementById('about_page').textContent.indexOf('Merovane') >= 0);

@@ -64,7 +64,7 @@ TEST_F(Files, FreshHomeGivesPrivateFilesAndALoopbackListener) {
     EXPECT_EQ(listener_address(port), "0100007F");
     ASSERT_TRUE(poll_until([&] { return file_exists(db()); }, 5000));
     EXPECT_EQ(file_mode(home.path("registry")), 0600u);
-    EXPECT_EQ(file_mode(home.dir), 0700u);
+    EXPECT_EQ(file_mode(home.dir), 0755u);  // the user's folder keeps its mode
     EXPECT_EQ(file_mode(home.path("merovane")), 0700u);
     EXPECT_EQ(file_mode(db()), 0600u);
     if (file_exists(db() + "-wal")) {
@@ -97,7 +97,7 @@ TEST_F(Files, LooseModesMadeEarlierAreTightened) {
   {
     auto p = start("/run", port);
     EXPECT_EQ(file_mode(home.path("registry")), 0600u);
-    EXPECT_EQ(file_mode(home.dir), 0700u);
+    EXPECT_EQ(file_mode(home.dir), 0755u);  // chosen by the user: not ours to change
     EXPECT_EQ(file_mode(home.path("merovane")), 0700u);
     EXPECT_EQ(file_mode(db()), 0600u);
     for (const std::string& file : {db() + "-wal", db() + "-shm"})

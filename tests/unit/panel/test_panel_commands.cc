@@ -119,7 +119,7 @@ TEST_F(PanelCommands, SettingsAndSave) {
   EXPECT_EQ(reply.rfind("ajax_callback(\"settings\",{chain:null, ", 0), 0u) << reply;
   EXPECT_NE(reply.find("saved:1, now:"), std::string::npos);
   EXPECT_NE(reply.find("log_level:2"), std::string::npos);
-  EXPECT_NE(reply.find("block_transparent:0"), std::string::npos);
+  EXPECT_NE(reply.find("force_http_10:1"), std::string::npos);
   EXPECT_EQ(query("SELECT count(*) FROM chain"), "0");
 
   reply = ajax(
@@ -136,8 +136,11 @@ TEST_F(PanelCommands, SettingsAndSave) {
   setting_str("log_dir", dir, sizeof dir, 0);
   EXPECT_STREQ(dir, "/var/log/ my logs");
   EXPECT_NE(reply.find("download_urls:\"http://a/x\\nhttp://b/y\""), std::string::npos);
-  // Absent integer fields store 0.
-  EXPECT_EQ(setting_int("log_level", 9, 0), 0);
+  // Absent fields keep their stored values ("merovane ctl set" sends one).
+  EXPECT_EQ(setting_int("log_level", 9, 0), 2);
+  ajax("type=save_settings&delete_dead=1");
+  EXPECT_EQ(query("SELECT count(*) FROM chain"), "2");  // no "num": the chain stays
+  EXPECT_EQ(setting_int("delete_dead", 9, 0), 1);
 
   // A huge link count stays bounded.
   ajax("type=save_settings&num=4000000000");

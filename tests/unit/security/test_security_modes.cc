@@ -11,8 +11,8 @@
 #include "db/db.h"
 #include "platform/paths.h"
 #include "startup/datadir.h"
-#include "util/registry.h"
 #include "tests/support/startup_env.h"
+#include "util/registry.h"
 #include "util/text.h"
 
 namespace {
@@ -36,27 +36,36 @@ class Modes : public ::testing::Test {
   }
 };
 
-TEST_F(Modes, RegistryAndItsFolderBecomePrivateOnReadAndRewrite) {
+TEST_F(Modes, RegistryBecomesPrivateOnReadAndRewriteItsChosenFolderKeepsItsMode) {
   const std::string file = home.path("registry");
   write_file(file, "listen_port=dword:3128\n");
   chmod(file.c_str(), 0644);
   chmod(home.dir.c_str(), 0755);
   EXPECT_EQ(reg_listen_port(), 3128u);  // a read alone
   EXPECT_EQ(file_mode(file), 0600u);
-  EXPECT_EQ(file_mode(home.dir), 0700u);
+  EXPECT_EQ(file_mode(home.dir), 0755u);
 
   chmod(file.c_str(), 0666);
-  chmod(home.dir.c_str(), 0777);
+  chmod(home.dir.c_str(), 0775);
   uint32_t port = 8118;
   ASSERT_TRUE(reg_set("listen_port", REG_DWORD, &port, sizeof port));  // a rewrite
   EXPECT_EQ(file_mode(file), 0600u);
-  EXPECT_EQ(file_mode(home.dir), 0700u);
+  EXPECT_EQ(file_mode(home.dir), 0775u);
   EXPECT_EQ(reg_listen_port(), 8118u);
 
   // Bits the owner took away are not given back.
   chmod(file.c_str(), 0400);
   EXPECT_EQ(reg_listen_port(), 8118u);
   EXPECT_EQ(file_mode(file), 0400u);
+}
+
+TEST_F(Modes, AFolderMadeForTheRegistryIsPrivate) {
+  const std::string sub = home.path("made/here");
+  setenv("MEROVANE_HOME", sub.c_str(), 1);
+  uint32_t port = 3130;
+  ASSERT_TRUE(reg_set("listen_port", REG_DWORD, &port, sizeof port));
+  EXPECT_EQ(file_mode(sub), 0700u);
+  EXPECT_EQ(file_mode(sub + "/registry"), 0600u);
 }
 
 TEST_F(Modes, ARegistryLinkDoesNotChangeTheFileItNames) {

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "startup/datadir.h"
-#include "util/registry.h"
 #include "tests/support/startup_env.h"
+#include "util/registry.h"
 
 namespace {
 
@@ -62,7 +62,8 @@ TEST_F(DataDir, PathElsewhereIsUsedAsIsAndNamesNoDirectory) {
 
 TEST(LogCleanup, DeletesOnlyPerConnectionFiles) {
   temp_home logs;
-  for (const char* name : {"0000012.txt", "2024-05.txt", "notes.txt", "12a.txt", "0000013.TXT"})
+  for (const char* name : {"0000012.txt", "2024-05.txt", "notes.txt", "12a.txt", "0000013.TXT",
+                           "2024.txt", "123456.txt", ".txt", "12345678.txt"})
     write_file(logs.path(name), "x");
   std::filesystem::create_directory(logs.path("0000014.txt"));  // not a file: stays
   log_cleanup_dir(logs.dir.c_str());
@@ -72,6 +73,11 @@ TEST(LogCleanup, DeletesOnlyPerConnectionFiles) {
   EXPECT_TRUE(file_exists(logs.path("notes.txt")));
   EXPECT_TRUE(file_exists(logs.path("12a.txt")));
   EXPECT_TRUE(file_exists(logs.path("0000014.txt")));
+  // A user's file with fewer than seven digits is not a connection's.
+  EXPECT_TRUE(file_exists(logs.path("2024.txt")));
+  EXPECT_TRUE(file_exists(logs.path("123456.txt")));
+  EXPECT_TRUE(file_exists(logs.path(".txt")));
+  EXPECT_FALSE(file_exists(logs.path("12345678.txt")));  // serials grow past seven digits
 }
 
 TEST(LogCleanup, ShortOrMissingDirectoryDoesNothing) {

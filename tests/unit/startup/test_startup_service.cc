@@ -7,6 +7,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "engine/slot.h"
 #include "platform/notify.h"
@@ -216,6 +219,41 @@ TEST(CommandLine, ProgramPathIsNoPartOfTheSwitches) {
   ASSERT_TRUE(command_line_of(1, argv, line, sizeof line));
   EXPECT_EQ(mode_of(line), run_mode::launcher);
   EXPECT_FALSE(command_line_of(3, argv, line, 4));
+}
+
+TEST(CommandLine, WordsSwitchesHomeCtlAndTheFirstUnknownArgument) {
+  auto of = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "merovane");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    arguments parsed = arguments_of(static_cast<int>(args.size()), argv.data());
+    // Pointers into args do not outlive this call: keep what they said.
+    std::string home = parsed.home != nullptr ? parsed.home : "";
+    std::string unknown = parsed.unknown != 0 ? args[static_cast<size_t>(parsed.unknown)] : "";
+    return std::tuple(parsed.mode, parsed.ctl ? parsed.ctl_first : 0, home, unknown, parsed.info);
+  };
+  using std::get;
+  EXPECT_EQ(get<0>(of({})), run_mode::launcher);
+  EXPECT_EQ(get<0>(of({"run"})), run_mode::foreground);
+  EXPECT_EQ(get<0>(of({"service"})), run_mode::service);
+  EXPECT_EQ(get<0>(of({"install"})), run_mode::launcher);
+  EXPECT_EQ(get<0>(of({"run", "uninstall"})), run_mode::uninstall);  // as with the switches
+  EXPECT_EQ(get<0>(of({"x/RUNy"})), run_mode::foreground);
+  EXPECT_EQ(get<3>(of({"x/RUNy"})), "");
+  EXPECT_EQ(get<2>(of({"--home", "/srv/m", "run"})), "/srv/m");
+  EXPECT_EQ(get<0>(of({"--home", "/srv/m", "run"})), run_mode::foreground);  // DIR is no switch
+  EXPECT_EQ(get<2>(of({"--home=/h"})), "/h");
+  EXPECT_EQ(get<3>(of({"--home"})), "--home");  // without its folder
+  EXPECT_EQ(get<3>(of({"--port", "9090"})), "--port");
+  EXPECT_EQ(get<3>(of({"RUN"})), "RUN");  // the words are exact
+  EXPECT_EQ(get<3>(of({"run", "/x", "y"})), "/x");
+  // After "ctl" the arguments are the command's own.
+  auto ctl = of({"--home", "/h", "ctl", "set", "--bogus"});
+  EXPECT_EQ(get<1>(ctl), 4);
+  EXPECT_EQ(get<3>(ctl), "");
+  EXPECT_EQ(get<4>(of({"run", "--help"})), info_request::help);
+  EXPECT_EQ(get<4>(of({"--version"})), info_request::version);
 }
 
 TEST(CommandLine, HelpAndVersionAreRecognisedBeforeAnyMode) {

@@ -1,0 +1,716 @@
+#include "startup/ctl.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "startup/runmodes.h"
+#include "util/registry.h"
+
+namespace {
+
+constexpr int CTL_DONE = 0;
+constexpr int CTL_REFUSED = 1;
+constexpr int CTL_NO_INSTANCE = 3;
+constexpr int REPLY_TIMEOUT_MS = 10000;
+constexpr size_t REPLY_MAX = 8 * 1024 * 1024;
+constexpr size_t BODY_MAX = 4 * 1024 * 1024;
+constexpr int MAX_LINKS = 29;
+
+// Link kinds and type bits as the chain table stores them.
+constexpr uint32_t SELECT_FIXED = 5;
+constexpr uint32_t TYPE_DEAD = 0x01, TYPE_ANONYMOUS = 0x04, TYPE_SOCKS4 = 0x08, TYPE_SOCKS5 = 0x10,
+                   TYPE_HTTP = 0x20, TYPE_HTTPS = 0x40, TYPE_PROTOCOLS = 0x78;
+
+struct name_value {
+  const char* name;
+  uint32_t value;
+};
+constexpr name_value SCHEMES[] = {
+    {"socks4", TYPE_SOCKS4}, {"socks5", TYPE_SOCKS5}, {"http", TYPE_HTTP}, {"https", TYPE_HTTPS}};
+constexpr name_value PICKS[] = {{"random", 1}, {"fastest", 2}, {"recent", 3}, {"rank", 4}};
+
+// A growing text on the heap; every append reports failure instead of
+// throwing.
+struct text {
+  char* data = nullptr;
+  size_t len = 0, cap = 0;
+  ~text() { std::free(data); }
+  bool add(const char* bytes, size_t n) {
+    if (len + n + 1 > cap) {
+      size_t want = cap == 0 ? 4096 : cap;
+      while (want < len + n + 1) want *= 2;
+      char* grown = static_cast<char*>(std::realloc(data, want));
+      if (grown == nullptr) return false;
+      data = grown;
+      cap = want;
+    }
+    std::memcpy(data + len, bytes, n);
+    len += n;
+    data[len] = 0;
+    return true;
+  }
+  bool add(const char* s) { return add(s, std::strlen(s)); }
+  const char* c_str() const { return data != nullptr ? data : ""; }
+};
+
+// Appends s encoded for a form body: unreserved bytes as they are, every
+// other byte as %XX.
+bool add_encoded(text& out, const char* s, size_t n) {
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '_' || c == '.' || c == '~';
+    char enc[3] = {'%', HEX[c >> 4], HEX[c & 15]};
+    if (!(plain ? out.add(s + i, 1) : out.add(enc, 3))) return false;
+  }
+  return true;
+}
+
+bool add_param(text& body, const char* name, const char* value) {
+  return (body.len == 0 || body.add("&")) && body.add(name) && body.add("=") &&
+         add_encoded(body, value, std::strlen(value));
+}
+
+bool add_number_param(text& body, const char* name, unsigned index, uint32_t value) {
+  char key[32], number[16];
+  std::snprintf(key, sizeof key, "%s%u", name, index);
+  std::snprintf(number, sizeof number, "%u", value);
+  return add_param(body, key, number);
+}
+
+// Where the instance of this home listens; loopback when it listens on
+// all addresses.
+bool instance_address(sockaddr_in* addr) {
+  char ip[48];
+  reg_listen_ip(ip, sizeof ip);
+  if (ip[0] == 0 || std::strcmp(ip, "0.0.0.0") == 0) std::snprintf(ip, sizeof ip, "127.0.0.1");
+  *addr = sockaddr_in{};
+  addr->sin_family = AF_INET;
+  addr->sin_port = htons(static_cast<uint16_t>(reg_listen_port()));
+  return inet_pton(AF_INET, ip, &addr->sin_addr) == 1;
+}
+
+// Deadlines are ticks; the wait is by wrap-around difference.
+bool wait_for(int fd, short events, uint32_t deadline) {
+  for (;;) {
+    int32_t left = static_cast<int32_t>(deadline - tick_now());
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    int n = poll(&p, 1, left);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+bool send_all(int fd, const char* data, size_t n, uint32_t deadline) {
+  while (n > 0) {
+    if (!wait_for(fd, POLLOUT, deadline)) return false;
+    ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (sent <= 0) return false;
+    data += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// Length of the body the head announces, or -1.
+long announced_length(const char* head, size_t head_len) {
+  for (size_t i = 0; i + 15 < head_len; ++i)
+    if ((i == 0 || head[i - 1] == '\n') && strncasecmp(head + i, "content-length:", 15) == 0)
+      return std::strtol(head + i + 15, nullptr, 10);
+  return -1;
+}
+
+// One request to the panel; the body of a 200 reply in out. False when no
+// instance answers.
+bool panel_request(const char* method, const char* file, const text* body, text& out) {
+  sockaddr_in addr{};
+  if (!instance_address(&addr)) return false;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  const uint32_t deadline = tick_now() + REPLY_TIMEOUT_MS;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+            (errno == EINPROGRESS && wait_for(fd, POLLOUT, deadline));
+  int error = 0;
+  socklen_t size = sizeof error;
+  ok = ok && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+  char head[512];
+  char host[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  const size_t body_len = body != nullptr ? body->len : 0;
+  int n = std::snprintf(head, sizeof head,
+                        "%s /%s/%s HTTP/1.1\r\nHost: %s:%u\r\nConnection: close\r\n"
+                        "Content-Type: application/x-www-form-urlencoded\r\n"
+                        "Content-Length: %zu\r\n\r\n",
+                        method, reg_root(), file, host, ntohs(addr.sin_port), body_len);
+  ok = ok && n > 0 && static_cast<size_t>(n) < sizeof head &&
+       send_all(fd, head, static_cast<size_t>(n), deadline) &&
+       (body_len == 0 || send_all(fd, body->c_str(), body_len, deadline));
+  text reply;
+  long length = -1;
+  size_t body_at = 0;
+  while (ok) {
+    char chunk[16384];
+    if (!wait_for(fd, POLLIN, deadline)) break;
+    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0 || !reply.add(chunk, static_cast<size_t>(got)) || reply.len > REPLY_MAX) break;
+    if (body_at == 0) {
+      const char* end = std::strstr(reply.c_str(), "\r\n\r\n");
+      if (end == nullptr) continue;
+      body_at = static_cast<size_t>(end - reply.c_str()) + 4;
+      length = announced_length(reply.c_str(), body_at);
+    }
+    if (length >= 0 && reply.len - body_at >= static_cast<size_t>(length)) break;
+  }
+  close(fd);
+  if (!ok || body_at == 0 || std::strncmp(reply.c_str() + 8, " 200", 4) != 0) return false;
+  size_t take = reply.len - body_at;
+  if (length >= 0 && static_cast<size_t>(length) < take) take = static_cast<size_t>(length);
+  return out.add(reply.c_str() + body_at, take);
+}
+
+// A command's reply: "ajax_callback("name",VALUE);"; the value in out.
+bool command(const text& body, const char* expected_name, text& value) {
+  text reply;
+  if (!panel_request("POST", "ajax", &body, reply)) return false;
+  char prefix[80];
+  std::snprintf(prefix, sizeof prefix, "ajax_callback(\"%s\",", expected_name);
+  const char* r = reply.c_str();
+  size_t plen = std::strlen(prefix);
+  if (std::strncmp(r, prefix, plen) != 0) return false;
+  const char* end = std::strrchr(r, ')');
+  if (end == nullptr || end < r + plen) return false;
+  return value.add(r + plen, static_cast<size_t>(end - (r + plen)));
+}
+
+int no_instance() {
+  std::fprintf(stderr, "merovane ctl: no instance answers at the address of the registry file\n");
+  return CTL_NO_INSTANCE;
+}
+
+int refused(const char* what) {
+  std::fprintf(stderr, "merovane ctl: %s\n", what);
+  return CTL_REFUSED;
+}
+
+void dotted(uint32_t ip, char* out, size_t capacity) {
+  std::snprintf(out, capacity, "%u.%u.%u.%u", ip & 0xFF, (ip >> 8) & 0xFF, (ip >> 16) & 0xFF,
+                ip >> 24);
+}
+
+// Dotted text to the stored number (first octet in the low byte).
+bool ip_number(const char* text, size_t n, uint32_t* ip) {
+  char buf[20];
+  if (n == 0 || n >= sizeof buf) return false;
+  std::memcpy(buf, text, n);
+  buf[n] = 0;
+  in_addr a{};
+  if (inet_pton(AF_INET, buf, &a) != 1) return false;
+  *ip = a.s_addr;  // network order read as a number: first octet lowest
+  return true;
+}
+
+// "address:port" into number and port.
+bool address_port(const char* s, uint32_t* ip, uint32_t* port) {
+  const char* colon = std::strrchr(s, ':');
+  if (colon == nullptr || !ip_number(s, static_cast<size_t>(colon - s), ip)) return false;
+  char* end = nullptr;
+  unsigned long p = std::strtoul(colon + 1, &end, 10);
+  if (end == colon + 1 || *end != 0 || p < 1 || p > 65535) return false;
+  *port = static_cast<uint32_t>(p);
+  return true;
+}
+
+// ---- url
+
+int ctl_url() {
+  char address[256];
+  panel_address(address, sizeof address);
+  std::printf("%s\n", address);
+  return CTL_DONE;
+}
+
+// ---- status: the rows of the status page's table
+
+// Text of one cell: tags dropped, the usual entities decoded, blanks squeezed.
+void cell_text(const char* from, const char* to, char* out, size_t capacity) {
+  size_t n = 0;
+  bool in_tag = false;
+  for (const char* p = from; p < to && n + 1 < capacity; ++p) {
+    if (*p == '<') in_tag = true;
+    if (in_tag) {
+      if (*p == '>') in_tag = false;
+      continue;
+    }
+    struct entity {
+      const char* name;
+      char c;
+    };
+    static constexpr entity ENTITIES[] = {
+        {"&nbsp;", ' '}, {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
+    char c = *p;
+    for (const entity& e : ENTITIES) {
+      size_t len = std::strlen(e.name);
+      if (static_cast<size_t>(to - p) >= len && std::strncmp(p, e.name, len) == 0) {
+        c = e.c;
+        p += len - 1;
+        break;
+      }
+    }
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    if (c == ' ' && (n == 0 || out[n - 1] == ' ')) continue;
+    out[n++] = c;
+  }
+  while (n > 0 && out[n - 1] == ' ') --n;
+  out[n] = 0;
+}
+
+void json_string(const char* s) {
+  std::putchar('"');
+  for (const char* p = s; *p; ++p) {
+    if (*p == '"' || *p == '\\')
+      std::printf("\\%c", *p);
+    else if (static_cast<unsigned char>(*p) < 0x20)
+      std::printf("\\u%04x", *p);
+    else
+      std::putchar(*p);
+  }
+  std::putchar('"');
+}
+
+constexpr int STATUS_COLUMNS = 16;
+constexpr size_t CELL_MAX = 256;
+
+// The cells of the row starting at `row` (up to its "</tr>" or the next "<tr").
+int row_cells(const char* row, const char* row_end, char cells[][CELL_MAX]) {
+  int count = 0;
+  const char* p = row;
+  while (count < STATUS_COLUMNS) {
+    const char* td = std::strstr(p, "<td");
+    const char* th = std::strstr(p, "<th");
+    const char* cell = td == nullptr ? th : (th == nullptr || td < th ? td : th);
+    if (cell == nullptr || cell >= row_end) break;
+    const char* open_end = std::strchr(cell, '>');
+    if (open_end == nullptr || open_end >= row_end) break;
+    const char* close = std::strstr(open_end, "</t");
+    if (close == nullptr || close > row_end) close = row_end;
+    cell_text(open_end + 1, close, cells[count], CELL_MAX);
+    ++count;
+    p = close;
+  }
+  return count;
+}
+
+int ctl_status(bool json) {
+  text page;
+  if (!panel_request("GET", "netstatus.html", nullptr, page)) return no_instance();
+  static char header[STATUS_COLUMNS][CELL_MAX];
+  static char cells[STATUS_COLUMNS][CELL_MAX];
+  int header_count = 0;
+  bool first_row = true;
+  if (json) std::printf("[");
+  const char* p = page.c_str();
+  while ((p = std::strstr(p, "<tr")) != nullptr) {
+    const char* next = std::strstr(p + 3, "<tr");
+    const char* end = std::strstr(p, "</tr>");
+    if (end == nullptr || (next != nullptr && next < end))
+      end = next != nullptr ? next : p + std::strlen(p);
+    const bool is_header = std::strncmp(std::strstr(p, ">") + 1, "<th", 3) == 0;
+    int count = row_cells(p, end, is_header ? header : cells);
+    p = end;
+    if (is_header) {
+      header_count = count;
+      if (!json) {
+        for (int i = 0; i < count; ++i) std::printf("%s%s", i ? "\t" : "", header[i]);
+        std::printf("\n");
+      }
+      continue;
+    }
+    if (json) {
+      std::printf("%s{", first_row ? "" : ",");
+      for (int i = 0; i < count; ++i) {
+        if (i > 0) std::putchar(',');
+        char fallback[16];
+        std::snprintf(fallback, sizeof fallback, "column%d", i);
+        json_string(i < header_count ? header[i] : fallback);
+        std::putchar(':');
+        json_string(cells[i]);
+      }
+      std::printf("}");
+    } else {
+      for (int i = 0; i < count; ++i) std::printf("%s%s", i ? "\t" : "", cells[i]);
+      std::printf("\n");
+    }
+    first_row = false;
+  }
+  if (json) std::printf("]\n");
+  return CTL_DONE;
+}
+
+// ---- proxies
+
+struct proxy_row {
+  uint32_t ip, port, type, blocked;
+  long rank;
+};
+
+const char* proxy_state(const proxy_row& r) {
+  if (r.blocked != 0) return "blocked";
+  if (r.type == 0) return "unchecked";
+  if (r.type & TYPE_DEAD) return "dead";
+  return "working";
+}
+
+void type_names(uint32_t type, char* out, size_t capacity) {
+  out[0] = 0;
+  size_t n = 0;
+  for (const name_value& s : SCHEMES)
+    if ((type & s.value) && n + 8 < capacity)
+      n += static_cast<size_t>(std::snprintf(out + n, capacity - n, "%s%s", n ? "," : "", s.name));
+  if (n == 0) std::snprintf(out, capacity, "-");
+}
+
+// Reads the rows "[ip,port,type,blocked,rank,...],[...]" of a load_proxy
+// reply, calling fn for each; false when the reply is not such a list.
+template <class F>
+bool each_proxy(const char* value, F fn) {
+  if (std::strcmp(value, "null") == 0) return true;
+  const char* p = value;
+  while ((p = std::strchr(p, '[')) != nullptr) {
+    while (*p == '[') ++p;
+    long v[5] = {0, 0, 0, 0, 0};
+    for (int i = 0; i < 5; ++i) {
+      while (*p == '"' || *p == ' ') ++p;
+      char* end = nullptr;
+      v[i] = std::strtol(p, &end, 10);
+      if (end == p) return false;
+      p = end;
+      while (*p == '"' || *p == ' ') ++p;
+      if (i < 4 && *p++ != ',') return false;
+    }
+    fn(proxy_row{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
+                 static_cast<uint32_t>(v[2]), static_cast<uint32_t>(v[3]), v[4]});
+    p = std::strchr(p, ']');
+    if (p == nullptr) break;
+  }
+  return true;
+}
+
+// Both lists, unblocked and blocked, in one call of fn per proxy. 3 when no
+// instance answers.
+template <class F>
+int all_proxies(F fn) {
+  for (const char* blocked : {"0", "1"}) {
+    text body, value;
+    if (!add_param(body, "type", "load_proxy") || !add_param(body, "blocked", blocked) ||
+        !add_param(body, "order", "rank"))
+      return refused("out of memory");
+    if (!command(body, "load_proxy", value)) return no_instance();
+    if (!each_proxy(value.c_str(), fn)) return refused("the proxy list reply is not understood");
+  }
+  return CTL_DONE;
+}
+
+int ctl_proxies(bool json) {
+  bool first = true;
+  if (json) std::printf("[");
+  int rc = all_proxies([&](const proxy_row& r) {
+    char ip[20], types[40];
+    dotted(r.ip, ip, sizeof ip);
+    type_names(r.type, types, sizeof types);
+    if (json)
+      std::printf("%s{\"address\":\"%s:%u\",\"type\":\"%s\",\"state\":\"%s\",\"rank\":%ld}",
+                  first ? "" : ",", ip, r.port, types, proxy_state(r), r.rank);
+    else
+      std::printf("%s:%u %s %s %ld\n", ip, r.port, types, proxy_state(r), r.rank);
+    first = false;
+  });
+  if (json && rc == CTL_DONE) std::printf("]\n");
+  return rc;
+}
+
+// ---- import
+
+bool read_all(FILE* in, text& out) {
+  char chunk[16384];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+    if (!out.add(chunk, n) || out.len > BODY_MAX) return false;
+  }
+  return !std::ferror(in);
+}
+
+int ctl_import(const char* file) {
+  text list;
+  FILE* in = std::strcmp(file, "-") == 0 ? stdin : std::fopen(file, "rb");
+  if (in == nullptr) {
+    std::fprintf(stderr, "merovane ctl: cannot read \"%s\": %s\n", file, std::strerror(errno));
+    return CTL_REFUSED;
+  }
+  bool read = read_all(in, list);
+  if (in != stdin) std::fclose(in);
+  if (!read) return refused("the list cannot be read (or is larger than 4 MiB)");
+  text body, value;
+  if (!add_param(body, "type", "upload_proxy") || !body.add("&list=") ||
+      !add_encoded(body, list.c_str(), list.len))
+    return refused("out of memory");
+  if (list.len == 0) return refused("the list is empty");
+  if (!command(body, "upload_proxy", value)) return no_instance();
+  int count = 0, added = 0;
+  if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &count, &added) != 2)
+    return refused("the upload reply is not understood");
+  std::printf("%d proxies read, %d new\n", count, added);
+  return CTL_DONE;
+}
+
+// ---- set
+
+// The value of member `name` in the settings object, as written there
+// (quotes removed); false when absent.
+bool settings_member(const char* object, const char* name, char* out, size_t capacity) {
+  size_t n = std::strlen(name);
+  for (const char* p = object; (p = std::strstr(p, name)) != nullptr; p += n) {
+    bool starts = p == object || p[-1] == '{' || p[-1] == ' ' || p[-1] == ',';
+    if (!starts || p[n] != ':') continue;
+    const char* v = p + n + 1;
+    const char* end;
+    if (*v == '"') {
+      ++v;
+      end = v;
+      while (*end && *end != '"') end += (*end == '\\' && end[1]) ? 2 : 1;
+    } else {
+      end = v;
+      while (*end && *end != ',' && *end != '}') ++end;
+    }
+    std::snprintf(out, capacity, "%.*s", static_cast<int>(end - v), v);
+    return true;
+  }
+  return false;
+}
+
+// A value as the settings keep it: line breaks (written "\\n" in the
+// object) and runs of blanks count as one space, none at the ends.
+void squeeze(const char* in, char* out, size_t capacity) {
+  size_t n = 0;
+  bool blank = true;
+  for (const char* p = in; *p && n + 1 < capacity; ++p) {
+    bool is_blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r';
+    if (p[0] == '\\' && p[1] == 'n') {
+      is_blank = true;
+      ++p;
+    }
+    if (is_blank) {
+      if (!blank) out[n++] = ' ';
+      blank = true;
+      continue;
+    }
+    out[n++] = *p;
+    blank = false;
+  }
+  while (n > 0 && out[n - 1] == ' ') --n;
+  out[n] = 0;
+}
+
+bool same_setting(const char* stored, const char* given) {
+  char a[1024], b[1024];
+  squeeze(stored, a, sizeof a);
+  squeeze(given, b, sizeof b);
+  return std::strcmp(a, b) == 0;
+}
+
+int ctl_set(int argc, char** argv) {
+  if (argc < 1) return refused("set needs NAME=VALUE");
+  text body, value;
+  if (!add_param(body, "type", "save_settings")) return refused("out of memory");
+  for (int i = 0; i < argc; ++i) {
+    const char* eq = std::strchr(argv[i], '=');
+    if (eq == nullptr || eq == argv[i]) {
+      std::fprintf(stderr, "merovane ctl: \"%s\" is not NAME=VALUE\n", argv[i]);
+      return CTL_REFUSED;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(eq - argv[i]), argv[i]);
+    if (!add_param(body, name, eq + 1)) return refused("out of memory");
+  }
+  if (!command(body, "settings", value)) return no_instance();
+  // Each name must now hold its value: a name the program does not know is
+  // not stored, and says so.
+  int rc = CTL_DONE;
+  for (int i = 0; i < argc; ++i) {
+    const char* eq = std::strchr(argv[i], '=');
+    char name[64], stored[1024] = "";
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(eq - argv[i]), argv[i]);
+    if (!settings_member(value.c_str(), name, stored, sizeof stored) ||
+        !same_setting(stored, eq + 1)) {
+      std::fprintf(stderr, "merovane ctl: \"%s\" was not taken%s%s\n", name,
+                   stored[0] ? "; it holds " : "", stored);
+      rc = CTL_REFUSED;
+    } else {
+      std::printf("%s=%s\n", name, stored);
+    }
+  }
+  return rc;
+}
+
+// ---- chain
+
+struct link {
+  uint32_t selection, flags, ip, port;
+};
+
+// "socks5://host:port" and the like, or "pick:fastest[:socks5,http]".
+bool parse_link(const char* s, link* l, const char** why) {
+  if (std::strncmp(s, "pick:", 5) == 0) {
+    const char* how = s + 5;
+    const char* colon = std::strchr(how, ':');
+    size_t how_len = colon != nullptr ? static_cast<size_t>(colon - how) : std::strlen(how);
+    l->selection = 0;
+    for (const name_value& p : PICKS)
+      if (std::strlen(p.name) == how_len && std::strncmp(how, p.name, how_len) == 0)
+        l->selection = p.value;
+    *why = "pick needs random, fastest, recent or rank";
+    if (l->selection == 0) return false;
+    l->flags = colon == nullptr ? TYPE_PROTOCOLS : 0;
+    for (const char* t = colon != nullptr ? colon + 1 : nullptr; t != nullptr && *t;) {
+      const char* comma = std::strchr(t, ',');
+      size_t len = comma != nullptr ? static_cast<size_t>(comma - t) : std::strlen(t);
+      uint32_t bit = 0;
+      for (const name_value& p : SCHEMES)
+        if (std::strlen(p.name) == len && std::strncmp(t, p.name, len) == 0) bit = p.value;
+      *why = "the protocols of a pick are socks4, socks5, http and https";
+      if (bit == 0) return false;
+      l->flags |= bit;
+      t = comma != nullptr ? comma + 1 : t + len;
+    }
+    l->flags |= TYPE_ANONYMOUS;
+    l->ip = l->port = 0;
+    return true;
+  }
+  const char* sep = std::strstr(s, "://");
+  *why = "a link is socks5://, socks4://, http://, https://host:port or pick:...";
+  if (sep == nullptr) return false;
+  l->flags = 0;
+  for (const name_value& p : SCHEMES)
+    if (std::strlen(p.name) == static_cast<size_t>(sep - s) &&
+        std::strncmp(s, p.name, static_cast<size_t>(sep - s)) == 0)
+      l->flags = p.value;
+  if (l->flags == 0) return false;
+  const char* rest = sep + 3;
+  *why = "the chain table keeps no user name and password: give the proxy without them";
+  if (std::strchr(rest, '@') != nullptr) return false;
+  char hostport[64];
+  std::snprintf(hostport, sizeof hostport, "%s", rest);
+  size_t n = std::strlen(hostport);
+  if (n > 0 && hostport[n - 1] == '/') hostport[n - 1] = 0;
+  *why = "a fixed proxy is an IPv4 address and a port (1-65535)";
+  l->selection = SELECT_FIXED;
+  return address_port(hostport, &l->ip, &l->port);
+}
+
+int ctl_chain(int argc, char** argv) {
+  if (argc < 1) return refused("chain needs at least one link");
+  if (argc > MAX_LINKS) return refused("a chain holds at most 29 links");
+  text body, value;
+  char count[8];
+  std::snprintf(count, sizeof count, "%d", argc);
+  if (!add_param(body, "type", "save_settings") || !add_param(body, "num", count))
+    return refused("out of memory");
+  for (int i = 0; i < argc; ++i) {
+    link l{};
+    const char* why = "";
+    if (!parse_link(argv[i], &l, &why)) {
+      std::fprintf(stderr, "merovane ctl: link \"%s\": %s\n", argv[i], why);
+      return CTL_REFUSED;
+    }
+    const unsigned at = static_cast<unsigned>(i);
+    if (!add_number_param(body, "selection", at, l.selection) ||
+        !add_number_param(body, "flags", at, l.flags) || !add_number_param(body, "ip", at, l.ip) ||
+        !add_number_param(body, "port", at, l.port))
+      return refused("out of memory");
+  }
+  if (!command(body, "settings", value)) return no_instance();
+  std::printf("chain of %d link%s saved\n", argc, argc == 1 ? "" : "s");
+  return CTL_DONE;
+}
+
+// ---- check
+
+int recheck(uint32_t ip, uint32_t port) {
+  text body, value;
+  char ip_text[16], port_text[8];
+  std::snprintf(ip_text, sizeof ip_text, "%u", ip);
+  std::snprintf(port_text, sizeof port_text, "%u", port);
+  if (!add_param(body, "type", "recheck_proxy") || !add_param(body, "ip", ip_text) ||
+      !add_param(body, "port", port_text))
+    return refused("out of memory");
+  return command(body, "ping", value) ? CTL_DONE : CTL_NO_INSTANCE;
+}
+
+int ctl_check(int argc, char** argv) {
+  if (argc >= 1) {
+    uint32_t ip = 0, port = 0;
+    if (!address_port(argv[0], &ip, &port)) return refused("check takes address:port");
+    int rc = recheck(ip, port);
+    if (rc == CTL_NO_INSTANCE) return no_instance();
+    std::printf("%s queued for a check\n", argv[0]);
+    return rc;
+  }
+  int queued = 0, failed = 0;
+  int rc = all_proxies([&](const proxy_row& r) {
+    if (r.blocked != 0) return;
+    if (recheck(r.ip, r.port) == CTL_DONE)
+      ++queued;
+    else
+      ++failed;
+  });
+  if (rc != CTL_DONE) return rc;
+  std::printf("%d proxies queued for a check\n", queued);
+  return failed == 0 ? CTL_DONE : no_instance();
+}
+
+bool has_flag(int argc, char** argv, const char* flag) {
+  for (int i = 0; i < argc; ++i)
+    if (std::strcmp(argv[i], flag) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int ctl_main(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return refused("a command is needed (see merovane --help)");
+  const char* cmd = argv[0];
+  const bool json = has_flag(argc - 1, argv + 1, "--json");
+  if (reg_root()[0] == 0) {
+    // No token: no instance was ever set up in this home, or its registry
+    // file cannot be read by this user.
+    char registry[600];
+    if (!path_registry_file(registry, sizeof registry)) registry[0] = 0;
+    std::fprintf(stderr, "merovane ctl: no panel token in the registry file \"%s\"\n", registry);
+    return CTL_NO_INSTANCE;
+  }
+  if (std::strcmp(cmd, "url") == 0) return ctl_url();
+  if (std::strcmp(cmd, "status") == 0) return ctl_status(json);
+  if (std::strcmp(cmd, "proxies") == 0) return ctl_proxies(json);
+  if (std::strcmp(cmd, "import") == 0)
+    return argc >= 2 ? ctl_import(argv[1]) : refused("import needs FILE or -");
+  if (std::strcmp(cmd, "set") == 0) return ctl_set(argc - 1, argv + 1);
+  if (std::strcmp(cmd, "chain") == 0) return ctl_chain(argc - 1, argv + 1);
+  if (std::strcmp(cmd, "check") == 0) return ctl_check(argc - 1, argv + 1);
+  std::fprintf(stderr, "merovane ctl: unknown command \"%s\" (see merovane --help)\n", cmd);
+  return CTL_REFUSED;
+}
