@@ -6,9 +6,9 @@
 #include <string>
 
 #include "db/db.h"
+#include "maintenance/checker.h"
 #include "maintenance/import.h"
 #include "panel/commands.h"
-#include "maintenance/checker.h"
 #include "tests/support/panel_support.h"
 
 namespace {
