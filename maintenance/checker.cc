@@ -11,6 +11,7 @@
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/push.h"
+#include "maintenance/echo.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
@@ -369,21 +370,23 @@ char* judge_request(const check_record* rec, judge_form form) {
   return out;
 }
 
-void apply_reply_item(const char* tag, const char* value, check_record* rec) {
-  if (tag == nullptr || value == nullptr) return;
-  long number = std::strtol(value, nullptr, 10);
-  if (strcasecmp(tag, "delay_myip") == 0 && number > 0) {
-    delay_myip = static_cast<int32_t>(number);
-    return;
-  }
-  if (strcasecmp(tag, "delay_proxy") == 0 && number > 0) {
-    delay_proxy = static_cast<int32_t>(number);
-    return;
-  }
-  if (strcasecmp(tag, "deny_checks") == 0 && number > 0) {
-    checks_denied = true;
-    return;
-  }
+namespace {
+
+constexpr const char* control_tags[] = {"delay_myip", "delay_proxy", "deny_checks", "url_checker",
+                                        "proxy_list"};
+
+bool is_control_tag(const char* tag) {
+  for (const char* name : control_tags)
+    if (strcasecmp(tag, name) == 0) return true;
+  return false;
+}
+
+// Applies a control item of our own reply block on the direct request.
+void apply_control(const char* tag, const char* value) {
+  const long number = std::strtol(value, nullptr, 10);
+  if (strcasecmp(tag, "delay_myip") == 0 && number > 0) delay_myip = static_cast<int32_t>(number);
+  if (strcasecmp(tag, "delay_proxy") == 0 && number > 0) delay_proxy = static_cast<int32_t>(number);
+  if (strcasecmp(tag, "deny_checks") == 0 && number > 0) checks_denied = true;
   if (strcasecmp(tag, "url_checker") == 0) {
     size_t n = std::strlen(value) + 1;
     char* copy = static_cast<char*>(std::malloc(n));
@@ -391,13 +394,15 @@ void apply_reply_item(const char* tag, const char* value, check_record* rec) {
     std::memcpy(copy, value, n);
     setting_str(MV_LIT("url_checker"), copy, n, 1);
     std::free(copy);
-    return;
+    checker_location_moved();
   }
-  if (strcasecmp(tag, "proxy_list") == 0) {
-    std::free(import_proxy_list(value, 0));
-    return;
-  }
-  bool remote = strcasecmp(tag, "REMOTE_ADDR") == 0;
+  if (strcasecmp(tag, "proxy_list") == 0) std::free(import_proxy_list(value, 0));
+}
+
+// An address or header item: the public address on the direct request,
+// the verdict of the step in a check.
+void apply_seen_item(const char* tag, const char* value, check_record* rec) {
+  const bool remote = strcasecmp(tag, "REMOTE_ADDR") == 0;
   if (rec != nullptr) {
     char dotted[16];
     uint32_t a = public_addr;
@@ -412,23 +417,25 @@ void apply_reply_item(const char* tag, const char* value, check_record* rec) {
   if (remote && parse_dotted_quad(value, &addr)) public_addr = addr;
 }
 
-void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
-  if (bytes == nullptr || length == 0) return;
-  const void* nul = std::memchr(bytes, 0, length);
-  if (nul != nullptr) length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
-  const uint8_t* end = bytes + length;
-  const uint8_t* open = find_bytes(bytes, end, "<Reply>");
-  const uint8_t* close = find_bytes(bytes, end, "</Reply>");
-  if (open == nullptr || close == nullptr) return;
-  if (rec != nullptr && rec->step_started != 0) {
-    uint32_t elapsed = tick_now() - rec->step_started;
-    if (elapsed == 0) elapsed = 1;
-    if (elapsed > rec->reply_ms) rec->reply_ms = elapsed;
+// One item of a reply. Control items count only from our own block on the
+// direct request: a reply that came back through the proxy under check may
+// have been forged by it, so there they are ignored altogether.
+void apply_item(const char* tag, const char* value, check_record* rec, bool controls) {
+  if (tag == nullptr || value == nullptr) return;
+  if (is_control_tag(tag)) {
+    if (controls) apply_control(tag, value);
+    return;
   }
-  const uint8_t* from = open + 7;
-  if (close <= from) return;
+  apply_seen_item(tag, value, rec);
+}
+
+void apply_echo_item(const char* tag, const char* value, void* ctx) {
+  apply_item(tag, value, static_cast<check_record*>(ctx), false);
+}
+
+// The items of our own block [from, from + span); `controls`: honour them.
+void read_block(const uint8_t* from, size_t span, check_record* rec, bool controls) {
   // Work on a terminated copy of the block so items can be cut in place.
-  size_t span = static_cast<size_t>(close - from);
   char* block = static_cast<char*>(std::malloc(span + 1));
   if (block == nullptr) return;
   std::memcpy(block, from, span);
@@ -469,12 +476,50 @@ void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
     char saved_value_end = block[value_end];
     block[t] = 0;
     block[value_end] = 0;
-    apply_reply_item(block + i + 1, block + v, rec);
+    apply_item(block + i + 1, block + v, rec, controls);
     block[t] = saved_tag_end;
     block[value_end] = saved_value_end;
     i = gt + 2;
   }
   std::free(block);
+}
+
+// A reply in one of the header-echo formats; true when it held any item.
+bool read_echo(const uint8_t* bytes, size_t length, check_record* rec) {
+  const uint8_t* body = echo_body(bytes, length);
+  const size_t rest = static_cast<size_t>(bytes + length - body);
+  if (echo_read_json(body, rest, apply_echo_item, rec) > 0) return true;
+  return echo_read_lines(body, rest, apply_echo_item, rec) > 0;
+}
+
+void note_reply_time(check_record* rec) {
+  if (rec == nullptr || rec->step_started == 0) return;
+  uint32_t elapsed = tick_now() - rec->step_started;
+  if (elapsed == 0) elapsed = 1;
+  if (elapsed > rec->reply_ms) rec->reply_ms = elapsed;
+}
+
+}  // namespace
+
+void apply_reply_item(const char* tag, const char* value, check_record* rec) {
+  apply_item(tag, value, rec, rec == nullptr);
+}
+
+void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
+  if (bytes == nullptr || length == 0) return;
+  const void* nul = std::memchr(bytes, 0, length);
+  if (nul != nullptr) length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
+  const uint8_t* end = bytes + length;
+  const uint8_t* open = find_bytes(bytes, end, "<Reply>");
+  const uint8_t* close = open != nullptr ? find_bytes(open, end, "</Reply>") : nullptr;
+  if (open == nullptr || close == nullptr) {
+    if (read_echo(bytes, length, rec)) note_reply_time(rec);
+    return;
+  }
+  note_reply_time(rec);
+  const uint8_t* from = open + 7;
+  if (close <= from) return;
+  read_block(from, static_cast<size_t>(close - from), rec, rec == nullptr);
 }
 
 int format_check_line(char* out, size_t capacity, const char* name, const check_record* rec) {

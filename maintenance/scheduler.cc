@@ -29,6 +29,7 @@ uint32_t last_check_start = 0;
 uint32_t check_pass_time = 0;
 uint32_t check_pass_count = 0;
 uint32_t myip_pass_time = 0;
+bool myip_due_now = false;
 int32_t download_due = 0;
 int32_t download_index = 0;
 
@@ -56,6 +57,7 @@ void scheduler_reset() {
   check_pass_time = 0;
   check_pass_count = 0;
   myip_pass_time = 0;
+  myip_due_now = false;
   download_due = 0;
   download_index = 0;
 }
@@ -128,7 +130,7 @@ void schedule_checks() {
 
 void schedule_myip() {
   uint32_t now = tick_now();
-  if (myip_pass_time == 0) {
+  if (myip_pass_time == 0 && !myip_due_now) {
     myip_pass_time = now;
     return;
   }
@@ -137,10 +139,11 @@ void schedule_myip() {
     interval = 15;
   else
     interval = (now - last_check_start <= 600000u ? delay_myip : 5 * delay_myip) + idle_allowance();
-  if (now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  if (!myip_due_now && now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
   myip_pass_time = now;
 
   if (count_kind(slot_kind::myip) > 0) return;
+  myip_due_now = false;
   if (checks_denied) {
     public_addr = 0;
     return;
@@ -150,6 +153,7 @@ void schedule_myip() {
   uint32_t checker = checker_addr();
   if (checker == 0) {
     public_addr = 0;
+    if (checker_try_next()) myip_due_now = true;
     return;
   }
   int index = slot_alloc(0);
@@ -159,6 +163,7 @@ void schedule_myip() {
   }
   conn_slot& slot = conn_table[index];
   slot.kind = slot_kind::myip;
+  myip_slot_begin(index);
   std::snprintf(slot.dest_host, sizeof slot.dest_host, "%s", checker_host());
   slot.dest_port = 80;
   if (!slot_connect(index, checker, 80)) {

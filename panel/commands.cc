@@ -12,6 +12,7 @@
 #include "db/db.h"
 #include "maintenance/checker.h"
 #include "maintenance/import.h"
+#include "maintenance/myip.h"
 #include "panel/textbuf.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -153,6 +154,27 @@ void save_text_setting(const char* name, const param_spans& spans, bool one_per_
   free(buffer);
 }
 
+// The checker URLs, one per line; a change moves the checker at once.
+void save_checker_urls(const param_spans& spans) {
+  constexpr size_t size = 2048;
+  char before[size] = "";
+  char after[size] = "";
+  setting_str("url_checker", before, size, 0);
+  save_text_setting("url_checker", spans, true);
+  setting_str("url_checker", after, size, 0);
+  if (strcmp(before, after) != 0) checker_location_moved();
+}
+
+// "chain_retries" when the form sends it, kept within 0-5.
+void save_chain_retries(const param_spans& spans) {
+  char text[16];
+  if (!param_text("chain_retries", sizeof text, spans, text)) return;
+  long retries = strtol(text, nullptr, 10);
+  if (retries < 0) retries = 0;
+  if (retries > 5) retries = 5;
+  setting_int("chain_retries", static_cast<int>(retries), 1);
+}
+
 char* save_settings(char* type, const param_spans& spans) {
   snprintf(type, 64, "%s", "settings");
   db_exec(sql_chain_clear());
@@ -177,6 +199,10 @@ char* save_settings(char* type, const param_spans& spans) {
   save_text_setting("download_urls", spans, true);
   // The log folder is one text; blanks inside it are squeezed, not split.
   save_text_setting("log_dir", spans, false);
+  save_checker_urls(spans);
+  save_chain_retries(spans);
+  // The next client builds its chain from what was just saved.
+  chain_cache_clear();
   return settings_object(1);
 }
 

@@ -803,6 +803,12 @@ function onUpload(v) {
 var settingsState = {links: [], values: {}, loaded: false, dirty: false};
 
 var SETTING_FIELDS = [
+  {name: "url_checker", kind: "lines", label: "Checker service",
+   hint: "Address of the service that proxies are checked against (tools/merovane-judge, or a service " +
+         "answering in the NAME = value or JSON header-echo format). Several addresses, one per line, " +
+         "are tried in order. Without one, no proxy is ever checked."},
+  {name: "chain_retries", kind: "count", label: "Attempts after a failed chain", dflt: 2, max: 5,
+   hint: "A chain that fails before the destination answered is built again through other proxies."},
   {name: "block_transparent", kind: "check", label: "Block proxies that a check finds transparent",
    hint: "A transparent proxy passes your own address on to the sites you visit."},
   {name: "delete_dead", kind: "check", label: "Delete proxies that keep failing their checks",
@@ -828,6 +834,7 @@ function buildSettingsView() {
     }
     if (f.kind === "level") input = el("select", {id: id});
     else if (f.kind === "lines") input = el("textarea", {id: id, rows: 5});
+    else if (f.kind === "count") input = el("input", {type: "number", id: id, min: 0, max: f.max});
     else input = el("input", {type: "text", id: id});
     fields.appendChild(el("div", {className: "field"}, [
       el("label", {htmlFor: id, text: f.label}), input, f.hint ? el("div", {className: "hint", text: f.hint}) : null]));
