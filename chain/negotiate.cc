@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-
+#include "chain/failover.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
@@ -336,39 +336,84 @@ char id_line[256];
 
 }  // namespace
 
+attempt_result chain_attempt(int index) {
+  if (index < 0 || index >= SLOT_COUNT) return attempt_result::no_slot;
+  conn_slot& c = conn_table[index];
+  route_record& rc = route_of(c);
+  c.dest_host[DEST_HOST_SIZE - 1] = '\0';
+  // The hops first: without a chain the client stays unlinked and can
+  // still be answered.
+  route_record ro{};
+  if (!chain_hops(ro, c.dest_host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
+    return attempt_result::no_chain;
+  rc.client.fixed_mask = chain_cache.fixed_mask;
+  const int out = slot_create_linked(index);
+  if (out < 0) return attempt_result::no_slot;
+  conn_slot& o = conn_table[out];
+  o.kind = slot_kind::chain;
+  // A failed attempt closes alone: its 'X' decides whether the client
+  // gets another one.
+  o.flags |= SLOT_CLOSE_ALONE;
+  if (o.started == 0) o.started = tick_now();
+  o.dest_port = conn_table[index].dest_port;
+  memcpy(o.dest_host, conn_table[index].dest_host, DEST_HOST_SIZE);
+  ro.hop_index = 0;
+  ro.check_reply = route_of(index).check_reply;
+  route_of(o) = ro;
+  if (log_level_get() >= 2) log_building(out, ro, o.dest_host);
+  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port)) slot_abort(out);
+  return attempt_result::started;
+}
+
 void chain_start(int index, size_t http_offset) {
   if (index < 0 || index >= SLOT_COUNT) return;
-  const int out = slot_create_linked(index);
-  if (out < 0) {
-    slot_abort(index);
-    return;
-  }
-  conn_slot& o = conn_table[out];
   conn_slot& c = conn_table[index];
-  o.kind = slot_kind::chain;
-  if (o.started == 0) o.started = tick_now();
-  route_record& ro = route_of(o);
-  memset(&ro, 0, sizeof ro);
-  c.dest_host[DEST_HOST_SIZE - 1] = '\0';
-  if (!chain_hops(ro, c.dest_host, c.dest_port)) {
-    slot_abort(out);
-    slot_abort(index);
-    return;
-  }
-  o.dest_port = c.dest_port;
-  memcpy(o.dest_host, c.dest_host, DEST_HOST_SIZE);
   // A non-zero offset whose low byte is 0 still marks a request to check.
   const uint8_t check = http_offset == 0 ? 0 : ((http_offset & 0xFF) ? (http_offset & 0xFF) : 1);
-  ro.hop_index = 0;
-  ro.check_reply = check;
   route_record& rc = route_of(c);
   memset(&rc, 0, sizeof rc);
   rc.side = 1;
   rc.check_reply = check;
-  if (log_level_get() >= 2) log_building(out, ro, c.dest_host);
   fill_target(c, rc, http_offset);
-  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port)) slot_abort(out);
+  const attempt_result started = chain_attempt(index);
+  if (started == attempt_result::no_chain) {
+    chain_failure none{};
+    none.fault = chain_fault::no_chain;
+    chain_give_up(index, none);
+  } else if (started == attempt_result::no_slot) {
+    slot_abort(index);
+  }
 }
+
+const char* chain_tunnel_head() {
+  return MV_LIT("HTTP/1.1 200 Connection established\r\n\r\n");
+}
+
+namespace {
+
+// The destination was reached: a CONNECT client learns it now, not before.
+void chain_stands(int index) {
+  last_chain_ok = tick_now();
+  const int client = slot_linked(index);
+  if (client >= 0 && conn_table[client].proto == PROTO_CONNECT) {
+    const char* head = chain_tunnel_head();
+    slot_send(client, head, static_cast<int>(strlen(head)));
+  }
+  chain_relay(index);
+}
+
+// 'X' of an outbound slot still negotiating: the failure is described
+// before the report changes the record, then the attempt is reported and
+// the client's fate decided.
+void chain_attempt_closed(int index) {
+  route_record& r = route_of(index);
+  const chain_failure failure = chain_failure_of(r);
+  const int client = chain_client_of(index);
+  chain_close(index);
+  if (client >= 0) chain_failed(client, failure);
+}
+
+}  // namespace
 
 void chain_handler(int index, char letter) {
   if (index < 0 || index >= SLOT_COUNT) return;
@@ -388,7 +433,7 @@ void chain_handler(int index, char letter) {
     store_state(r, st);
   }
   if (letter == 'X') {
-    chain_close(index);
+    chain_attempt_closed(index);
     slot_abort(index);
     return;
   }
@@ -396,10 +441,7 @@ void chain_handler(int index, char letter) {
     slot_abort(index);
     return;
   }
-  if (r.established) {
-    last_chain_ok = tick_now();
-    chain_relay(index);
-  }
+  if (r.established) chain_stands(index);
 }
 
 void chain_report(route_record& r, uint32_t bytes, int failed, int log_index) {

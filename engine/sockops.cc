@@ -120,6 +120,8 @@ void slot_relay(int index) {
   conn_slot& linked = conn_table[other];
   slot.kind = slot_kind::relay;
   linked.kind = slot_kind::relay;
+  slot.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
+  linked.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
   if (linked.in.len > 0) {
     slot_send(index, linked.in.data, static_cast<int>(linked.in.len));
     slot_consume_input(other, linked.in.len);

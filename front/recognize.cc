@@ -337,11 +337,8 @@ void dest_known(int index, const http_info& info) {
   }
   size_t offset = 0;
   if (info.connect) {
-    if (info.head != 0) {
-      slot_consume(index, static_cast<uint32_t>(info.head), 0);
-      const char* reply = tunnel_established_response();
-      slot_send(index, reply, static_cast<int>(strlen(reply)));
-    }
+    // The success head follows once the chain stands.
+    if (info.head != 0) slot_consume(index, static_cast<uint32_t>(info.head), 0);
   } else {
     offset = info.verb_offset;
   }
@@ -352,7 +349,7 @@ void dest_known(int index, const http_info& info) {
 }  // namespace
 
 const char* tunnel_established_response() {
-  return MV_LIT("HTTP/1.1 200 Connection established\r\n\r\n");
+  return chain_tunnel_head();
 }
 
 void recognize_set_chain_start(chain_start_fn chain) {

@@ -22,7 +22,7 @@ int is_local_host(const char* host);
 // recognition state waits for is refused.
 constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 
-// Response head sent to a CONNECT client once its request has been read.
+// Response head sent to a CONNECT client once its chain stands.
 const char* tunnel_established_response();
 
 // Blocking IPv4 lookup: fills up to max addresses (network byte order) and

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/failover.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "maintenance/checker.h"
@@ -173,6 +174,7 @@ void save_chain_retries(const param_spans& spans) {
   if (retries < 0) retries = 0;
   if (retries > 5) retries = 5;
   setting_int("chain_retries", static_cast<int>(retries), 1);
+  chain_retries_reset();
 }
 
 char* save_settings(char* type, const param_spans& spans) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/failover.h"
 #include "chain/route.h"
 #include "db/db.h"
 #include "engine/slot.h"
@@ -210,6 +211,14 @@ char* slot_row(const conn_slot& slot) {
         char cell[TARGET_SIZE * 6];
         copy_field(r.target, sizeof r.target, target, sizeof target);
         text_escape_html(cell, sizeof cell, target);
+        char note[FAILURE_TEXT_SIZE + 48], shown[sizeof note * 6];
+        if (chain_attempt_note(r, note, sizeof note) > 0) {
+          text_escape_html(shown, sizeof shown, note);
+          char* both = text_append_format(nullptr, "%s<br><i>%s</i>", cell, shown);
+          char* row = both != nullptr ? detail_row(slot, both, MV_LIT("</td></tr>\n")) : nullptr;
+          free(both);
+          return row;
+        }
         return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
       }
       char* hops = hop_list(slot);
