@@ -81,6 +81,7 @@ struct conn_slot {
   uint32_t io_tag;     // tag of the socket's epoll registration
   uint32_t io_events;  // events currently registered
   uint8_t io_state;    // engine I/O state bits
+  uint32_t in_limit;   // unread input at which reading pauses; 0 = the relay mark
 };
 
 extern conn_slot conn_table[SLOT_COUNT];
@@ -137,6 +138,10 @@ void slot_consume_input(int index, uint32_t count);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed
+// Lets a slot's unread input grow to `bytes` before reading pauses (an
+// unlinked slot that reads a whole answer before judging it). Its handler
+// must end the slot itself at that size: past it nothing more is read.
+void slot_set_input_limit(int index, uint32_t bytes);
 // Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);
 // Sends the bytes to every slot of `kind`; returns how many slots got them.

@@ -113,6 +113,10 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port) {
   return 1;
 }
 
+void slot_set_input_limit(int index, uint32_t bytes) {
+  if (valid_slot(index)) conn_table[index].in_limit = bytes;
+}
+
 void slot_relay(int index) {
   int other = slot_linked(index);
   if (other < 0) return;

@@ -60,6 +60,7 @@ void scheduler_reset() {
   myip_due_now = false;
   download_due = 0;
   download_index = 0;
+  download_cycle_incomplete = false;
 }
 
 int32_t idle_allowance() {
@@ -77,10 +78,14 @@ void download_pass() {
 
   download_entry entry;
   if (!download_url_entry(download_index, &entry)) {
-    bool cycle_done = download_index > 0;
-    setting_int(MV_LIT("download_urls_time"), cycle_done ? now_min : 0, 1);
+    // A cycle whose downloads did not all end by themselves is not done:
+    // it is tried again after the short pause.
+    bool cycle_done = download_index > 0 && !download_cycle_incomplete;
+    if (download_index == 0 || cycle_done)
+      setting_int(MV_LIT("download_urls_time"), cycle_done ? now_min : 0, 1);
     download_due = now_min + (cycle_done ? DOWNLOAD_PAUSE_MIN : EMPTY_LIST_PAUSE_MIN);
     download_index = 0;
+    download_cycle_incomplete = false;
     return;
   }
   ++download_index;
@@ -90,8 +95,7 @@ void download_pass() {
   if (index < 1) return;
   conn_slot& slot = conn_table[index];
   slot.kind = slot_kind::download;
-  int32_t position = download_index - 1;
-  std::memcpy(slot.route, &position, sizeof position);
+  download_slot_begin(index, download_index - 1);
   std::snprintf(slot.dest_host, sizeof slot.dest_host, "%.191s", entry.host);
   slot.dest_port = entry.port;
   if (!slot_connect(index, entry.addr, entry.port)) slot_abort(index);
