@@ -22,6 +22,10 @@ int is_local_host(const char* host);
 // recognition state waits for is refused.
 constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 
+// A SOCKS client that has sent nothing this long after its reply gets its
+// chain started (the server is to speak first).
+constexpr uint32_t SERVER_FIRST_MS = 300;
+
 // Response head sent to a CONNECT client once its chain stands.
 const char* tunnel_established_response();
 
