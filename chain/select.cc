@@ -80,6 +80,10 @@ void chain_cache_clear() {
 namespace {
 
 constexpr size_t EXCLUSION_SIZE = 1400;
+constexpr int ID_CACHE_KINDS = 4;              // link kinds whose id arrays are kept
+constexpr uint32_t ID_CACHE_MS = 60000;        // an id array is read again after this
+constexpr uint32_t ID_CACHE_LIMIT = 1u << 20;  // ids read at most
+constexpr int RANDOM_DRAWS = 8;                // draws before the row-number pick
 
 // Sort term and direction of a selection (1 random, 2 fastest, 3 last
 // success, 4 rank); false for an unknown selection.
@@ -122,9 +126,79 @@ void build_exclusion(char (&out)[EXCLUSION_SIZE], uint8_t chosen, const proxy_re
   if (used >= sizeof out) out[0] = '\0';  // cut short: better no exclusion than broken SQL
 }
 
-// A random pick without sorting the whole table: the first usable proxy
-// at or after a random row number, else the first one before it.
+// Usable proxy ids of one link kind, kept for a short while: a random
+// pick is a uniform draw from this array, whatever gaps dead or deleted
+// rows leave between the ids.
+struct usable_ids {
+  unsigned wanted;
+  unsigned barred;
+  uint32_t built;  // tick of the query
+  uint32_t count;
+  uint32_t* ids;  // malloc'd, count entries
+};
+usable_ids id_cache[ID_CACHE_KINDS];
+uint32_t pick_state = 0;
+
+uint32_t next_pick(uint32_t bound) {
+  if (pick_state == 0) pick_state = tick_now() | 1u;
+  // xorshift32: enough for spreading picks, cheap, no shared library state.
+  pick_state ^= pick_state << 13;
+  pick_state ^= pick_state >> 17;
+  pick_state ^= pick_state << 5;
+  return bound == 0 ? 0 : pick_state % bound;
+}
+
+// Reads the ids of the proxies a link of this kind may use.
+void load_ids(usable_ids& u, unsigned wanted, unsigned barred) {
+  free(u.ids);
+  u = usable_ids{wanted, barred, tick_now(), 0, nullptr};
+  char* text = db_query_text(",", ",",
+                             MV_LIT("SELECT id FROM proxy WHERE blocked=0 AND (type&1)=0 "
+                                    "AND (type&120)<>0 AND (type&%u)<>0 AND (type&%u)=0 "
+                                    "LIMIT %u"),
+                             wanted, barred, ID_CACHE_LIMIT);
+  if (text == nullptr) return;
+  uint32_t n = 1;
+  for (const char* p = text; *p != 0; ++p) n += *p == ',';
+  u.ids = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * n));
+  if (u.ids != nullptr) {
+    for (char* p = text; *p != 0 && u.count < n;) {
+      char* end = nullptr;
+      const unsigned long id = strtoul(p, &end, 10);
+      if (end == p) break;
+      u.ids[u.count++] = static_cast<uint32_t>(id);
+      p = *end == ',' ? end + 1 : end;
+    }
+  }
+  free(text);
+}
+
+// The id array of a link kind, fresh within ID_CACHE_MS.
+const usable_ids& ids_for(unsigned wanted, unsigned barred) {
+  const uint32_t now = tick_now();
+  usable_ids* oldest = &id_cache[0];
+  for (usable_ids& u : id_cache) {
+    if (u.ids != nullptr && u.wanted == wanted && u.barred == barred) {
+      if (now - u.built > ID_CACHE_MS) load_ids(u, wanted, barred);
+      return u;
+    }
+    if (u.ids == nullptr || u.built - oldest->built > 0x80000000u) oldest = &u;
+  }
+  load_ids(*oldest, wanted, barred);
+  return *oldest;
+}
+
+// A uniform random pick among the usable proxies: a few draws from the id
+// array, each checked against the table as it is now (and the exclusion);
+// after that the first usable proxy at or after a random row number.
 char* pick_random(unsigned wanted, unsigned barred, const char* exclusion) {
+  const usable_ids& u = ids_for(wanted, barred);
+  for (int draw = 0; draw < RANDOM_DRAWS && u.count > 0; ++draw) {
+    char with_id[EXCLUSION_SIZE + 40];
+    snprintf(with_id, sizeof with_id, "%s AND id=%u", exclusion, u.ids[next_pick(u.count)]);
+    char* row = db_query_text(",", "", sql_proxy_query(), wanted, barred, with_id, "id", "");
+    if (row != nullptr) return row;
+  }
   char from_random[EXCLUSION_SIZE + 80];
   snprintf(from_random, sizeof from_random, "%s%s", exclusion,
            MV_LIT(" AND id>=(SELECT abs(random())%(max(id)+1) FROM proxy)"));
@@ -253,4 +327,11 @@ int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref
   r.hops[count].addr = dest;
   r.hop_count = static_cast<uint8_t>(count + 1);
   return 1;
+}
+
+void chain_ids_forget() {
+  for (usable_ids& u : id_cache) {
+    free(u.ids);
+    u = usable_ids{};
+  }
 }

@@ -29,6 +29,9 @@ int chain_hops(route_record& r, const char* host, uint16_t port,
 hop* chain_build(const proxy_ref* excluded = nullptr, int excluded_count = 0);
 // Drops the cached chain so that the next client builds afresh.
 void chain_cache_clear();
+// Drops the short-lived arrays of usable proxy ids that random links draw
+// from (tests; they are read again after 60 s anyway).
+void chain_ids_forget();
 
 // Parses one chain-link row [p, end): up to 8 comma-separated integers,
 // each with an optional '+' and then an optional '-'. The number of integers
