@@ -8,6 +8,7 @@
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
+#include "log/console.h"
 #include "log/push.h"
 #include "maintenance/checker.h"
 #include "maintenance/download.h"
@@ -60,6 +61,29 @@ unsigned pick_url(unsigned k, char* out, size_t capacity) {
   return count;
 }
 
+// Whether checks can run, as last told to the person running the program.
+enum class checks_state { unknown, on, off };
+checks_state told = checks_state::unknown;
+
+void tell_checks(checks_state now) {
+  if (now == told) return;
+  told = now;
+  if (now == checks_state::on) {
+    const uint32_t a = public_addr;
+    console_line("checks are on: checker %.200s answers, public address %u.%u.%u.%u", checker_url(),
+                 a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+    return;
+  }
+  // The panel's header shows the same state from a zero address.
+  char line[128];
+  const int n = format_myip_line(line, sizeof line, 0);
+  if (n > 0) panel_broadcast(line, n);
+  if (std::strcmp(checker_url(), checker_default_url()) == 0)
+    console_line("checks are off: no checker service set (panel settings, \"Checker service\")");
+  else
+    console_line("checks are off: checker service %.200s not reachable", checker_url());
+}
+
 void forget_derived() {
   url_cache[0] = 0;
   host_cache[0] = 0;
@@ -101,6 +125,8 @@ void checker_location_moved() {
   ++location_serial;
   public_addr = 0;
   myip_due_now = true;
+  told = checks_state::unknown;
+  checks_state_start();
 }
 
 bool checker_try_next() {
@@ -109,7 +135,17 @@ bool checker_try_next() {
   char scratch[8];
   const unsigned count = pick_url(0, scratch, sizeof scratch);
   if (url_choice >= count) url_choice = 0;
+  // Every URL of the list was tried without an answer.
+  if (url_choice == 0) tell_checks(checks_state::off);
   return url_choice != 0;
+}
+
+void checks_state_start() {
+  if (std::strcmp(checker_url(), checker_default_url()) == 0) tell_checks(checks_state::off);
+}
+
+void checks_state_reset() {
+  told = checks_state::unknown;
 }
 
 const char* checker_url() {
@@ -211,6 +247,7 @@ void myip_handler(int index, char letter) {
       char line[128];
       int n = format_myip_line(line, sizeof line, public_addr);
       if (n > 0) panel_broadcast(line, n);
+      tell_checks(checks_state::on);
       return;
     }
     default:

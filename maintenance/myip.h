@@ -21,6 +21,11 @@ void checker_location_moved();
 // The URL in use gave no usable answer: the next one of the list is used.
 // False when that wrapped around to the first.
 bool checker_try_next();
+// The console line on whether checks can run: at start when no checker is
+// set, and whenever the state changes (no checker answers / one answers
+// again); turning off also clears the panel's public address.
+void checks_state_start();
+void checks_state_reset();  // tests
 // Marks a new public-address slot as asking the current location.
 void myip_slot_begin(int index);
 // The script line that shows the public address on the panel; returns its length.

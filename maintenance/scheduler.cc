@@ -136,6 +136,7 @@ void schedule_myip() {
   uint32_t now = tick_now();
   if (myip_pass_time == 0 && !myip_due_now) {
     myip_pass_time = now;
+    checks_state_start();
     return;
   }
   int32_t interval;

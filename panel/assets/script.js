@@ -1199,6 +1199,15 @@ function onMyIp(v) {
   var n = Number(v.n) >>> 0;
   box.textContent = n ? String(v.s) : "not known yet";
   box.title = n ? "The address the outside world sees for this machine" : "";
+  /* Without a public address no proxy is checked, tested or downloaded. */
+  var off = byId("checks_off");
+  if (off) off.style.display = n ? "none" : "";
+}
+
+function showCheckerField() {
+  showView("settings");
+  var field = byId("set_url_checker");
+  if (field) field.focus();
 }
 
 /* ---- start ------------------------------------------------------------- */
@@ -1211,6 +1220,10 @@ function start() {
   title.insertBefore(el("span", {className: "header_info"}, [
     el("span", {className: "caption", text: "Public address "}),
     el("span", {id: "my_ip", text: "\u2013"}),
+    el("a", {id: "checks_off", className: "checks_off", href: "#settings", style: "display:none",
+             title: "Set the checker service in the settings",
+             text: "Checks are off: no checker service set/reachable",
+             onclick: function (e) { e.preventDefault(); showCheckerField(); }}),
     el("span", {id: "channel", className: "channel connecting", text: "Connecting\u2026"}),
     el("img", {id: "busy", src: "loading.gif", alt: "working", style: "visibility:hidden"})]), frame.nextSibling);
   // A last empty cell takes the rest of the menu row; the title spans it too.
