@@ -123,6 +123,70 @@ void send_request(int letter, int index, const hop& next, uint16_t proto) {
   }
 }
 
+// Each reply reader: false while the reply is incomplete or after a
+// refusal (st.failed set), true when the hop accepted.
+
+bool socks4_reply(stream& in, chain_state& st) {
+  if (in.len < 8) return false;
+  if (in.data[0] != 0 || in.data[1] != 0x5A) st.failed = 1;
+  stream_consume(in, 8);
+  return st.failed == 0;
+}
+
+// The method reply: on "no authentication" the connect request follows.
+bool socks5_method_reply(int letter, int index, stream& in, const hop& next, chain_state& st) {
+  if (in.len < 2) return false;
+  if (in.data[0] == 5 && in.data[1] == 0) {
+    uint8_t b[4];
+    addr_bytes(next, b);
+    const uint8_t msg[10] = {5,
+                             1,
+                             0,
+                             1,
+                             b[0],
+                             b[1],
+                             b[2],
+                             b[3],
+                             static_cast<uint8_t>(next.port >> 8),
+                             static_cast<uint8_t>(next.port & 0xFF)};
+    chain_io.send(index, msg, sizeof msg);
+    log_chaining(letter, index, next);
+    st.socks5_stage = 1;
+  } else {
+    st.failed = 1;
+  }
+  stream_consume(in, 2);
+  return st.failed == 0;
+}
+
+// The connect reply ends in the bound address, which is IPv4, a name or
+// IPv6: all of it is the proxy's, none of it may reach the client.
+bool socks5_connect_reply(stream& in, chain_state& st) {
+  if (in.len < 5) return false;
+  size_t reply_len = 0;
+  if (in.data[3] == 1) reply_len = 10;
+  if (in.data[3] == 3) reply_len = 7u + in.data[4];
+  if (in.data[3] == 4) reply_len = 22;
+  if (reply_len == 0) {
+    st.failed = 1;
+    stream_consume(in, in.len);
+    return false;
+  }
+  if (in.len < reply_len) return false;
+  if (in.data[0] != 5 || in.data[1] != 0) st.failed = 1;
+  stream_consume(in, static_cast<uint32_t>(reply_len));
+  return st.failed == 0;
+}
+
+bool connect_reply(stream& in, chain_state& st) {
+  if (in.len < 7) return false;
+  const size_t head = head_length(in.data, in.len);
+  if (head == 0) return false;
+  if (!connect_reply_ok(in.data, head)) st.failed = 1;
+  stream_consume(in, static_cast<uint32_t>(head));
+  return st.failed == 0;
+}
+
 // Handles the reply of the current hop. Returns true when it was accepted
 // and the chain goes on with the next hop.
 bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_state& st) {
@@ -131,62 +195,13 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
   const uint16_t proto = hop_protocol(hops[h].type);
   st.hop_proto = proto;
   switch (proto) {
-    case PT_SOCKS4: {
-      if (in.len < 8) return false;
-      if (in.data[0] != 0 || in.data[1] != 0x5A) st.failed = 1;
-      stream_consume(in, 8);
-      break;
-    }
-    case PT_SOCKS5: {
-      if (st.socks5_stage == 0) {
-        if (in.len < 2) return false;
-        if (in.data[0] == 5 && in.data[1] == 0) {
-          uint8_t b[4];
-          addr_bytes(next, b);
-          const uint8_t msg[10] = {5,
-                                   1,
-                                   0,
-                                   1,
-                                   b[0],
-                                   b[1],
-                                   b[2],
-                                   b[3],
-                                   static_cast<uint8_t>(next.port >> 8),
-                                   static_cast<uint8_t>(next.port & 0xFF)};
-          chain_io.send(index, msg, sizeof msg);
-          log_chaining(letter, index, next);
-          st.socks5_stage = 1;
-        } else {
-          st.failed = 1;
-        }
-        stream_consume(in, 2);
-        if (st.failed) return false;
-      }
-      // The connect reply ends in the bound address, which is IPv4, a name
-      // or IPv6: all of it is the proxy's, none of it may reach the client.
-      if (in.len < 5) return false;
-      size_t reply_len = 0;
-      if (in.data[3] == 1) reply_len = 10;
-      if (in.data[3] == 3) reply_len = 7u + in.data[4];
-      if (in.data[3] == 4) reply_len = 22;
-      if (reply_len == 0) {
-        st.failed = 1;
-        stream_consume(in, in.len);
-        break;
-      }
-      if (in.len < reply_len) return false;
-      if (in.data[0] != 5 || in.data[1] != 0) st.failed = 1;
-      stream_consume(in, static_cast<uint32_t>(reply_len));
-      break;
-    }
-    case PT_HTTPS: {
-      if (in.len < 7) return false;
-      const size_t head = head_length(in.data, in.len);
-      if (head == 0) return false;
-      if (!connect_reply_ok(in.data, head)) st.failed = 1;
-      stream_consume(in, static_cast<uint32_t>(head));
-      break;
-    }
+    case PT_SOCKS4:
+      return socks4_reply(in, st);
+    case PT_SOCKS5:
+      if (st.socks5_stage == 0 && !socks5_method_reply(letter, index, in, next, st)) return false;
+      return socks5_connect_reply(in, st);
+    case PT_HTTPS:
+      return connect_reply(in, st);
     case PT_HTTP:
       if (!(letter & CHAIN_QUIET)) log_line(index, "Unexpected: %s", "HTTP proxy in the middle");
       chain_io.abort(index);
@@ -195,7 +210,6 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     default:
       return false;
   }
-  return st.failed == 0;
 }
 
 }  // namespace

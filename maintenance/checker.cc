@@ -202,6 +202,67 @@ void on_connected(int index) {
   }
 }
 
+// Each step reader: the tunnel reply of its step; the judge request goes
+// out once the proxy agreed, the slot is aborted when it refused.
+
+void socks4_input(int index, stream& in, check_record& rec) {
+  if (in.len < 8) return;
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return;
+  }
+  if (in.data[0] == 0x00 && in.data[1] == 0x5A) {
+    bool sent = send_judge(index);
+    slot_consume_input(index, 8);
+    if (!sent) slot_abort(index);
+  } else {
+    slot_consume_input(index, in.len);
+    slot_abort(index);
+  }
+}
+
+// The method reply; false when the check of this step ended.
+bool socks5_method_input(int index, stream& in, check_record& rec) {
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return false;
+  }
+  bool ok = in.data[0] == 0x05 && in.data[1] == 0x00;
+  if (ok) {
+    uint32_t judge = checker_addr();
+    uint8_t req[10] = {0x05, 0x01, 0x00, 0x01};
+    std::memcpy(req + 4, &judge, 4);
+    req[8] = 0;
+    req[9] = 80;
+    slot_send(index, req, sizeof req);
+    rec.step = CHECK_SOCKS5_CONNECT;
+  }
+  slot_consume_input(index, 2);
+  if (!ok) slot_abort(index);
+  return ok;
+}
+
+void socks5_connect_input(int index, stream& in, check_record& rec) {
+  if (in.len < 10) return;
+  if (rec.phase++ != 2) {
+    slot_abort(index);
+    return;
+  }
+  bool sent = in.data[0] == 0x05 && in.data[1] == 0x00 && send_judge(index);
+  slot_consume_input(index, 10);
+  if (!sent) slot_abort(index);
+}
+
+void https_input(int index, stream& in, check_record& rec) {
+  if (in.len < 7) return;
+  if (head_end(in.data, in.len) < 0) return;
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return;
+  }
+  if (!tunnel_granted(in.data, in.len) || !send_judge(index)) slot_abort(index);
+}
+
 void on_input(int index) {
   conn_slot& slot = conn_table[index];
   check_area& area = area_of(index);
@@ -214,65 +275,18 @@ void on_input(int index) {
     return;
   }
   switch (rec.step) {
-    case CHECK_SOCKS4: {
-      if (in.len < 8) return;
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      if (in.data[0] == 0x00 && in.data[1] == 0x5A) {
-        bool sent = send_judge(index);
-        slot_consume_input(index, 8);
-        if (!sent) slot_abort(index);
-      } else {
-        slot_consume_input(index, in.len);
-        slot_abort(index);
-      }
+    case CHECK_SOCKS4:
+      socks4_input(index, in, rec);
       return;
-    }
-    case CHECK_SOCKS5: {
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      bool ok = in.data[0] == 0x05 && in.data[1] == 0x00;
-      if (ok) {
-        uint32_t judge = checker_addr();
-        uint8_t req[10] = {0x05, 0x01, 0x00, 0x01};
-        std::memcpy(req + 4, &judge, 4);
-        req[8] = 0;
-        req[9] = 80;
-        slot_send(index, req, sizeof req);
-        rec.step = CHECK_SOCKS5_CONNECT;
-      }
-      slot_consume_input(index, 2);
-      if (!ok) {
-        slot_abort(index);
-        return;
-      }
-      [[fallthrough]];
-    }
-    case CHECK_SOCKS5_CONNECT: {
-      if (in.len < 10) return;
-      if (rec.phase++ != 2) {
-        slot_abort(index);
-        return;
-      }
-      bool sent = in.data[0] == 0x05 && in.data[1] == 0x00 && send_judge(index);
-      slot_consume_input(index, 10);
-      if (!sent) slot_abort(index);
+    case CHECK_SOCKS5:
+      if (socks5_method_input(index, in, rec)) socks5_connect_input(index, in, rec);
       return;
-    }
-    case CHECK_HTTPS: {
-      if (in.len < 7) return;
-      if (head_end(in.data, in.len) < 0) return;
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      if (!tunnel_granted(in.data, in.len) || !send_judge(index)) slot_abort(index);
+    case CHECK_SOCKS5_CONNECT:
+      socks5_connect_input(index, in, rec);
       return;
-    }
+    case CHECK_HTTPS:
+      https_input(index, in, rec);
+      return;
     default:
       slot_abort(index);
   }
@@ -600,83 +614,105 @@ void record_check_result(check_record* rec) {
   }
 }
 
-int start_check(uint32_t addr, uint16_t port, int force) {
-  if (checks_denied) return 0;
-  // Without a reachable checker service a proxy would be asked to connect
-  // to 0.0.0.0, its own machine: no check at all then.
-  if (checker_addr() == 0) return 0;
-  uint32_t now = tick_now();
-  char row[128];
-  row[0] = 0;
-  bool have_row = false;
-  if (addr == 0 && port == 0) {
-    char fragment[16 * 12 + 32];
-    size_t at = 0;
-    fragment[0] = 0;
-    bool any = false;
-    for (uint32_t a : recent_checks) {
-      if (a == 0) continue;
-      if (!any)
-        at += static_cast<size_t>(std::snprintf(fragment, sizeof fragment, "AND ip NOT IN("));
-      int n = append_number(fragment, sizeof fragment, at, a, any);
-      if (n < 0) break;
-      at += static_cast<size_t>(n);
-      any = true;
-    }
-    if (any) std::snprintf(fragment + at, sizeof fragment - at, ")");
-    char* text = db_query_text(",", "#", sql_check_selection(), 720, fragment);
-    if (text != nullptr) {
-      std::snprintf(row, sizeof row, "%s", text);
-      std::free(text);
-      have_row = true;
-    }
-  } else {
-    if (!force && recent_has(addr)) return 0;
-    unsigned ref = 0;
-    char* text = db_query_text(
-        ":", ":", MV_LIT("SELECT id FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
-        static_cast<unsigned>(addr), static_cast<unsigned>(port));
-    if (text != nullptr) {
-      if (std::strchr(text, ':') == nullptr) ref = parse_decimal(text);
-      std::free(text);
-    }
-    std::snprintf(row, sizeof row, "%lu,%u,%u,%u", static_cast<unsigned long>(addr), port,
-                  ref & 0xFFFF, 1u);
-    have_row = true;
-  }
+namespace {
 
-  int started = 0;
+// The row of the next proxy due for a check, skipping the recent ones:
+// "ip,port,id,named"; false when none is due.
+bool next_due_row(char* row, size_t capacity) {
+  char fragment[16 * 12 + 32];
+  size_t at = 0;
+  fragment[0] = 0;
+  bool any = false;
+  for (uint32_t a : recent_checks) {
+    if (a == 0) continue;
+    if (!any) at += static_cast<size_t>(std::snprintf(fragment, sizeof fragment, "AND ip NOT IN("));
+    int n = append_number(fragment, sizeof fragment, at, a, any);
+    if (n < 0) break;
+    at += static_cast<size_t>(n);
+    any = true;
+  }
+  if (any) std::snprintf(fragment + at, sizeof fragment - at, ")");
+  char* text = db_query_text(",", "#", sql_check_selection(), 720, fragment);
+  if (text == nullptr) return false;
+  std::snprintf(row, capacity, "%s", text);
+  std::free(text);
+  return true;
+}
+
+// The row of a given proxy in the same form (its reference number from
+// the table when it is there).
+void given_row(uint32_t addr, uint16_t port, char* row, size_t capacity) {
+  unsigned ref = 0;
+  char* text = db_query_text(":", ":",
+                             MV_LIT("SELECT id FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
+                             static_cast<unsigned>(addr), static_cast<unsigned>(port));
+  if (text != nullptr) {
+    if (std::strchr(text, ':') == nullptr) ref = parse_decimal(text);
+    std::free(text);
+  }
+  std::snprintf(row, capacity, "%lu,%u,%u,%u", static_cast<unsigned long>(addr), port, ref & 0xFFFF,
+                1u);
+}
+
+// Opens the first step of the check a row describes; false when the row
+// is not one.
+bool launch_check(const char* row, uint32_t now) {
   unsigned long ip = 0, pport = 0, ref = 0;
   const char* p = row;
-  if (have_row && read_number(p, &ip) && *p++ == ',' && read_number(p, &pport) && *p++ == ',' &&
-      read_number(p, &ref) && *p++ == ',') {
-    uint32_t known = parse_decimal(p);
-    uint32_t a = static_cast<uint32_t>(ip);
-    recent_push(a);
-    conn_slot from{};
-    from.proto = 0;
-    std::snprintf(from.dest_host, sizeof from.dest_host, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF,
-                  (a >> 16) & 0xFF, a >> 24);
-    from.dest_port = static_cast<uint16_t>(pport);
-    from.started = now;
-    check_area area{};
-    area.rec.name_known = static_cast<uint16_t>(known);
-    area.rec.ip = a;
-    area.rec.port = static_cast<uint16_t>(pport);
-    area.rec.proxy_ref = static_cast<uint16_t>(ref);
-    area.rec.step = CHECK_SOCKS4;
-    step_start(from, area);
-    if (known == 0) request_host_name(a, static_cast<uint16_t>(pport));
-    last_check_start = now;
-    started = 1;
-  }
+  if (!(read_number(p, &ip) && *p++ == ',' && read_number(p, &pport) && *p++ == ',' &&
+        read_number(p, &ref) && *p++ == ','))
+    return false;
+  uint32_t known = parse_decimal(p);
+  uint32_t a = static_cast<uint32_t>(ip);
+  recent_push(a);
+  conn_slot from{};
+  from.proto = 0;
+  std::snprintf(from.dest_host, sizeof from.dest_host, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF,
+                (a >> 16) & 0xFF, a >> 24);
+  from.dest_port = static_cast<uint16_t>(pport);
+  from.started = now;
+  check_area area{};
+  area.rec.name_known = static_cast<uint16_t>(known);
+  area.rec.ip = a;
+  area.rec.port = static_cast<uint16_t>(pport);
+  area.rec.proxy_ref = static_cast<uint16_t>(ref);
+  area.rec.step = CHECK_SOCKS4;
+  step_start(from, area);
+  if (known == 0) request_host_name(a, static_cast<uint16_t>(pport));
+  last_check_start = now;
+  return true;
+}
 
+// After ten quiet seconds the recent list makes room, one entry per pass.
+void note_idle(uint32_t now) {
   if (now - last_check_start > 10000u) {
     if (idle_since != 0 && now - idle_since > 10000u) recent_push(0);
     idle_since = now;
   } else {
     idle_since = 0;
   }
+}
+
+}  // namespace
+
+int start_check(uint32_t addr, uint16_t port, int force) {
+  if (checks_denied) return 0;
+  // Without a reachable checker service a proxy would be asked to connect
+  // to 0.0.0.0, its own machine: no check at all then.
+  if (checker_addr() == 0) return 0;
+  const uint32_t now = tick_now();
+  char row[128];
+  row[0] = 0;
+  bool have_row = false;
+  if (addr == 0 && port == 0) {
+    have_row = next_due_row(row, sizeof row);
+  } else {
+    if (!force && recent_has(addr)) return 0;
+    given_row(addr, port, row, sizeof row);
+    have_row = true;
+  }
+  const int started = have_row && launch_check(row, now) ? 1 : 0;
+  note_idle(now);
   return started;
 }
 
