@@ -67,6 +67,7 @@ checks_state told = checks_state::unknown;
 
 void tell_checks(checks_state now) {
   if (now == told) return;
+  const checks_state was = told;
   told = now;
   if (now == checks_state::on) {
     const uint32_t a = public_addr;
@@ -74,10 +75,13 @@ void tell_checks(checks_state now) {
                  a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
     return;
   }
-  // The panel's header shows the same state from a zero address.
-  char line[128];
-  const int n = format_myip_line(line, sizeof line, 0);
-  if (n > 0) panel_broadcast(line, n);
+  // A panel that showed an address learns that it is gone (one that just
+  // opened its channel was sent the zero address then).
+  if (was == checks_state::on) {
+    char line[128];
+    const int n = format_myip_line(line, sizeof line, 0);
+    if (n > 0) panel_broadcast(line, n);
+  }
   if (std::strcmp(checker_url(), checker_default_url()) == 0)
     console_line("checks are off: no checker service set (panel settings, \"Checker service\")");
   else
@@ -125,6 +129,11 @@ void checker_location_moved() {
   ++location_serial;
   public_addr = 0;
   myip_due_now = true;
+  if (told == checks_state::on) {
+    char line[128];
+    const int n = format_myip_line(line, sizeof line, 0);
+    if (n > 0) panel_broadcast(line, n);
+  }
   told = checks_state::unknown;
   checks_state_start();
 }
