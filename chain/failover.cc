@@ -93,6 +93,8 @@ int chain_client_of(int out) {
   for (int i = 1; i < used; ++i) {
     const conn_slot& s = conn_table[i];
     if (i == out || s.sock == -1 || s.link_sock != sock || s.kind != slot_kind::chain) continue;
+    // A client on its way out (it left, or the program stops) gets nothing more.
+    if (s.flags & SLOT_CLOSE_REQUESTED) return -1;
     if (route_of(s).side == 1) return i;
   }
   return -1;

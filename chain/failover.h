@@ -17,7 +17,8 @@ constexpr size_t FAILURE_TEXT_SIZE = 160;
 // The failure of an attempt from its outbound route record (read before the
 // report at close changes it).
 chain_failure chain_failure_of(const route_record& r);
-// The client slot still linked to outbound slot `out`, or -1 when it is gone.
+// The client slot still linked to outbound slot `out`, or -1 when it is
+// gone or closing.
 int chain_client_of(int out);
 // An attempt of client slot `client` failed: another attempt, or the end.
 void chain_failed(int client, const chain_failure& failure);
