@@ -87,6 +87,28 @@ TEST_P(DeadProxy, EveryClientIsServedThroughTheLiveOne) {
 
 INSTANTIATE_TEST_SUITE_P(Links, DeadProxy, ::testing::Values(1, 3));
 
+// "chain_retries" 0: the first failure is the answer, even where another
+// proxy would have served.
+TEST_F(ChainFailover, NoRetriesWhenTheSettingSaysSo) {
+  const uint16_t live_port = free_port("127.0.16.5"), dead_port = free_port("127.0.16.6");
+  std::unique_ptr<peer_process> live(start_microsocks("127.0.16.5", live_port));
+  ASSERT_TRUE(live);
+  start_with([&] {
+    chain_db_add_proxy("127.0.16.6", dead_port, PT_SOCKS5, 100, 50, 2);
+    chain_db_add_proxy("127.0.16.5", live_port, PT_SOCKS5, 100, 50, 1);
+    chain_db_add_link(1, 3, PT_SOCKS5);
+    setting_int("chain_retries", 0, 1);
+  });
+  const std::string file = program.home + "/page";
+  EXPECT_EQ(run_curl({"-x", "http://" + program.url(), url("/bytes/10")}, file, 5), 0);
+  const std::string page = read_file(file);
+  EXPECT_NE(page.find("proxy 127.0.16.6:" + std::to_string(dead_port) + " could not be reached"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(program.log().find("); not retried"), std::string::npos) << program.log();
+  EXPECT_EQ(origin.requests(), 0);  // nothing went through the live proxy
+}
+
 TEST_F(ChainFailover, ConnectToASilentProxyGetsNoSuccessHead) {
   maint_scripted_peer silent;
   ASSERT_TRUE(silent.start("127.0.16.7", 0, [](int fd) {
