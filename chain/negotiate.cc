@@ -424,6 +424,9 @@ void chain_attempt_closed(int index) {
   const chain_failure failure = chain_failure_of(r);
   const int client = chain_client_of(index);
   chain_close(index);
+  // Whatever failed (an unreachable first proxy too), the next client
+  // builds its chain afresh.
+  if (failure.fault != chain_fault::none) chain_cache_clear();
   if (client >= 0) chain_failed(client, failure);
 }
 
