@@ -112,17 +112,17 @@ void build_exclusion(char (&out)[EXCLUSION_SIZE], uint8_t chosen, const proxy_re
                      int excluded_count) {
   size_t used = 0;
   out[0] = '\0';
-  auto add = [&](const char* format, auto... args) {
-    if (used >= sizeof out) return;
-    const int n = snprintf(out + used, sizeof out - used, format, args...);
+  auto advance = [&](int n) {
     if (n > 0) used += static_cast<size_t>(n);
   };
-  for (uint8_t i = 0; i < chosen; ++i)
-    add("%s%lu", i == 0 ? "AND ip NOT IN(" : ",", static_cast<unsigned long>(hop_array[i].addr));
-  if (chosen > 0) add(")");
-  for (int i = 0; i < excluded_count && excluded != nullptr; ++i)
-    add(" AND NOT(ip=%lu AND port=%u)", static_cast<unsigned long>(excluded[i].ip),
-        static_cast<unsigned>(excluded[i].port));
+  for (uint8_t i = 0; i < chosen && used < sizeof out; ++i)
+    advance(snprintf(out + used, sizeof out - used, "%s%lu", i == 0 ? "AND ip NOT IN(" : ",",
+                     static_cast<unsigned long>(hop_array[i].addr)));
+  if (chosen > 0 && used < sizeof out) advance(snprintf(out + used, sizeof out - used, ")"));
+  for (int i = 0; i < excluded_count && excluded != nullptr && used < sizeof out; ++i)
+    advance(snprintf(out + used, sizeof out - used, " AND NOT(ip=%lu AND port=%u)",
+                     static_cast<unsigned long>(excluded[i].ip),
+                     static_cast<unsigned>(excluded[i].port)));
   if (used >= sizeof out) out[0] = '\0';  // cut short: better no exclusion than broken SQL
 }
 
