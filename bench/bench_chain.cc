@@ -2,9 +2,12 @@
 // microsocks in front of a local origin server: the program (one-proxy
 // chain, plain HTTP proxy requests), tinyproxy with "Upstream socks5",
 // privoxy with "forward-socks5", and a client talking SOCKS5 to microsocks
-// directly. Prints MB/s per direction (1 and 4 streams), connections per
+// directly; and the program with a random link over two proxies of which
+// one is dead. Prints MB/s per direction (1 and 4 streams), connections per
 // second with p50/p99 latency at concurrency 1 and 32, and the program's
-// resident memory with 1,000 open chains. Asserts nothing.
+// resident memory with 1,000 open chains. With $MEROVANE_BIN_BEFORE set to
+// an earlier build, its two program paths run in the same table
+// ("before", "before-dead"). Asserts nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -198,8 +201,42 @@ int main(int argc, char** argv) {
     setting_str("log_dir", dir, sizeof dir, 1);
   }) && logged.start();
 
+  // A random link over the live proxy and a dead one (a port where nothing
+  // listens), checked as working: about every second chain meets the dead one.
+  const uint16_t dead_port = free_port("127.0.0.12");
+  auto one_dead = [&] {
+    db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
+            ip_of("127.0.0.12"), static_cast<unsigned>(dead_port), PT_SOCKS5);
+    db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
+            ip_of(kSocks), static_cast<unsigned>(socks->port), PT_SOCKS5);
+    db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
+  };
+  program_instance dead;
+  const bool dead_ok = dead.prepare("127.0.0.13", one_dead) && dead.start();
+  // The same two programs from an earlier build, when one is named.
+  program_instance before, before_dead;
+  bool before_ok = false, before_dead_ok = false;
+  const char* earlier = getenv("MEROVANE_BIN_BEFORE");
+  if (earlier != nullptr && earlier[0] != 0) {
+    const char* now_bin = getenv("MEROVANE_BIN");
+    const std::string saved = now_bin != nullptr ? now_bin : "";
+    setenv("MEROVANE_BIN", earlier, 1);
+    before_ok = before.prepare("127.0.0.14", [&] {
+      db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks),
+              static_cast<unsigned>(socks->port));
+    }) && before.start();
+    before_dead_ok = before_dead.prepare("127.0.0.15", one_dead) && before_dead.start();
+    if (saved.empty())
+      unsetenv("MEROVANE_BIN");
+    else
+      setenv("MEROVANE_BIN", saved.c_str(), 1);
+  }
+
   std::vector<path> paths;
+  if (before_ok) paths.push_back({"before", before.ip, before.port, false});
   if (program_ok) paths.push_back({"merovane", program.ip, program.port, false});
+  if (before_dead_ok) paths.push_back({"before-dead", before_dead.ip, before_dead.port, false});
+  if (dead_ok) paths.push_back({"mv-1dead", dead.ip, dead.port, false});
   if (logged_ok) paths.push_back({"mv-level1", logged.ip, logged.port, false});
   if (tiny) paths.push_back({"tinyproxy", tiny->ip, tiny->port, false});
   if (privoxy) paths.push_back({"privoxy", privoxy->ip, privoxy->port, false});
@@ -208,7 +245,7 @@ int main(int argc, char** argv) {
   const uint64_t big = quick ? (64ull << 20) : (512ull << 20);
   printf("chain benchmark: origin %s, upstream microsocks %s (%s)\n", kOrigin, upstream.c_str(),
          quick ? "quick" : "full");
-  printf("%-10s %9s %9s %9s %9s | %9s %7s %7s | %9s %7s %7s\n", "path", "down1", "down4", "up1",
+  printf("%-11s %9s %9s %9s %9s | %9s %7s %7s | %9s %7s %7s\n", "path", "down1", "down4", "up1",
          "up4", "conn/s@1", "p50ms", "p99ms", "conn/s@32", "p50ms", "p99ms");
   for (const path& p : paths) {
     transfer(p, 1 << 20, false);  // warm-up
@@ -218,7 +255,7 @@ int main(int argc, char** argv) {
     const double u4 = conn_only ? 0 : throughput(p, 4, big / 4, true);
     const rate c1 = connections(p, 1, quick ? 1.0 : 3.0, 20000);
     const rate c32 = connections(p, 32, quick ? 1.0 : 3.0, 20000);
-    printf("%-10s %9.0f %9.0f %9.0f %9.0f | %9.0f %7.2f %7.2f | %9.0f %7.2f %7.2f", p.name, d1, d4,
+    printf("%-11s %9.0f %9.0f %9.0f %9.0f | %9.0f %7.2f %7.2f | %9.0f %7.2f %7.2f", p.name, d1, d4,
            u1, u4, c1.per_second, c1.p50_ms, c1.p99_ms, c32.per_second, c32.p50_ms, c32.p99_ms);
     if (c1.failures + c32.failures > 0) printf("  (%d failed)", c1.failures + c32.failures);
     printf("\n");
@@ -248,6 +285,9 @@ int main(int argc, char** argv) {
     for (int fd : held) close(fd);
   }
   program.stop();
+  dead.stop();
+  before.stop();
+  before_dead.stop();
   tiny.reset();
   privoxy.reset();
   socks.reset();

@@ -49,6 +49,10 @@ constexpr char page_no_database[] =
     "<h2>Proxy chains are not available</h2>\n"
     "<p>@LINK cannot open its database, so it has no proxies to carry this request. It tries "
     "again every 15 seconds; see its messages for the reason.</p>";
+constexpr char page_bad_gateway[] =
+    "<h2>Bad Gateway</h2>\n"
+    "<p>@LINK could not reach the destination through its proxy chain: @WHY.</p>\n"
+    "<p>Destination: <code>@ADDR</code> port <code>@PORT</code></p>\n";
 
 constexpr char page_foot[] =
     "<br><br><br><br><br><br>\n"
@@ -134,6 +138,8 @@ const char* error_template(int id) {
       return page_localhost;
     case PAGE_NO_DATABASE:
       return page_no_database;
+    case PAGE_BAD_GATEWAY:
+      return page_bad_gateway;
     default:
       return nullptr;
   }
@@ -217,5 +223,22 @@ void send_error_page(const stream* in, int index, int id, const conn_slot* field
   char head[RESPONSE_HEAD_SIZE];
   http_response_head(nullptr, static_cast<int>(len), head);
   slot_send(index, head, static_cast<int>(strlen(head)));
+  slot_send(index, page, static_cast<int>(len));
+}
+
+void send_bad_gateway(int index, const char* why, const conn_slot* fields) {
+  char page[ERROR_PAGE_SIZE];
+  size_t len = error_page_build(page, sizeof page, nullptr, PAGE_BAD_GATEWAY, fields);
+  char escaped[PIECE_SIZE * 2];
+  text_escape_html(escaped, sizeof escaped, why != nullptr ? why : "");
+  text_replace_all(page, sizeof page, "@WHY", escaped);
+  len = strnlen(page, sizeof page);
+  char head[RESPONSE_HEAD_SIZE];
+  const int n = snprintf(head, sizeof head,
+                         MV_LIT("HTTP/1.0 502 Bad Gateway\r\nContent-Type: text/html; "
+                                "charset=utf-8\r\nContent-Length: %u\r\nConnection: close\r\n\r\n"),
+                         static_cast<unsigned>(len));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof head) return;
+  slot_send(index, head, n);
   slot_send(index, page, static_cast<int>(len));
 }

@@ -19,6 +19,7 @@ constexpr int PAGE_TOP = 13;          // first part of every page
 constexpr int PAGE_FOOT = 14;         // last part of every page
 constexpr int PAGE_LOCALHOST = 15;    // body: request for this machine
 constexpr int PAGE_NO_DATABASE = 16;  // body: the database is not open
+constexpr int PAGE_BAD_GATEWAY = 17;  // body: the chain could not be built (@WHY)
 
 // Text of a template, or null for an unknown id.
 const char* error_template(int id);
@@ -34,6 +35,10 @@ void http_response_head(const char* content_type, int content_length, char* out)
 // and @HDR; `fields` (may be null) feeds @ADDR and @PORT.
 size_t error_page_build(char* page, size_t capacity, const stream* in, int id,
                         const conn_slot* fields);
+
+// Queues "HTTP/1.0 502 Bad Gateway" and its page on slot `index`: `why`
+// (plain text, escaped here) names the hop that failed and how.
+void send_bad_gateway(int index, const char* why, const conn_slot* fields);
 
 // Builds the page and queues head and page on slot `index`. Leaves the
 // slot's kind alone; the caller decides what follows.

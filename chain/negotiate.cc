@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/failover.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
@@ -80,6 +81,65 @@ void send_request(int letter, int index, const hop& next, uint16_t proto) {
   }
 }
 
+// Each reply reader: false while the reply is incomplete or after a
+// refusal (st.failed set), true when the hop accepted.
+
+bool socks4_reply(stream& in, chain_state& st) {
+  if (in.len < 8) return false;
+  if (!socks4_granted(in.data)) st.failed = 1;
+  stream_consume(in, 8);
+  return st.failed == 0;
+}
+
+// The method reply: on "no authentication" the connect request follows.
+bool socks5_method_reply(int letter, int index, stream& in, const hop& next, chain_state& st) {
+  if (in.len < 2) return false;
+  if (socks5_succeeded(in.data)) {
+    const auto msg = socks5_connect(next.addr, next.port);
+    chain_io.send(index, msg.data(), msg.size());
+    log_chaining(letter, index, next);
+    st.socks5_stage = 1;
+  } else {
+    st.failed = 1;
+  }
+  stream_consume(in, 2);
+  return st.failed == 0;
+}
+
+// The connect reply ends in the bound address, which is IPv4, a name or
+// IPv6: all of it is the proxy's, none of it may reach the client.
+bool socks5_connect_reply(stream& in, chain_state& st) {
+  if (in.len < 5) return false;
+  size_t reply_len = 0;
+  if (in.data[3] == 1) reply_len = 10;
+  if (in.data[3] == 3) reply_len = 7u + in.data[4];
+  if (in.data[3] == 4) reply_len = 22;
+  if (reply_len == 0) {
+    st.failed = 1;
+    stream_consume(in, in.len);
+    return false;
+  }
+  if (in.len < reply_len) return false;
+  if (!socks5_succeeded(in.data)) st.failed = 1;
+  stream_consume(in, static_cast<uint32_t>(reply_len));
+  return st.failed == 0;
+}
+
+bool connect_reply(stream& in, chain_state& st) {
+  if (in.len < 7) return false;
+  const size_t head = http_head_find(in.data, in.len).body;
+  // A head that runs past its limit fails the hop, ended or not.
+  if ((head == 0 && in.len > CONNECT_REPLY_HEAD_LIMIT) || head > CONNECT_REPLY_HEAD_LIMIT) {
+    st.failed = 1;
+    stream_consume(in, in.len);
+    return false;
+  }
+  if (head == 0) return false;
+  if (!connect_reply_ok(in.data, head)) st.failed = 1;
+  stream_consume(in, static_cast<uint32_t>(head));
+  return st.failed == 0;
+}
+
 // Handles the reply of the current hop. Returns true when it was accepted
 // and the chain goes on with the next hop.
 bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_state& st) {
@@ -88,57 +148,13 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
   const uint16_t proto = hop_protocol(hops[h].type);
   st.hop_proto = proto;
   switch (proto) {
-    case PT_SOCKS4: {
-      if (in.len < 8) return false;
-      if (!socks4_granted(in.data)) st.failed = 1;
-      stream_consume(in, 8);
-      break;
-    }
-    case PT_SOCKS5: {
-      if (st.socks5_stage == 0) {
-        if (in.len < 2) return false;
-        if (socks5_succeeded(in.data)) {
-          const auto msg = socks5_connect(next.addr, next.port);
-          chain_io.send(index, msg.data(), msg.size());
-          log_chaining(letter, index, next);
-          st.socks5_stage = 1;
-        } else {
-          st.failed = 1;
-        }
-        stream_consume(in, 2);
-        if (st.failed) return false;
-      }
-      // The connect reply ends in the bound address, which is IPv4, a name
-      // or IPv6: all of it is the proxy's, none of it may reach the client.
-      if (in.len < 5) return false;
-      size_t reply_len = 0;
-      if (in.data[3] == 1) reply_len = 10;
-      if (in.data[3] == 3) reply_len = 7u + in.data[4];
-      if (in.data[3] == 4) reply_len = 22;
-      if (reply_len == 0) {
-        st.failed = 1;
-        stream_consume(in, in.len);
-        break;
-      }
-      if (in.len < reply_len) return false;
-      if (!socks5_succeeded(in.data)) st.failed = 1;
-      stream_consume(in, static_cast<uint32_t>(reply_len));
-      break;
-    }
-    case PT_HTTPS: {
-      if (in.len < 7) return false;
-      const size_t head = http_head_find(in.data, in.len).body;
-      // A head that runs past its limit fails the hop, ended or not.
-      if ((head == 0 && in.len > CONNECT_REPLY_HEAD_LIMIT) || head > CONNECT_REPLY_HEAD_LIMIT) {
-        st.failed = 1;
-        stream_consume(in, in.len);
-        return false;
-      }
-      if (head == 0) return false;
-      if (!connect_reply_ok(in.data, head)) st.failed = 1;
-      stream_consume(in, static_cast<uint32_t>(head));
-      break;
-    }
+    case PT_SOCKS4:
+      return socks4_reply(in, st);
+    case PT_SOCKS5:
+      if (st.socks5_stage == 0 && !socks5_method_reply(letter, index, in, next, st)) return false;
+      return socks5_connect_reply(in, st);
+    case PT_HTTPS:
+      return connect_reply(in, st);
     case PT_HTTP:
       if (!(letter & CHAIN_QUIET)) log_line(index, "Unexpected: %s", "HTTP proxy in the middle");
       chain_io.abort(index);
@@ -147,7 +163,6 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     default:
       return false;
   }
-  return st.failed == 0;
 }
 
 }  // namespace
@@ -289,39 +304,87 @@ char id_line[256];
 
 }  // namespace
 
+attempt_result chain_attempt(int index) {
+  if (index < 0 || index >= SLOT_COUNT) return attempt_result::no_slot;
+  conn_slot& c = conn_table[index];
+  route_record& rc = route_of(c);
+  c.dest_host[DEST_HOST_SIZE - 1] = '\0';
+  // The hops first: without a chain the client stays unlinked and can
+  // still be answered.
+  route_record ro{};
+  if (!chain_hops(ro, c.dest_host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
+    return attempt_result::no_chain;
+  rc.client.fixed_mask = chain_cache.fixed_mask;
+  const int out = slot_create_linked(index);
+  if (out < 0) return attempt_result::no_slot;
+  conn_slot& o = conn_table[out];
+  o.kind = slot_kind::chain;
+  // A failed attempt closes alone: its 'X' decides whether the client
+  // gets another one.
+  o.flags |= SLOT_CLOSE_ALONE;
+  if (o.started == 0) o.started = tick_now();
+  o.dest_port = conn_table[index].dest_port;
+  memcpy(o.dest_host, conn_table[index].dest_host, DEST_HOST_SIZE);
+  ro.hop_index = 0;
+  ro.check_reply = route_of(index).check_reply;
+  route_of(o) = ro;
+  if (log_level_get() >= 2) log_building(out, ro, o.dest_host);
+  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port)) slot_abort(out);
+  return attempt_result::started;
+}
+
 void chain_start(int index, size_t http_offset) {
   if (index < 0 || index >= SLOT_COUNT) return;
-  const int out = slot_create_linked(index);
-  if (out < 0) {
-    slot_abort(index);
-    return;
-  }
-  conn_slot& o = conn_table[out];
   conn_slot& c = conn_table[index];
-  o.kind = slot_kind::chain;
-  if (o.started == 0) o.started = tick_now();
-  route_record& ro = route_of(o);
-  memset(&ro, 0, sizeof ro);
-  c.dest_host[DEST_HOST_SIZE - 1] = '\0';
-  if (!chain_hops(ro, c.dest_host, c.dest_port)) {
-    slot_abort(out);
-    slot_abort(index);
-    return;
-  }
-  o.dest_port = c.dest_port;
-  memcpy(o.dest_host, c.dest_host, DEST_HOST_SIZE);
   // A non-zero offset whose low byte is 0 still marks a request to check.
   const uint8_t check = http_offset == 0 ? 0 : ((http_offset & 0xFF) ? (http_offset & 0xFF) : 1);
-  ro.hop_index = 0;
-  ro.check_reply = check;
   route_record& rc = route_of(c);
   memset(&rc, 0, sizeof rc);
   rc.side = 1;
   rc.check_reply = check;
-  if (log_level_get() >= 2) log_building(out, ro, c.dest_host);
   fill_target(c, rc, http_offset);
-  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port)) slot_abort(out);
+  const attempt_result started = chain_attempt(index);
+  if (started == attempt_result::no_chain) {
+    chain_failure none{};
+    none.fault = chain_fault::no_chain;
+    chain_give_up(index, none);
+  } else if (started == attempt_result::no_slot) {
+    slot_abort(index);
+  }
 }
+
+const char* chain_tunnel_head() {
+  return MV_LIT("HTTP/1.1 200 Connection established\r\n\r\n");
+}
+
+namespace {
+
+// The destination was reached: a CONNECT client learns it now, not before.
+void chain_stands(int index) {
+  last_chain_ok = tick_now();
+  const int client = slot_linked(index);
+  if (client >= 0 && conn_table[client].proto == PROTO_CONNECT) {
+    const char* head = chain_tunnel_head();
+    slot_send(client, head, static_cast<int>(strlen(head)));
+  }
+  chain_relay(index);
+}
+
+// 'X' of an outbound slot still negotiating: the failure is described
+// before the report changes the record, then the attempt is reported and
+// the client's fate decided.
+void chain_attempt_closed(int index) {
+  route_record& r = route_of(index);
+  const chain_failure failure = chain_failure_of(r);
+  const int client = chain_client_of(index);
+  chain_close(index);
+  // Whatever failed (an unreachable first proxy too), the next client
+  // builds its chain afresh.
+  if (failure.fault != chain_fault::none) chain_cache_clear();
+  if (client >= 0) chain_failed(client, failure);
+}
+
+}  // namespace
 
 void chain_handler(int index, char letter) {
   if (index < 0 || index >= SLOT_COUNT) return;
@@ -341,7 +404,7 @@ void chain_handler(int index, char letter) {
     store_state(r, st);
   }
   if (letter == 'X') {
-    chain_close(index);
+    chain_attempt_closed(index);
     slot_abort(index);
     return;
   }
@@ -349,10 +412,7 @@ void chain_handler(int index, char letter) {
     slot_abort(index);
     return;
   }
-  if (r.established) {
-    last_chain_ok = tick_now();
-    chain_relay(index);
-  }
+  if (r.established) chain_stands(index);
 }
 
 void chain_report(route_record& r, uint32_t bytes, int failed, int log_index) {

@@ -38,8 +38,18 @@ extern chain_io_ops chain_io;
 
 // Starts the chain of client slot `index` once its destination is known.
 // http_offset: offset past the HTTP method of a plain HTTP request to be
-// forwarded, else 0.
+// forwarded, else 0. A CONNECT client gets its success head once the chain
+// stands; when no chain can be built an HTTP or CONNECT client gets a 502.
 void chain_start(int index, size_t http_offset);
+
+enum class attempt_result { started, no_chain, no_slot };
+// Opens one attempt for client slot `index` (its route record set up by
+// chain_start): a chain without the proxies its earlier attempts found
+// failing, and a new outbound slot linked to the client.
+attempt_result chain_attempt(int index);
+
+// Response head a CONNECT client gets once the destination is reached.
+const char* chain_tunnel_head();
 
 // Attaches the chain's kinds (chain, relay) and its periodic usage flush.
 void chain_attach();

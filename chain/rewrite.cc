@@ -53,82 +53,106 @@ int response_is_error(const uint8_t* d, size_t n) {
   return static_cast<uint32_t>(status) - 200u > 199u ? 1 : 0;
 }
 
-// The edit runs on a copy of the head (the body behind it is never looked
-// at) with room for the inserted line; the stream then gets the edited head
-// followed by the untouched rest.
-int rewrite_request(stream& s, bool keep_target) {
-  if (s.data == nullptr || s.len < 10) return 0;
-  const size_t v = http_verb_offset(s.data, s.len);
-  if (v == 0) return 1;
-  const http_head_bounds bounds = http_head_find(s.data, s.len);
-  if (bounds.body == 0) return 0;
-  size_t head = bounds.end;  // the head's lines end here
+namespace {
+
+constexpr char kInsert[] = "Connection: close";
+
+// A request head being edited: a copy of the head's lines with room for
+// the inserted line.
+struct head_edit {
+  uint8_t* d;
+  size_t head;  // bytes of lines in d
+  bool crlf;    // the head ends its lines in CR LF
+  bool edited;
+};
+
+// Copies the head's lines; false when memory cannot be had. `old_head`
+// gets the length of the lines in the stream.
+bool copy_head(const stream& s, size_t end_at, head_edit& e, size_t& old_head) {
+  size_t head = end_at;
   // In "\r\n\n" the CR is the last line's own line end: it stays with the
   // empty line, so an edit of that line cannot move the end of the head.
   if (head > 0 && s.data[head] == '\n' && s.data[head + 1] == '\n' && s.data[head - 1] == '\r')
     --head;
-  bool crlf = false;
-  for (size_t i = 0; i < head; ++i)
-    if (s.data[i] == '\r') {
-      crlf = true;
-      break;
-    }
-  static const char kInsert[] = "Connection: close";
-  const size_t room = 2 + sizeof kInsert;
-  uint8_t* d = static_cast<uint8_t*>(malloc(head + room));
-  if (d == nullptr) return 1;
-  memcpy(d, s.data, head);
-  const size_t old_head = head;
-  bool edited = false;
+  e.crlf = memchr(s.data, '\r', head) != nullptr;
+  e.d = static_cast<uint8_t*>(malloc(head + 2 + sizeof kInsert));
+  if (e.d == nullptr) return false;
+  memcpy(e.d, s.data, head);
+  e.head = head;
+  e.edited = false;
+  old_head = head;
+  return true;
+}
 
-  // Request target: an absolute http URL becomes its path.
-  size_t p = v;
-  while (p < head && d[p] == ' ') ++p;
-  if (p >= head) {
-    free(d);
-    return 1;
+// An absolute "http:" target becomes its path (port or not); one without a
+// path becomes "/". `p` is at the target.
+void target_to_origin_form(head_edit& e, size_t p) {
+  uint8_t* d = e.d;
+  if (!(p + 6 <= e.head && same_word(d + p, 4, "http") && d[p + 4] == ':' && d[p + 5] == '/'))
+    return;
+  size_t q = p + 5;
+  while (q < e.head && d[q] == '/') ++q;
+  while (q < e.head && ascii_is_name_char(d[q])) ++q;
+  if (q < e.head && d[q] == ':') {
+    ++q;
+    while (q < e.head && ascii_is_digit(d[q])) ++q;
   }
-  if (!keep_target && p + 6 <= head && same_word(d + p, 4, "http") && d[p + 4] == ':' &&
-      d[p + 5] == '/') {
-    size_t q = p + 5;
-    while (q < head && d[q] == '/') ++q;
-    while (q < head && ascii_is_name_char(d[q])) ++q;
-    if (q < head && d[q] == '/') {
-      memmove(d + p, d + q, head - q);
-      head -= q - p;
-      edited = true;
-    }
+  if (q < e.head && d[q] == '/') {
+    memmove(d + p, d + q, e.head - q);
+    e.head -= q - p;
+    e.edited = true;
+  } else if (q < e.head && d[q] == ' ') {
+    d[p] = '/';
+    memmove(d + p + 1, d + q, e.head - q);
+    e.head -= q - p - 1;
+    e.edited = true;
   }
-  // Version: HTTP/x.y becomes HTTP/1.0.
-  while (p < head && d[p] != ' ' && d[p] != '\r' && d[p] != '\n') ++p;
-  if (p >= head || d[p] != ' ') {
-    free(d);
-    return 1;
-  }
-  while (p < head && d[p] == ' ') ++p;
-  if (p >= head) {
-    free(d);
-    return 1;
-  }
-  // Only a whole "HTTP/d.d" token is touched: a shorter version must not
-  // have the line end after it overwritten.
-  if (p + 8 <= head && same_word(d + p, 4, "http") && d[p + 4] == '/' && ascii_is_digit(d[p + 5]) &&
+}
+
+// HTTP/x.y becomes HTTP/1.0; `p` is at the version. Only a whole
+// "HTTP/d.d" token is touched: a shorter version must not have the line
+// end after it overwritten.
+void version_to_10(head_edit& e, size_t p) {
+  uint8_t* d = e.d;
+  if (p + 8 <= e.head && same_word(d + p, 4, "http") && d[p + 4] == '/' && ascii_is_digit(d[p + 5]) &&
       d[p + 6] == '.' && ascii_is_digit(d[p + 7])) {
     d[p + 5] = '1';
     d[p + 7] = '0';
-    edited = true;
+    e.edited = true;
   }
-  // Header lines.
+}
+
+// "Connection: keep-alive" becomes "close"; the value starts at i.
+void connection_to_close(head_edit& e, size_t i, size_t& line_end) {
+  uint8_t* d = e.d;
+  while (i < line_end && d[i] == ' ') ++i;
+  if (i >= line_end || d[i] != ':') return;
+  ++i;
+  while (i < line_end && d[i] == ' ') ++i;
+  const size_t value = i;
+  while (i < line_end && i - value < 62 && ascii_is_name_char(d[i])) ++i;
+  if (!same_word(d + value, i - value, "keep-alive")) return;
+  memcpy(d + value, "close", 5);
+  memmove(d + value + 5, d + value + 10, e.head - (value + 10));
+  e.head -= 5;
+  line_end -= 5;
+  e.edited = true;
+}
+
+// The header lines from `pos`: the Connection line says close, Keep-Alive
+// and Proxy-Connection lines go, and "Connection: close" is added when
+// there was no Connection line.
+void edit_header_lines(head_edit& e, size_t pos) {
+  uint8_t* d = e.d;
   bool connection_line = false;
   bool kept_any = false;
   size_t kept_end = 0;
-  size_t pos = 0;
-  while (pos < head) {
-    while (pos < head && (d[pos] == '\r' || d[pos] == '\n')) ++pos;
-    if (pos >= head) break;
+  while (pos < e.head) {
+    while (pos < e.head && (d[pos] == '\r' || d[pos] == '\n')) ++pos;
+    if (pos >= e.head) break;
     const size_t line_start = pos;
     size_t line_end = pos;
-    while (line_end < head && d[line_end] != '\r' && d[line_end] != '\n') ++line_end;
+    while (line_end < e.head && d[line_end] != '\r' && d[line_end] != '\n') ++line_end;
     size_t i = line_start;
     while (i < line_end && d[i] == ' ') ++i;
     const size_t name = i;
@@ -136,20 +160,7 @@ int rewrite_request(stream& s, bool keep_target) {
     const size_t name_len = i - name;
     if (same_word(d + name, name_len, "connection")) {
       connection_line = true;
-      while (i < line_end && d[i] == ' ') ++i;
-      if (i < line_end && d[i] == ':') {
-        ++i;
-        while (i < line_end && d[i] == ' ') ++i;
-        const size_t value = i;
-        while (i < line_end && i - value < 62 && ascii_is_name_char(d[i])) ++i;
-        if (same_word(d + value, i - value, "keep-alive")) {
-          memcpy(d + value, "close", 5);
-          memmove(d + value + 5, d + value + 10, head - (value + 10));
-          head -= 5;
-          line_end -= 5;
-          edited = true;
-        }
-      }
+      connection_to_close(e, i, line_end);
     } else if (same_word(d + name, name_len, "keep-alive") ||
                same_word(d + name, name_len, "proxy-connection")) {
       // The line goes with all of its line end (any run of CR and LF inside
@@ -157,15 +168,15 @@ int rewrite_request(stream& s, bool keep_target) {
       // The last line of the head has its end in the empty line that closes
       // the head, which stays: the line end before it goes instead.
       size_t cut = line_end;
-      while (cut < head && (d[cut] == '\r' || d[cut] == '\n')) ++cut;
-      if (cut == head && kept_any) {
-        head = kept_end;
-        edited = true;
+      while (cut < e.head && (d[cut] == '\r' || d[cut] == '\n')) ++cut;
+      if (cut == e.head && kept_any) {
+        e.head = kept_end;
+        e.edited = true;
         break;
       }
-      memmove(d + line_start, d + cut, head - cut);
-      head -= cut - line_start;
-      edited = true;
+      memmove(d + line_start, d + cut, e.head - cut);
+      e.head -= cut - line_start;
+      e.edited = true;
       pos = line_start;
       continue;
     }
@@ -173,28 +184,62 @@ int rewrite_request(stream& s, bool keep_target) {
     kept_end = line_end;
     pos = line_end;
   }
-  bool insert = kept_any && !connection_line;
-  if (insert) {
-    const char* eol = crlf ? "\r\n" : "\n";
-    const size_t eol_len = crlf ? 2 : 1;
-    memmove(d + kept_end + eol_len + (sizeof kInsert - 1), d + kept_end, head - kept_end);
-    memcpy(d + kept_end, eol, eol_len);
-    memcpy(d + kept_end + eol_len, kInsert, sizeof kInsert - 1);
-    head += eol_len + sizeof kInsert - 1;
-    edited = true;
-  }
-  if (edited) {
-    const size_t rest = s.len - old_head;
-    uint8_t* whole = static_cast<uint8_t*>(malloc(head + rest));
-    if (whole != nullptr) {
-      memcpy(whole, d, head);
-      memcpy(whole + head, s.data + old_head, rest);
-      const uint32_t total = s.total;
-      if (stream_assign(s, whole, static_cast<uint32_t>(head + rest))) s.total = total;
-      free(whole);
+  if (!kept_any || connection_line) return;
+  const char* eol = e.crlf ? "\r\n" : "\n";
+  const size_t eol_len = e.crlf ? 2 : 1;
+  memmove(d + kept_end + eol_len + (sizeof kInsert - 1), d + kept_end, e.head - kept_end);
+  memcpy(d + kept_end, eol, eol_len);
+  memcpy(d + kept_end + eol_len, kInsert, sizeof kInsert - 1);
+  e.head += eol_len + sizeof kInsert - 1;
+  e.edited = true;
+}
+
+// The stream gets the edited head followed by the untouched rest.
+void store_head(stream& s, const head_edit& e, size_t old_head) {
+  const size_t rest = s.len - old_head;
+  uint8_t* whole = static_cast<uint8_t*>(malloc(e.head + rest));
+  if (whole == nullptr) return;
+  memcpy(whole, e.d, e.head);
+  memcpy(whole + e.head, s.data + old_head, rest);
+  const uint32_t total = s.total;
+  if (stream_assign(s, whole, static_cast<uint32_t>(e.head + rest))) s.total = total;
+  free(whole);
+}
+
+// Position of the next token on the request line after `p` (past the
+// current token and its spaces), or the head's length when there is none.
+size_t next_token(const head_edit& e, size_t p) {
+  while (p < e.head && e.d[p] != ' ' && e.d[p] != '\r' && e.d[p] != '\n') ++p;
+  if (p >= e.head || e.d[p] != ' ') return e.head;
+  while (p < e.head && e.d[p] == ' ') ++p;
+  return p;
+}
+
+}  // namespace
+
+// The edit runs on a copy of the head (the body behind it is never looked
+// at) with room for the inserted line.
+int rewrite_request(stream& s, bool keep_target) {
+  if (s.data == nullptr || s.len < 10) return 0;
+  const size_t v = http_verb_offset(s.data, s.len);
+  if (v == 0) return 1;
+  const http_head_bounds bounds = http_head_find(s.data, s.len);
+  if (bounds.body == 0) return 0;
+  head_edit e{};
+  size_t old_head = 0;
+  if (!copy_head(s, bounds.end, e, old_head)) return 1;
+  size_t p = v;
+  while (p < e.head && e.d[p] == ' ') ++p;
+  if (p < e.head) {
+    if (!keep_target) target_to_origin_form(e, p);
+    p = next_token(e, p);
+    if (p < e.head) {
+      version_to_10(e, p);
+      edit_header_lines(e, 0);
+      if (e.edited) store_head(s, e, old_head);
     }
   }
-  free(d);
+  free(e.d);
   return 1;
 }
 

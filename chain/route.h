@@ -23,6 +23,43 @@ struct __attribute__((packed)) hop {
 static_assert(sizeof(hop) == 8);
 static_assert(alignof(hop) == 1);
 
+constexpr int CHAIN_EXCLUDED_MAX = 16;  // proxies a client's later attempts avoid
+
+// A proxy by address and port (the usage tally's form).
+struct __attribute__((packed)) proxy_ref {
+  uint32_t ip;  // network byte order
+  uint16_t port;
+};
+
+// Why a chain attempt failed, and where: the one description behind the
+// tally, the client's 502 page, the status page and the console line.
+enum class chain_fault : uint8_t {
+  none = 0,
+  no_connect,    // the first proxy could not be reached
+  no_answer,     // a proxy closed or went quiet without answering
+  refused,       // a proxy refused to connect on to the next hop
+  refused_dest,  // the last proxy refused the destination
+  bad_reply,     // a proxy answered in a way that is not its protocol
+  http_middle,   // a plain HTTP proxy before the last position
+  no_chain,      // no proxy matched a link of the chain
+};
+struct __attribute__((packed)) chain_failure {
+  chain_fault fault;
+  uint8_t hop;      // position of the proxy in the chain, 0 = first
+  proxy_ref proxy;  // the proxy that failed
+  proxy_ref next;   // where it was asked to connect (ip 0: the destination)
+};
+
+// What the client-side slot keeps in the bytes of `hops`.
+struct __attribute__((packed)) client_route {
+  char target[TARGET_SIZE];
+  uint8_t attempt;         // 0 on the first chain, then one more per rebuild
+  uint8_t excluded_count;  // entries of `excluded`
+  uint32_t fixed_mask;     // chain positions taken by fixed-proxy links
+  chain_failure last;      // the latest failure, fault none before any
+  proxy_ref excluded[CHAIN_EXCLUDED_MAX];
+};
+
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),
 // 1 the client-side slot ("Chain-L"); on the client side the bytes of `hops`
 // hold the `target` text instead.
@@ -40,9 +77,11 @@ struct __attribute__((packed)) route_record {
   union {
     hop hops[MAX_HOPS];
     char target[TARGET_SIZE];
+    client_route client;
   };
 };
 static_assert(sizeof(route_record) == ROUTE_SIZE);
+static_assert(sizeof(client_route) <= sizeof(hop) * MAX_HOPS);
 static_assert(offsetof(route_record, hop_proto) == 9);
 static_assert(offsetof(route_record, hops) == 11);
 

@@ -69,19 +69,173 @@ int parse_link_row(const char* p, const char* end, int64_t* values) {
   return count;
 }
 
-chain_cache_record chain_cache = {nullptr, 0, 0};
+chain_cache_record chain_cache = {nullptr, 0, 0, 0};
 
 void chain_cache_clear() {
   chain_cache.hops = nullptr;
   chain_cache.count = 0;
+  chain_cache.fixed_mask = 0;
 }
 
-hop* chain_build() {
+namespace {
+
+constexpr size_t EXCLUSION_SIZE = 1400;
+constexpr int ID_CACHE_KINDS = 4;              // link kinds whose id arrays are kept
+constexpr uint32_t ID_CACHE_MS = 60000;        // an id array is read again after this
+constexpr uint32_t ID_CACHE_LIMIT = 1u << 20;  // ids read at most
+constexpr int RANDOM_DRAWS = 8;                // draws before the row-number pick
+
+// Sort term and direction of a selection (1 random, 2 fastest, 3 last
+// success, 4 rank); false for an unknown selection.
+bool link_order(int64_t selection, const char*& term, const char*& direction) {
+  switch (selection) {
+    case 1:
+      term = "id", direction = "";  // see pick_random
+      return true;
+    case 2:
+      term = MV_LIT("timeout"), direction = MV_LIT("ASC");
+      return true;
+    case 3:
+      term = MV_LIT("t_ok"), direction = MV_LIT("DESC");
+      return true;
+    case 4:
+      term = MV_LIT("rank"), direction = MV_LIT("DESC");
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The SQL condition that keeps out the addresses already in the chain and
+// the proxies this client's earlier attempts found failing.
+void build_exclusion(char (&out)[EXCLUSION_SIZE], uint8_t chosen, const proxy_ref* excluded,
+                     int excluded_count) {
+  size_t used = 0;
+  out[0] = '\0';
+  auto advance = [&](int n) {
+    if (n > 0) used += static_cast<size_t>(n);
+  };
+  for (uint8_t i = 0; i < chosen && used < sizeof out; ++i)
+    advance(snprintf(out + used, sizeof out - used, "%s%lu", i == 0 ? "AND ip NOT IN(" : ",",
+                     static_cast<unsigned long>(hop_array[i].addr)));
+  if (chosen > 0 && used < sizeof out) advance(snprintf(out + used, sizeof out - used, ")"));
+  for (int i = 0; i < excluded_count && excluded != nullptr && used < sizeof out; ++i)
+    advance(snprintf(out + used, sizeof out - used, " AND NOT(ip=%lu AND port=%u)",
+                     static_cast<unsigned long>(excluded[i].ip),
+                     static_cast<unsigned>(excluded[i].port)));
+  if (used >= sizeof out) out[0] = '\0';  // cut short: better no exclusion than broken SQL
+}
+
+// Usable proxy ids of one link kind, kept for a short while: a random
+// pick is a uniform draw from this array, whatever gaps dead or deleted
+// rows leave between the ids.
+struct usable_ids {
+  unsigned wanted;
+  unsigned barred;
+  uint32_t built;  // tick of the query
+  uint32_t count;
+  uint32_t* ids;  // malloc'd, count entries
+};
+usable_ids id_cache[ID_CACHE_KINDS];
+uint32_t pick_state = 0;
+
+uint32_t next_pick(uint32_t bound) {
+  if (pick_state == 0) pick_state = tick_now() | 1u;
+  // xorshift32: enough for spreading picks, cheap, no shared library state.
+  pick_state ^= pick_state << 13;
+  pick_state ^= pick_state >> 17;
+  pick_state ^= pick_state << 5;
+  return bound == 0 ? 0 : pick_state % bound;
+}
+
+// Reads the ids of the proxies a link of this kind may use.
+void load_ids(usable_ids& u, unsigned wanted, unsigned barred) {
+  free(u.ids);
+  u = usable_ids{wanted, barred, tick_now(), 0, nullptr};
+  char* text = db_query_text(",", ",",
+                             MV_LIT("SELECT id FROM proxy WHERE blocked=0 AND (type&1)=0 "
+                                    "AND (type&120)<>0 AND (type&%u)<>0 AND (type&%u)=0 "
+                                    "LIMIT %u"),
+                             wanted, barred, ID_CACHE_LIMIT);
+  if (text == nullptr) return;
+  uint32_t n = 1;
+  for (const char* p = text; *p != 0; ++p) n += *p == ',';
+  u.ids = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * n));
+  if (u.ids != nullptr) {
+    for (char* p = text; *p != 0 && u.count < n;) {
+      char* end = nullptr;
+      const unsigned long id = strtoul(p, &end, 10);
+      if (end == p) break;
+      u.ids[u.count++] = static_cast<uint32_t>(id);
+      p = *end == ',' ? end + 1 : end;
+    }
+  }
+  free(text);
+}
+
+// The id array of a link kind, fresh within ID_CACHE_MS.
+const usable_ids& ids_for(unsigned wanted, unsigned barred) {
+  const uint32_t now = tick_now();
+  usable_ids* oldest = &id_cache[0];
+  for (usable_ids& u : id_cache) {
+    if (u.ids != nullptr && u.wanted == wanted && u.barred == barred) {
+      if (now - u.built > ID_CACHE_MS) load_ids(u, wanted, barred);
+      return u;
+    }
+    if (u.ids == nullptr || u.built - oldest->built > 0x80000000u) oldest = &u;
+  }
+  load_ids(*oldest, wanted, barred);
+  return *oldest;
+}
+
+// A uniform random pick among the usable proxies: a few draws from the id
+// array, each checked against the table as it is now (and the exclusion);
+// after that the first usable proxy at or after a random row number.
+char* pick_random(unsigned wanted, unsigned barred, const char* exclusion) {
+  const usable_ids& u = ids_for(wanted, barred);
+  for (int draw = 0; draw < RANDOM_DRAWS && u.count > 0; ++draw) {
+    char with_id[EXCLUSION_SIZE + 40];
+    snprintf(with_id, sizeof with_id, "%s AND id=%u", exclusion, u.ids[next_pick(u.count)]);
+    char* row = db_query_text(",", "", sql_proxy_query(), wanted, barred, with_id, "id", "");
+    if (row != nullptr) return row;
+  }
+  char from_random[EXCLUSION_SIZE + 80];
+  snprintf(from_random, sizeof from_random, "%s%s", exclusion,
+           MV_LIT(" AND id>=(SELECT abs(random())%(max(id)+1) FROM proxy)"));
+  char* row = db_query_text(",", "", sql_proxy_query(), wanted, barred, from_random, "id", "");
+  if (row == nullptr)
+    row = db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, "id", "");
+  return row;
+}
+
+// One proxy for a link with the given flags; false when none matches.
+bool pick_proxy(int64_t selection, uint32_t flags, const char* exclusion, hop& out) {
+  const char* term;
+  const char* direction;
+  if (!link_order(selection, term, direction)) return false;
+  unsigned barred = 0;
+  if ((flags & PT_TRANSPARENT) == 0)
+    barred = PT_TRANSPARENT | ((flags & PT_ANONYMOUS) ? 0 : PT_ANONYMOUS);
+  const unsigned wanted = flags & ~static_cast<unsigned>(PT_TRANSPARENT | PT_ANONYMOUS);
+  char* row = selection == 1 ? pick_random(wanted, barred, exclusion)
+                             : db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion,
+                                             term, direction);
+  if (row == nullptr) return false;
+  const bool parsed = parse_proxy_row(row, out);
+  free(row);
+  return parsed;
+}
+
+}  // namespace
+
+hop* chain_build(const proxy_ref* excluded, int excluded_count) {
   memset(hop_array, 0, sizeof hop_array);
   chain_cache.count = 0;
+  chain_cache.fixed_mask = 0;
   char* rows = db_query_text(",", "\n", "%s", sql_chain_link_query());
   if (rows == nullptr) return nullptr;
   uint8_t count = 0;
+  uint32_t fixed_mask = 0;
   bool ok = true;
   char* p = rows;
   while (*p != '\0' && count < MAX_CHAIN_LINKS) {
@@ -99,65 +253,17 @@ hop* chain_build() {
       hop_array[count].addr = static_cast<uint32_t>(v[2]);
       hop_array[count].port = static_cast<uint16_t>(v[3]);
       hop_array[count].type = static_cast<uint16_t>(flags & 0x78);
+      fixed_mask |= 1u << count;
       ++count;
       continue;
     }
-    const char* term;
-    const char* direction;
-    switch (selection) {
-      case 1:
-        term = "id", direction = "";  // see the random pick below
-        break;
-      case 2:
-        term = MV_LIT("timeout"), direction = MV_LIT("ASC");
-        break;
-      case 3:
-        term = MV_LIT("t_ok"), direction = MV_LIT("DESC");
-        break;
-      case 4:
-        term = MV_LIT("rank"), direction = MV_LIT("DESC");
-        break;
-      default:
-        term = nullptr, direction = nullptr;
-        break;
-    }
-    if (term == nullptr) {
+    char exclusion[EXCLUSION_SIZE];
+    build_exclusion(exclusion, count, excluded, excluded_count);
+    if (!pick_proxy(selection, flags, exclusion, hop_array[count])) {
       ok = false;
       break;
     }
-    // Addresses already chosen: at most 29 numbers of at most 10 digits.
-    char exclusion[400] = "";
-    if (count > 0) {
-      size_t used = static_cast<size_t>(snprintf(exclusion, sizeof exclusion, "AND ip NOT IN("));
-      for (uint8_t i = 0; i < count && used < sizeof exclusion; ++i)
-        used += static_cast<size_t>(snprintf(exclusion + used, sizeof exclusion - used, "%s%lu",
-                                             i == 0 ? "" : ",",
-                                             static_cast<unsigned long>(hop_array[i].addr)));
-      if (used < sizeof exclusion) snprintf(exclusion + used, sizeof exclusion - used, ")");
-    }
-    unsigned barred = 0;
-    if ((flags & PT_TRANSPARENT) == 0)
-      barred = PT_TRANSPARENT | ((flags & PT_ANONYMOUS) ? 0 : PT_ANONYMOUS);
-    const unsigned wanted = flags & ~static_cast<unsigned>(PT_TRANSPARENT | PT_ANONYMOUS);
-    char* row = nullptr;
-    if (selection == 1) {
-      // A random pick without sorting the whole table: the first usable
-      // proxy at or after a random row number, else the first one before it.
-      char from_random[sizeof exclusion + 80];
-      snprintf(from_random, sizeof from_random, "%s%s", exclusion,
-               MV_LIT(" AND id>=(SELECT abs(random())%(max(id)+1) FROM proxy)"));
-      row = db_query_text(",", "", sql_proxy_query(), wanted, barred, from_random, "id", "");
-      if (row == nullptr)
-        row = db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, "id", "");
-    } else {
-      row = db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion, term, direction);
-    }
-    if (row == nullptr) {
-      ok = false;
-      break;
-    }
-    if (parse_proxy_row(row, hop_array[count])) ++count;
-    free(row);
+    ++count;
   }
   free(rows);
   if (!ok) {
@@ -165,6 +271,7 @@ hop* chain_build() {
     return nullptr;
   }
   chain_cache.count = count;
+  chain_cache.fixed_mask = fixed_mask;
   return hop_array;
 }
 
@@ -196,7 +303,8 @@ uint32_t resolve_host(const char* host) {
   return addr;
 }
 
-int chain_hops(route_record& r, const char* host, uint16_t port) {
+int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref* excluded,
+               int excluded_count) {
   if (port == 0 || host == nullptr) {
     chain_cache_clear();
     return 0;
@@ -206,9 +314,9 @@ int chain_hops(route_record& r, const char* host, uint16_t port) {
   const uint32_t dest = resolve_host(host);
   if (dest == 0) return 0;
   const uint32_t now = tick_now();
-  if (chain_cache.hops == nullptr || chain_cache.count == 0 ||
+  if (chain_cache.hops == nullptr || chain_cache.count == 0 || excluded_count > 0 ||
       now - chain_cache.built > CHAIN_CACHE_MS) {
-    chain_cache.hops = chain_build();
+    chain_cache.hops = chain_build(excluded, excluded_count);
     chain_cache.built = now;
   }
   if (chain_cache.hops == nullptr || chain_cache.count == 0) return 0;
@@ -219,4 +327,11 @@ int chain_hops(route_record& r, const char* host, uint16_t port) {
   r.hops[count].addr = dest;
   r.hop_count = static_cast<uint8_t>(count + 1);
   return 1;
+}
+
+void chain_ids_forget() {
+  for (usable_ids& u : id_cache) {
+    free(u.ids);
+    u = usable_ids{};
+  }
 }

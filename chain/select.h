@@ -14,17 +14,24 @@ struct chain_cache_record {
   hop* hops;
   uint8_t count;
   uint32_t built;
+  uint32_t fixed_mask;  // bit i: position i is a fixed-proxy link
 };
 extern chain_cache_record chain_cache;
 
 // Fills r.hops and r.hop_count with the cached (or a freshly built) chain and
 // the resolved destination as the last entry. 1 when filled, else 0 (port 0,
-// empty host, a host without an address, or no chain).
-int chain_hops(route_record& r, const char* host, uint16_t port);
-// Builds the chain from the database; the hop array or null. Sets the cache count.
-hop* chain_build();
+// empty host, a host without an address, or no chain). With proxies to
+// avoid, the chain is built afresh without them (and cached).
+int chain_hops(route_record& r, const char* host, uint16_t port,
+               const proxy_ref* excluded = nullptr, int excluded_count = 0);
+// Builds the chain from the database, leaving out the given proxies; the
+// hop array or null. Sets the cache count and fixed-link mask.
+hop* chain_build(const proxy_ref* excluded = nullptr, int excluded_count = 0);
 // Drops the cached chain so that the next client builds afresh.
 void chain_cache_clear();
+// Drops the short-lived arrays of usable proxy ids that random links draw
+// from (tests; they are read again after 60 s anyway).
+void chain_ids_forget();
 
 // Parses one chain-link row [p, end): up to 8 comma-separated integers,
 // each with an optional '+' and then an optional '-'. The number of integers

@@ -50,7 +50,6 @@ void queue_reap(int sock) {
   if (reap_count < SLOT_COUNT) reap_queue[reap_count++] = sock;
 }
 
-
 // A relayed slot whose peer stopped sending passes the end on: the linked
 // socket's sending side is shut once its queued bytes are out.
 void pass_end_on(int index) {
@@ -67,7 +66,8 @@ void pass_end_on(int index) {
 }
 
 bool wants_pause(const conn_slot& slot, uint32_t mark) {
-  if (slot.in.len > mark && !(slot.io_state & IO_SELF_BOUND)) return true;
+  const uint32_t own = slot.in_limit != 0 && mark == FLOW_HIGH ? slot.in_limit : mark;
+  if (slot.in.len > own && !(slot.io_state & IO_SELF_BOUND)) return true;
   int other = linked_index(slot);
   return other >= 0 && conn_table[other].out.len > mark;
 }
@@ -129,6 +129,7 @@ void finish_connect(int index, uint32_t events) {
       slot.io_state &= static_cast<uint8_t>(~IO_REGISTERED);
     }
     slot_request_close(index);
+    queue_reap(slot.sock);
     return;
   }
   slot.io_state &= static_cast<uint8_t>(~IO_CONNECTING);
@@ -238,8 +239,8 @@ void io_flush(int index) {
     }
     int err = errno;
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) break;
-    engine_log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err, 0u,
-             slot.out.len, "");
+    engine_log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err,
+                    0u, slot.out.len, "");
     // The bytes can never be delivered: drop them.
     stream_consume(slot.out, slot.out.len);
     if (fatal_error(err)) slot_request_close(index);
@@ -311,7 +312,7 @@ void io_after_events() {
     if (!(slot.io_state & IO_EOF) || slot.out.len > 0 || !(slot.flags & SLOT_CLOSE_REQUESTED))
       continue;
     int other = linked_index(slot);
-    if (other >= 0) {
+    if (other >= 0 && !(slot.flags & SLOT_CLOSE_ALONE)) {
       const conn_slot& linked = conn_table[other];
       if (!(linked.io_state & IO_EOF) || linked.out.len > 0) continue;
     }

@@ -1,3 +1,5 @@
+#include "engine/loop.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,7 +12,6 @@
 #include <cstring>
 
 #include "engine/io.h"
-#include "engine/loop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
 
@@ -34,6 +35,10 @@ struct engine_timer {
 engine_timer timers[TIMER_COUNT];
 int timer_count = 0;
 
+bool is_fast(const engine_timer& t) {
+  return t.period != 0 && t.period < HOUSEKEEPING_PERIOD;
+}
+
 void run_timers() {
   for (int k = 0; k < timer_count; ++k) {
     engine_timer& t = timers[k];
@@ -43,6 +48,28 @@ void run_timers() {
     t.fn();
     t.stamp = tick_now();
   }
+}
+
+// Timers shorter than the housekeeping period run from every cycle when due.
+void run_fast_timers() {
+  for (int k = 0; k < timer_count; ++k) {
+    engine_timer& t = timers[k];
+    if (!is_fast(t)) continue;
+    if (static_cast<int32_t>(tick_now() - t.stamp) <= static_cast<int32_t>(t.period)) continue;
+    t.fn();
+    t.stamp = tick_now();
+  }
+}
+
+// Milliseconds until the next fast timer is due, at most `limit`.
+int until_fast_timer(uint32_t now, int limit) {
+  for (int k = 0; k < timer_count; ++k) {
+    const engine_timer& t = timers[k];
+    if (!is_fast(t)) continue;
+    const int32_t left = static_cast<int32_t>(t.period) + 1 - static_cast<int32_t>(now - t.stamp);
+    if (left < limit) limit = left < 0 ? 0 : left;
+  }
+  return limit;
 }
 
 // Held open so that a client can still be taken off the queue and closed
@@ -157,8 +184,8 @@ uint16_t engine_listen(const char* ip, uint16_t port) {
   listen_port = ntohs(addr.sin_port);
   listen_address = addr.sin_addr.s_addr;
   const auto* a = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
-  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0],
-           a[1], a[2], a[3], listen_port);
+  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0], a[1],
+           a[2], a[3], listen_port);
   // The listener occupies slot 0 from here on.
   engine_claim_listener_slot();
   fdmap_set(sock, 0);
@@ -220,6 +247,7 @@ void engine_cycle(int wait_ms) {
     int until = static_cast<int>(HOUSEKEEPING_PERIOD - since);
     if (until < timeout) timeout = until;
   }
+  if (!clock_is_fake()) timeout = until_fast_timer(now, timeout);
   if (timeout < 0) timeout = 0;
   epoll_event events[256];
   int count = epoll_wait(engine_epoll_fd, events, 256, timeout);
@@ -241,6 +269,7 @@ void engine_cycle(int wait_ms) {
     io_handle(index, events[k].events);
   }
   io_after_events();
+  run_fast_timers();
   now = tick_now();
   if (now - housekeeping_stamp >= HOUSEKEEPING_PERIOD) {
     engine_housekeeping();

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 // Periodic work: fn runs from the housekeeping pass once more than
-// period_ms have passed since it last ran (period 0: every pass). False
-// when the fixed table of 16 is full.
+// period_ms have passed since it last ran (period 0: every pass); a period
+// shorter than the pass is kept from every cycle of the loop instead.
+// False when the fixed table of 16 is full.
 using engine_timer_fn = void (*)();
 bool engine_every(uint32_t period_ms, engine_timer_fn fn);
 void engine_timers_clear();  // tests

@@ -46,6 +46,11 @@ constexpr char closing = 'X';    // the slot is being closed
 }  // namespace slot_event
 
 constexpr uint8_t SLOT_CLOSE_REQUESTED = 0x08;
+// A close request of this slot (its peer ended, its connect failed, it was
+// aborted) does not reach its linked slot, and the slot is closed as soon
+// as its peer has ended, whatever the linked slot does: its handler decides
+// at 'X' what becomes of the linked slot. Cleared when the pair relays.
+constexpr uint8_t SLOT_CLOSE_ALONE = 0x10;
 
 // Client protocol markers (conn_slot::proto).
 constexpr uint8_t PROTO_SOCKS4 = 4;
@@ -76,6 +81,7 @@ struct conn_slot {
   uint32_t io_tag;     // tag of the socket's epoll registration
   uint32_t io_events;  // events currently registered
   uint8_t io_state;    // engine I/O state bits
+  uint32_t in_limit;   // unread input at which reading pauses; 0 = the relay mark
 };
 
 extern conn_slot conn_table[SLOT_COUNT];
@@ -122,8 +128,10 @@ void slot_detach_all();
 
 int slot_alloc(int listen_sock);  // listening socket, or 0 for a new outbound socket
 int slot_find_by_socket(int sock);
-int slot_linked(int index);   // index of the linked slot, -1 when none
-int slot_count_used();        // occupied slots (they form a prefix of the table)
+int slot_linked(int index);  // index of the linked slot, -1 when none
+// Closing a slot closes its linked slot too, unless that one was linked to
+// another slot meanwhile (by the closing slot's handler at 'X').
+int slot_count_used();  // occupied slots (they form a prefix of the table)
 void slot_request_close(int index);
 void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);
@@ -135,6 +143,10 @@ void slot_input_self_bounded(int index);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed
+// Lets a slot's unread input grow to `bytes` before reading pauses (an
+// unlinked slot that reads a whole answer before judging it). Its handler
+// must end the slot itself at that size: past it nothing more is read.
+void slot_set_input_limit(int index, uint32_t bytes);
 // Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);
 // Sends the bytes to every slot of `kind`; returns how many slots got them.

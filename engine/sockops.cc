@@ -119,6 +119,10 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port) {
   return 1;
 }
 
+void slot_set_input_limit(int index, uint32_t bytes) {
+  if (valid_slot(index)) conn_table[index].in_limit = bytes;
+}
+
 void slot_relay(int index) {
   int other = slot_linked(index);
   if (other < 0) return;
@@ -126,6 +130,8 @@ void slot_relay(int index) {
   conn_slot& linked = conn_table[other];
   slot.kind = slot_kind::relay;
   linked.kind = slot_kind::relay;
+  slot.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
+  linked.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
   if (linked.in.len > 0) {
     slot_send(index, linked.in.data, static_cast<int>(linked.in.len));
     slot_consume_input(other, linked.in.len);

@@ -135,6 +135,7 @@ int slot_linked(int index) {
 void slot_request_close(int index) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_table[index].flags |= SLOT_CLOSE_REQUESTED;
+  if (conn_table[index].flags & SLOT_CLOSE_ALONE) return;
   int other = slot_linked(index);
   if (other >= 0) conn_table[other].flags |= SLOT_CLOSE_REQUESTED;
 }
@@ -143,6 +144,7 @@ void slot_close(int index) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& slot = conn_table[index];
   int saved_link = slot.link_sock;
+  const int own_sock = slot.sock;
   slot.link_sock = -1;
   slot.flags |= SLOT_CLOSE_REQUESTED;
   if (slot.sock != -1) {
@@ -153,7 +155,11 @@ void slot_close(int index) {
   stream_free(conn_table[index].out);
   compact_from(index);
   if (saved_link != 0 && saved_link != -1) {
+    // The partner goes too, unless its handler linked it to a new slot
+    // while this one closed (a chain rebuilt for the same client).
     int other = slot_find_by_socket(saved_link);
-    if (other >= 0) slot_close(other);
+    if (other >= 0 && (own_sock == -1 || conn_table[other].link_sock == own_sock ||
+                       conn_table[other].link_sock == -1 || conn_table[other].link_sock == 0))
+      slot_close(other);
   }
 }

@@ -13,9 +13,11 @@
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
 #include "db/db.h"
+#include "engine/loop.h"
 #include "engine/slot.h"
-#include "util/ascii.h"
 #include "platform/clock.h"
+#include "util/ascii.h"
+#include "util/registry.h"
 #include "util/http.h"
 #include "util/literal.h"
 #include "util/registry.h"
@@ -419,11 +421,8 @@ void dest_known(int index, const http_info& info) {
   }
   size_t offset = 0;
   if (info.connect) {
-    if (info.head != 0) {
-      slot_consume(index, static_cast<uint32_t>(info.head), 0);
-      const char* reply = tunnel_established_response();
-      slot_send(index, reply, static_cast<int>(strlen(reply)));
-    }
+    // The success head follows once the chain stands.
+    if (info.head != 0) slot_consume(index, static_cast<uint32_t>(info.head), 0);
   } else {
     offset = info.verb_offset;
   }
@@ -434,7 +433,7 @@ void dest_known(int index, const http_info& info) {
 }  // namespace
 
 const char* tunnel_established_response() {
-  return MV_LIT("HTTP/1.1 200 Connection established\r\n\r\n");
+  return chain_tunnel_head();
 }
 
 void recognize_set_chain_start(chain_start_fn chain) {
@@ -445,6 +444,22 @@ namespace {
 void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
 }
+
+// A SOCKS client that says nothing after its reply waits for the server
+// to speak first (SMTP, FTP, POP3, IMAP, MySQL): its chain starts as one
+// for data that is not HTTP.
+void start_quiet_socks_clients() {
+  const uint32_t now = tick_now();
+  const int used = slot_count_used();
+  for (int i = 1; i < used; ++i) {
+    conn_slot& slot = conn_table[i];
+    if (slot.sock == -1 || slot.kind != slot_kind::first_data || slot.in.len != 0) continue;
+    if (slot.proto != PROTO_SOCKS4 && slot.proto != PROTO_SOCKS5) continue;
+    if (now - slot.last_activity < SERVER_FIRST_MS) continue;
+    slot.kind = slot_kind::dest_known;
+    dest_known(i, http_info{});
+  }
+}
 }  // namespace
 
 void front_attach() {
@@ -452,6 +467,7 @@ void front_attach() {
                                   slot_kind::socks_request, slot_kind::first_data,
                                   slot_kind::dest_known};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
+  engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
 }
 
 void recognize_set_resolver(host_resolver r) {

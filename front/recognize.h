@@ -28,7 +28,11 @@ int is_own_listener(const char* host, uint16_t port);
 // recognition state waits for is refused.
 constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 
-// Response head sent to a CONNECT client once its request has been read.
+// A SOCKS client that has sent nothing this long after its reply gets its
+// chain started (the server is to speak first).
+constexpr uint32_t SERVER_FIRST_MS = 300;
+
+// Response head sent to a CONNECT client once its chain stands.
 const char* tunnel_established_response();
 
 // Blocking lookup: fills up to max IPv4 addresses (network byte order) and

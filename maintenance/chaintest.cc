@@ -49,13 +49,14 @@ int list_count = 0;
 const char* list_source = nullptr;  // null: the built-in list
 
 // Sites reachable over plain http whose pages carry each marker at least
-// three times and ten times per "#" on average.
+// three times and ten times per "#" on average. The markers are words of
+// the page itself (its old-style anchors, its subject, its name), never
+// bare markup that any page holds, so a proxy's own error or block page
+// earns nothing.
 const char* builtin_site_list() {
   return MV_LIT(
-      "http://example.com/##example#domain#</#<\n"
-      "http://info.cern.ch/hypertext/WWW/TheProject.html##www#href#</#<\n"
-      "http://neverssl.com/##neverssl#</#<\n"
-      "http://httpforever.com/##forever#</#<\n");
+      "http://info.cern.ch/hypertext/WWW/TheProject.html##name=#href=#W3#project\n"
+      "http://httpforever.com/##forever#http\n");
 }
 
 void forget_redirects() {

@@ -12,6 +12,7 @@
 #include "engine/slot.h"
 #include "log/metrics.h"
 #include "log/push.h"
+#include "maintenance/echo.h"
 #include "maintenance/handlers.h"
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
@@ -166,6 +167,63 @@ void on_connected(int index) {
   }
 }
 
+// Each step reader: the tunnel reply of its step; the judge request goes
+// out once the proxy agreed, the slot is aborted when it refused.
+
+void socks4_input(int index, stream& in, check_record& rec) {
+  if (in.len < 8) return;
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return;
+  }
+  if (socks4_granted(in.data)) {
+    bool sent = send_judge(index);
+    slot_consume_input(index, 8);
+    if (!sent) slot_abort(index);
+  } else {
+    slot_consume_input(index, in.len);
+    slot_abort(index);
+  }
+}
+
+// The method reply; false when the check of this step ended.
+bool socks5_method_input(int index, stream& in, check_record& rec) {
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return false;
+  }
+  bool ok = socks5_succeeded(in.data);
+  if (ok) {
+    const auto req = socks5_connect(checker_addr(), 80);
+    slot_send(index, req.data(), req.size());
+    rec.step = CHECK_SOCKS5_CONNECT;
+  }
+  slot_consume_input(index, 2);
+  if (!ok) slot_abort(index);
+  return ok;
+}
+
+void socks5_connect_input(int index, stream& in, check_record& rec) {
+  if (in.len < 10) return;
+  if (rec.phase++ != 2) {
+    slot_abort(index);
+    return;
+  }
+  bool sent = socks5_succeeded(in.data) && send_judge(index);
+  slot_consume_input(index, 10);
+  if (!sent) slot_abort(index);
+}
+
+void https_input(int index, stream& in, check_record& rec) {
+  if (in.len < 7) return;
+  if (http_head_find(in.data, in.len).body == 0) return;
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return;
+  }
+  if (!tunnel_granted(in.data, in.len) || !send_judge(index)) slot_abort(index);
+}
+
 void on_input(int index) {
   conn_slot& slot = conn_table[index];
   check_area& area = area_of(index);
@@ -178,61 +236,18 @@ void on_input(int index) {
     return;
   }
   switch (rec.step) {
-    case CHECK_SOCKS4: {
-      if (in.len < 8) return;
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      if (socks4_granted(in.data)) {
-        bool sent = send_judge(index);
-        slot_consume_input(index, 8);
-        if (!sent) slot_abort(index);
-      } else {
-        slot_consume_input(index, in.len);
-        slot_abort(index);
-      }
+    case CHECK_SOCKS4:
+      socks4_input(index, in, rec);
       return;
-    }
-    case CHECK_SOCKS5: {
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      bool ok = socks5_succeeded(in.data);
-      if (ok) {
-        const auto req = socks5_connect(checker_addr(), 80);
-        slot_send(index, req.data(), req.size());
-        rec.step = CHECK_SOCKS5_CONNECT;
-      }
-      slot_consume_input(index, 2);
-      if (!ok) {
-        slot_abort(index);
-        return;
-      }
-      [[fallthrough]];
-    }
-    case CHECK_SOCKS5_CONNECT: {
-      if (in.len < 10) return;
-      if (rec.phase++ != 2) {
-        slot_abort(index);
-        return;
-      }
-      bool sent = socks5_succeeded(in.data) && send_judge(index);
-      slot_consume_input(index, 10);
-      if (!sent) slot_abort(index);
+    case CHECK_SOCKS5:
+      if (socks5_method_input(index, in, rec)) socks5_connect_input(index, in, rec);
       return;
-    }
-    case CHECK_HTTPS: {
-      if (in.len < 7) return;
-      if (http_head_find(in.data, in.len).body == 0) return;
-      if (rec.phase++ != 1) {
-        slot_abort(index);
-        return;
-      }
-      if (!tunnel_granted(in.data, in.len) || !send_judge(index)) slot_abort(index);
+    case CHECK_SOCKS5_CONNECT:
+      socks5_connect_input(index, in, rec);
       return;
-    }
+    case CHECK_HTTPS:
+      https_input(index, in, rec);
+      return;
     default:
       slot_abort(index);
   }
@@ -330,21 +345,23 @@ char* judge_request(const check_record* rec, judge_form form) {
   return out;
 }
 
-void apply_reply_item(const char* tag, const char* value, check_record* rec) {
-  if (tag == nullptr || value == nullptr) return;
-  long number = std::strtol(value, nullptr, 10);
-  if (strcasecmp(tag, "delay_myip") == 0 && number > 0) {
-    delay_myip = static_cast<int32_t>(number);
-    return;
-  }
-  if (strcasecmp(tag, "delay_proxy") == 0 && number > 0) {
-    delay_proxy = static_cast<int32_t>(number);
-    return;
-  }
-  if (strcasecmp(tag, "deny_checks") == 0 && number > 0) {
-    checks_denied = true;
-    return;
-  }
+namespace {
+
+constexpr const char* control_tags[] = {"delay_myip", "delay_proxy", "deny_checks", "url_checker",
+                                        "proxy_list"};
+
+bool is_control_tag(const char* tag) {
+  for (const char* name : control_tags)
+    if (strcasecmp(tag, name) == 0) return true;
+  return false;
+}
+
+// Applies a control item of our own reply block on the direct request.
+void apply_control(const char* tag, const char* value) {
+  const long number = std::strtol(value, nullptr, 10);
+  if (strcasecmp(tag, "delay_myip") == 0 && number > 0) delay_myip = static_cast<int32_t>(number);
+  if (strcasecmp(tag, "delay_proxy") == 0 && number > 0) delay_proxy = static_cast<int32_t>(number);
+  if (strcasecmp(tag, "deny_checks") == 0 && number > 0) checks_denied = true;
   if (strcasecmp(tag, "url_checker") == 0) {
     size_t n = std::strlen(value) + 1;
     char* copy = static_cast<char*>(std::malloc(n));
@@ -352,13 +369,15 @@ void apply_reply_item(const char* tag, const char* value, check_record* rec) {
     std::memcpy(copy, value, n);
     setting_str(MV_LIT("url_checker"), copy, n, 1);
     std::free(copy);
-    return;
+    checker_location_moved();
   }
-  if (strcasecmp(tag, "proxy_list") == 0) {
-    std::free(import_proxy_list(value, 0));
-    return;
-  }
-  bool remote = strcasecmp(tag, "REMOTE_ADDR") == 0;
+  if (strcasecmp(tag, "proxy_list") == 0) std::free(import_proxy_list(value, 0));
+}
+
+// An address or header item: the public address on the direct request,
+// the verdict of the step in a check.
+void apply_seen_item(const char* tag, const char* value, check_record* rec) {
+  const bool remote = strcasecmp(tag, "REMOTE_ADDR") == 0;
   if (rec != nullptr) {
     char dotted[16];
     uint32_t a = public_addr;
@@ -373,23 +392,25 @@ void apply_reply_item(const char* tag, const char* value, check_record* rec) {
   if (remote && parse_dotted_quad(value, &addr)) public_addr = addr;
 }
 
-void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
-  if (bytes == nullptr || length == 0) return;
-  const void* nul = std::memchr(bytes, 0, length);
-  if (nul != nullptr) length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
-  const uint8_t* end = bytes + length;
-  const uint8_t* open = find_bytes(bytes, end, "<Reply>");
-  const uint8_t* close = find_bytes(bytes, end, "</Reply>");
-  if (open == nullptr || close == nullptr) return;
-  if (rec != nullptr && rec->step_started != 0) {
-    uint32_t elapsed = tick_now() - rec->step_started;
-    if (elapsed == 0) elapsed = 1;
-    if (elapsed > rec->reply_ms) rec->reply_ms = elapsed;
+// One item of a reply. Control items count only from our own block on the
+// direct request: a reply that came back through the proxy under check may
+// have been forged by it, so there they are ignored altogether.
+void apply_item(const char* tag, const char* value, check_record* rec, bool controls) {
+  if (tag == nullptr || value == nullptr) return;
+  if (is_control_tag(tag)) {
+    if (controls) apply_control(tag, value);
+    return;
   }
-  const uint8_t* from = open + 7;
-  if (close <= from) return;
+  apply_seen_item(tag, value, rec);
+}
+
+void apply_echo_item(const char* tag, const char* value, void* ctx) {
+  apply_item(tag, value, static_cast<check_record*>(ctx), false);
+}
+
+// The items of our own block [from, from + span); `controls`: honour them.
+void read_block(const uint8_t* from, size_t span, check_record* rec, bool controls) {
   // Work on a terminated copy of the block so items can be cut in place.
-  size_t span = static_cast<size_t>(close - from);
   char* block = static_cast<char*>(std::malloc(span + 1));
   if (block == nullptr) return;
   std::memcpy(block, from, span);
@@ -430,12 +451,50 @@ void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
     char saved_value_end = block[value_end];
     block[t] = 0;
     block[value_end] = 0;
-    apply_reply_item(block + i + 1, block + v, rec);
+    apply_item(block + i + 1, block + v, rec, controls);
     block[t] = saved_tag_end;
     block[value_end] = saved_value_end;
     i = gt + 2;
   }
   std::free(block);
+}
+
+// A reply in one of the header-echo formats; true when it held any item.
+bool read_echo(const uint8_t* bytes, size_t length, check_record* rec) {
+  const uint8_t* body = echo_body(bytes, length);
+  const size_t rest = static_cast<size_t>(bytes + length - body);
+  if (echo_read_json(body, rest, apply_echo_item, rec) > 0) return true;
+  return echo_read_lines(body, rest, apply_echo_item, rec) > 0;
+}
+
+void note_reply_time(check_record* rec) {
+  if (rec == nullptr || rec->step_started == 0) return;
+  uint32_t elapsed = tick_now() - rec->step_started;
+  if (elapsed == 0) elapsed = 1;
+  if (elapsed > rec->reply_ms) rec->reply_ms = elapsed;
+}
+
+}  // namespace
+
+void apply_reply_item(const char* tag, const char* value, check_record* rec) {
+  apply_item(tag, value, rec, rec == nullptr);
+}
+
+void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
+  if (bytes == nullptr || length == 0) return;
+  const void* nul = std::memchr(bytes, 0, length);
+  if (nul != nullptr) length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
+  const uint8_t* end = bytes + length;
+  const uint8_t* open = find_bytes(bytes, end, "<Reply>");
+  const uint8_t* close = open != nullptr ? find_bytes(open, end, "</Reply>") : nullptr;
+  if (open == nullptr || close == nullptr) {
+    if (read_echo(bytes, length, rec)) note_reply_time(rec);
+    return;
+  }
+  note_reply_time(rec);
+  const uint8_t* from = open + 7;
+  if (close <= from) return;
+  read_block(from, static_cast<size_t>(close - from), rec, rec == nullptr);
 }
 
 int format_check_line(char* out, size_t capacity, const char* name, const check_record* rec) {
@@ -517,83 +576,105 @@ void record_check_result(check_record* rec) {
   }
 }
 
-int start_check(uint32_t addr, uint16_t port, int force) {
-  if (checks_denied) return 0;
-  // Without a reachable checker service a proxy would be asked to connect
-  // to 0.0.0.0, its own machine: no check at all then.
-  if (checker_addr() == 0) return 0;
-  uint32_t now = tick_now();
-  char row[128];
-  row[0] = 0;
-  bool have_row = false;
-  if (addr == 0 && port == 0) {
-    char fragment[16 * 12 + 32];
-    size_t at = 0;
-    fragment[0] = 0;
-    bool any = false;
-    for (uint32_t a : recent_checks) {
-      if (a == 0) continue;
-      if (!any)
-        at += static_cast<size_t>(std::snprintf(fragment, sizeof fragment, "AND ip NOT IN("));
-      int n = append_number(fragment, sizeof fragment, at, a, any);
-      if (n < 0) break;
-      at += static_cast<size_t>(n);
-      any = true;
-    }
-    if (any) std::snprintf(fragment + at, sizeof fragment - at, ")");
-    char* text = db_query_text(",", "#", sql_check_selection(), 720, fragment);
-    if (text != nullptr) {
-      std::snprintf(row, sizeof row, "%s", text);
-      std::free(text);
-      have_row = true;
-    }
-  } else {
-    if (!force && recent_has(addr)) return 0;
-    unsigned ref = 0;
-    char* text = db_query_text(
-        ":", ":", MV_LIT("SELECT id FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
-        static_cast<unsigned>(addr), static_cast<unsigned>(port));
-    if (text != nullptr) {
-      if (std::strchr(text, ':') == nullptr) ref = parse_decimal(text);
-      std::free(text);
-    }
-    std::snprintf(row, sizeof row, "%lu,%u,%u,%u", static_cast<unsigned long>(addr), port,
-                  ref & 0xFFFF, 1u);
-    have_row = true;
-  }
+namespace {
 
-  int started = 0;
+// The row of the next proxy due for a check, skipping the recent ones:
+// "ip,port,id,named"; false when none is due.
+bool next_due_row(char* row, size_t capacity) {
+  char fragment[16 * 12 + 32];
+  size_t at = 0;
+  fragment[0] = 0;
+  bool any = false;
+  for (uint32_t a : recent_checks) {
+    if (a == 0) continue;
+    if (!any) at += static_cast<size_t>(std::snprintf(fragment, sizeof fragment, "AND ip NOT IN("));
+    int n = append_number(fragment, sizeof fragment, at, a, any);
+    if (n < 0) break;
+    at += static_cast<size_t>(n);
+    any = true;
+  }
+  if (any) std::snprintf(fragment + at, sizeof fragment - at, ")");
+  char* text = db_query_text(",", "#", sql_check_selection(), 720, fragment);
+  if (text == nullptr) return false;
+  std::snprintf(row, capacity, "%s", text);
+  std::free(text);
+  return true;
+}
+
+// The row of a given proxy in the same form (its reference number from
+// the table when it is there).
+void given_row(uint32_t addr, uint16_t port, char* row, size_t capacity) {
+  unsigned ref = 0;
+  char* text = db_query_text(":", ":",
+                             MV_LIT("SELECT id FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
+                             static_cast<unsigned>(addr), static_cast<unsigned>(port));
+  if (text != nullptr) {
+    if (std::strchr(text, ':') == nullptr) ref = parse_decimal(text);
+    std::free(text);
+  }
+  std::snprintf(row, capacity, "%lu,%u,%u,%u", static_cast<unsigned long>(addr), port, ref & 0xFFFF,
+                1u);
+}
+
+// Opens the first step of the check a row describes; false when the row
+// is not one.
+bool launch_check(const char* row, uint32_t now) {
   unsigned long ip = 0, pport = 0, ref = 0;
   const char* p = row;
-  if (have_row && read_number(p, &ip) && *p++ == ',' && read_number(p, &pport) && *p++ == ',' &&
-      read_number(p, &ref) && *p++ == ',') {
-    uint32_t known = parse_decimal(p);
-    uint32_t a = static_cast<uint32_t>(ip);
-    recent_push(a);
-    conn_slot from{};
-    from.proto = 0;
-    std::snprintf(from.dest_host, sizeof from.dest_host, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF,
-                  (a >> 16) & 0xFF, a >> 24);
-    from.dest_port = static_cast<uint16_t>(pport);
-    from.started = now;
-    check_area area{};
-    area.rec.name_known = static_cast<uint16_t>(known);
-    area.rec.ip = a;
-    area.rec.port = static_cast<uint16_t>(pport);
-    area.rec.proxy_ref = static_cast<uint16_t>(ref);
-    area.rec.step = CHECK_SOCKS4;
-    step_start(from, area);
-    if (known == 0) request_host_name(a, static_cast<uint16_t>(pport));
-    last_check_start = now;
-    started = 1;
-  }
+  if (!(read_number(p, &ip) && *p++ == ',' && read_number(p, &pport) && *p++ == ',' &&
+        read_number(p, &ref) && *p++ == ','))
+    return false;
+  uint32_t known = parse_decimal(p);
+  uint32_t a = static_cast<uint32_t>(ip);
+  recent_push(a);
+  conn_slot from{};
+  from.proto = 0;
+  std::snprintf(from.dest_host, sizeof from.dest_host, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF,
+                (a >> 16) & 0xFF, a >> 24);
+  from.dest_port = static_cast<uint16_t>(pport);
+  from.started = now;
+  check_area area{};
+  area.rec.name_known = static_cast<uint16_t>(known);
+  area.rec.ip = a;
+  area.rec.port = static_cast<uint16_t>(pport);
+  area.rec.proxy_ref = static_cast<uint16_t>(ref);
+  area.rec.step = CHECK_SOCKS4;
+  step_start(from, area);
+  if (known == 0) request_host_name(a, static_cast<uint16_t>(pport));
+  last_check_start = now;
+  return true;
+}
 
+// After ten quiet seconds the recent list makes room, one entry per pass.
+void note_idle(uint32_t now) {
   if (now - last_check_start > 10000u) {
     if (idle_since != 0 && now - idle_since > 10000u) recent_push(0);
     idle_since = now;
   } else {
     idle_since = 0;
   }
+}
+
+}  // namespace
+
+int start_check(uint32_t addr, uint16_t port, int force) {
+  if (checks_denied) return 0;
+  // Without a reachable checker service a proxy would be asked to connect
+  // to 0.0.0.0, its own machine: no check at all then.
+  if (checker_addr() == 0) return 0;
+  const uint32_t now = tick_now();
+  char row[128];
+  row[0] = 0;
+  bool have_row = false;
+  if (addr == 0 && port == 0) {
+    have_row = next_due_row(row, sizeof row);
+  } else {
+    if (!force && recent_has(addr)) return 0;
+    given_row(addr, port, row, sizeof row);
+    have_row = true;
+  }
+  const int started = have_row && launch_check(row, now) ? 1 : 0;
+  note_idle(now);
   return started;
 }
 

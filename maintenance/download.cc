@@ -73,49 +73,97 @@ bool download_url_entry(int n, download_entry* out) {
   return found;
 }
 
+namespace {
+
+// Kept in the route area of a download slot.
+struct download_area {
+  int32_t position;   // entry of "download_urls"
+  uint8_t cut;        // the answer reached DOWNLOAD_LIMIT and was cut there
+  uint8_t timed_out;  // the 60 s limit ended it
+};
+
+void send_list_request(int index) {
+  download_entry entry;
+  if (!download_url_entry(slot_area<download_area>(index).position, &entry) || entry.host[0] == 0 ||
+      entry.path[0] == 0) {
+    slot_abort(index);
+    return;
+  }
+  char request[1400];
+  int len = std::snprintf(request, sizeof request,
+                          MV_LIT("GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: Merovane\r\n"
+                                 "Accept: */*\r\nConnection: close\r\n\r\n"),
+                          entry.path, entry.host);
+  if (len <= 0 || static_cast<size_t>(len) >= sizeof request) {
+    slot_abort(index);
+    return;
+  }
+  // Reading goes on past the limit so that the close after the cut is seen.
+  slot_set_input_limit(index, DOWNLOAD_LIMIT + (1u << 20));
+  slot_send(index, request, len);
+}
+
+// A list larger than the limit is cut there: what came is imported.
+void check_size(int index) {
+  conn_slot& slot = conn_table[index];
+  download_area& area = slot_area<download_area>(index);
+  if (slot.in.len < DOWNLOAD_LIMIT || area.cut) return;
+  area.cut = 1;
+  console_line("proxy list from %.190s is larger than %u MiB: cut there", slot.dest_host,
+               DOWNLOAD_LIMIT >> 20);
+  slot_abort(index);
+}
+
+void import_answer(int index) {
+  conn_slot& slot = conn_table[index];
+  const download_area& area = slot_area<download_area>(index);
+  if (area.timed_out || slot.in.len == 0) download_cycle_incomplete = true;
+  if (slot.in.len == 0) {
+    console_line("list download from %.190s: no answer", slot.dest_host);
+    return;
+  }
+  uint32_t length = slot.in.len < DOWNLOAD_LIMIT ? slot.in.len : DOWNLOAD_LIMIT;
+  char* text = static_cast<char*>(std::malloc(length + 1u));
+  if (text == nullptr) return;
+  std::memcpy(text, slot.in.data, length);
+  text[length] = 0;
+  const char* body = http_body_of(text);
+  char* summary = body != nullptr && *body != 0 ? import_proxy_list(body, 1) : nullptr;
+  console_line("list download from %.190s: %s", slot.dest_host,
+               summary != nullptr ? summary : "no list in the answer");
+  std::free(summary);
+  std::free(text);
+}
+
+}  // namespace
+
+bool download_cycle_incomplete = false;
+
+void download_slot_begin(int index, int32_t position) {
+  download_area& area = slot_area<download_area>(index);
+  std::memset(&area, 0, sizeof area);
+  area.position = position;
+}
+
 void download_handler(int index, char letter) {
   conn_slot& slot = conn_table[index];
   switch (letter) {
-    case 'C': {
-      int32_t position;
-      std::memcpy(&position, slot.route, sizeof position);
-      download_entry entry;
-      if (!download_url_entry(position, &entry) || entry.host[0] == 0 || entry.path[0] == 0) {
-        slot_abort(index);
-        return;
-      }
-      char request[1400];
-      int len = std::snprintf(request, sizeof request,
-                              MV_LIT("GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: Merovane\r\n"
-                                     "Accept: */*\r\nConnection: close\r\n\r\n"),
-                              entry.path, entry.host);
-      if (len <= 0 || static_cast<size_t>(len) >= sizeof request) {
-        slot_abort(index);
-        return;
-      }
-      slot_send(index, request, len);
+    case 'C':
+      send_list_request(index);
       return;
-    }
+    case 'R':
+      check_size(index);
+      return;
     case 'T':
-      abort_when_late(index, slot.started, 60000u);
-      return;
-    case 'X': {
-      if (slot.in.len == 0) {
-        console_line("list download from %s: no answer", slot.dest_host);
-        return;
+      if (slot.started == 0) slot.started = tick_now();
+      if (tick_now() - slot.started >= DOWNLOAD_TIME_MS) {
+        slot_area<download_area>(index).timed_out = 1;
+        slot_abort(index);
       }
-      char* text = static_cast<char*>(std::malloc(slot.in.len + 1u));
-      if (text == nullptr) return;
-      std::memcpy(text, slot.in.data, slot.in.len);
-      text[slot.in.len] = 0;
-      const char* body = http_body_of(text);
-      char* summary = body != nullptr && *body != 0 ? import_proxy_list(body, 1) : nullptr;
-      console_line("list download from %s: %s", slot.dest_host,
-                   summary != nullptr ? summary : "no list in the answer");
-      std::free(summary);
-      std::free(text);
       return;
-    }
+    case 'X':
+      import_answer(index);
+      return;
     default:
       return;
   }

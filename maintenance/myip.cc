@@ -21,22 +21,79 @@
 
 namespace {
 
+constexpr size_t URL_LIST_SIZE = 2048;
+
+char url_list[URL_LIST_SIZE];  // the setting: URLs separated by blanks or newlines
+bool list_loaded = false;
+unsigned url_choice = 0;       // the URL of the list in use
+uint32_t location_serial = 1;  // counts moves of the checker location
 char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
 
-// One line when the checker service becomes reachable or stops being so.
-void report_checker(bool reachable) {
-  static int reported = -1;
-  if (reported == static_cast<int>(reachable)) return;
-  reported = static_cast<int>(reachable);
-  if (reachable)
-    console_line("checker %s reachable; public address %u.%u.%u.%u", checker_url(),
-                 public_addr & 0xFF, (public_addr >> 8) & 0xFF, (public_addr >> 16) & 0xFF,
-                 public_addr >> 24);
+// Kept in the route area of the public-address slot.
+struct myip_area {
+  uint32_t serial;  // location_serial when the request was made
+};
+
+bool is_list_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Copies URL number k of the list into out; the number of URLs in the list.
+unsigned pick_url(unsigned k, char* out, size_t capacity) {
+  unsigned count = 0;
+  out[0] = 0;
+  for (const char* p = url_list; *p != 0;) {
+    while (is_list_blank(*p)) ++p;
+    if (*p == 0) break;
+    const char* start = p;
+    while (*p != 0 && !is_list_blank(*p)) ++p;
+    if (count == k) {
+      const size_t n = static_cast<size_t>(p - start) < capacity - 1
+                           ? static_cast<size_t>(p - start)
+                           : capacity - 1;
+      std::memcpy(out, start, n);
+      out[n] = 0;
+    }
+    ++count;
+  }
+  return count;
+}
+
+// Whether checks can run, as last told to the person running the program.
+enum class checks_state { unknown, on, off };
+checks_state told = checks_state::unknown;
+
+void tell_checks(checks_state now) {
+  if (now == told) return;
+  const checks_state was = told;
+  told = now;
+  if (now == checks_state::on) {
+    const uint32_t a = public_addr;
+    console_line("checks are on: checker %.200s answers, public address %u.%u.%u.%u", checker_url(),
+                 a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+    return;
+  }
+  // A panel that showed an address learns that it is gone (one that just
+  // opened its channel was sent the zero address then).
+  if (was == checks_state::on) {
+    char line[128];
+    const int n = format_myip_line(line, sizeof line, 0);
+    if (n > 0) panel_broadcast(line, n);
+  }
+  if (std::strcmp(checker_url(), checker_default_url()) == 0)
+    console_line("checks are off: no checker service set (panel settings, \"Checker service\")");
   else
-    console_line("checker %s not reachable; proxies are not checked", checker_url());
+    console_line("checks are off: checker service %.200s not reachable", checker_url());
+}
+
+void forget_derived() {
+  url_cache[0] = 0;
+  host_cache[0] = 0;
+  path_cache[0] = 0;
+  addr_cache = 0;
 }
 
 }  // namespace
@@ -48,20 +105,65 @@ const char* checker_default_url() {
 }
 
 void checker_location_reset() {
-  url_cache[0] = 0;
-  host_cache[0] = 0;
-  path_cache[0] = 0;
-  addr_cache = 0;
+  forget_derived();
+  url_list[0] = 0;
+  list_loaded = false;
+  url_choice = 0;
+}
+
+void checker_location_moved() {
+  checker_location_reset();
+  ++location_serial;
+  public_addr = 0;
+  myip_due_now = true;
+  if (told == checks_state::on) {
+    char line[128];
+    const int n = format_myip_line(line, sizeof line, 0);
+    if (n > 0) panel_broadcast(line, n);
+  }
+  told = checks_state::unknown;
+  checks_state_start();
+}
+
+bool checker_try_next() {
+  forget_derived();
+  ++url_choice;
+  char scratch[8];
+  const unsigned count = pick_url(0, scratch, sizeof scratch);
+  if (url_choice >= count) url_choice = 0;
+  // Every URL of the list was tried without an answer.
+  if (url_choice == 0) tell_checks(checks_state::off);
+  return url_choice != 0;
+}
+
+void checks_state_start() {
+  if (std::strcmp(checker_url(), checker_default_url()) == 0) tell_checks(checks_state::off);
+}
+
+void checks_state_reset() {
+  told = checks_state::unknown;
 }
 
 const char* checker_url() {
   if (std::strlen(url_cache) < 3) {
-    setting_str(MV_LIT("url_checker"), url_cache, sizeof url_cache, 0);
-    url_cache[sizeof url_cache - 1] = 0;
+    if (!list_loaded) {
+      setting_str(MV_LIT("url_checker"), url_list, sizeof url_list, 0);
+      url_list[sizeof url_list - 1] = 0;
+      list_loaded = true;
+    }
+    const unsigned count = pick_url(url_choice, url_cache, sizeof url_cache);
+    if (count != 0 && url_choice >= count) {
+      url_choice = 0;
+      pick_url(0, url_cache, sizeof url_cache);
+    }
     if (std::strlen(url_cache) < 3)
       std::snprintf(url_cache, sizeof url_cache, "%s", checker_default_url());
   }
   return url_cache;
+}
+
+void myip_slot_begin(int index) {
+  slot_area<myip_area>(index).serial = location_serial;
 }
 
 const char* checker_host() {
@@ -109,6 +211,12 @@ int format_myip_line(char* out, int capacity, uint32_t addr) {
 
 void myip_handler(int index, char letter) {
   conn_slot& slot = conn_table[index];
+  // A request to a location given up since: its answer is not wanted.
+  const bool stale = slot_area<myip_area>(index).serial != location_serial;
+  if (stale && letter != 'X') {
+    slot_abort(index);
+    return;
+  }
   switch (letter) {
     case 'C': {
       char* request = judge_request(nullptr, judge_form::path_only);
@@ -121,14 +229,20 @@ void myip_handler(int index, char letter) {
       abort_when_late(index, slot.started, 60000u);
       return;
     case 'X': {
+      if (stale) return;
       public_addr = 0;
       if (slot.in.len > 0) parse_reply(slot.in.data, slot.in.len, nullptr);
-      report_checker(public_addr != 0);
-      if (public_addr != 0) {
-        char line[128];
-        int n = format_myip_line(line, sizeof line, public_addr);
-        if (n > 0) panel_broadcast(line, n);
+      const bool moved = slot_area<myip_area>(index).serial != location_serial;
+      if (public_addr == 0) {
+        // This checker gave no usable answer: the next one of the list is
+        // asked at once, the first again only at the next 15 s pass.
+        if (!moved && checker_try_next()) myip_due_now = true;
+        return;
       }
+      char line[128];
+      int n = format_myip_line(line, sizeof line, public_addr);
+      if (n > 0) panel_broadcast(line, n);
+      tell_checks(checks_state::on);
       return;
     }
     default:

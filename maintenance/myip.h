@@ -1,6 +1,8 @@
 // Public address detection and the checker service's location: the
-// "url_checker" setting and the host, path and address derived from it,
-// and the connection that asks the service for our own address.
+// "url_checker" setting (one or more URLs separated by blanks or newlines,
+// tried in order, the first with a usable answer kept until it fails) and
+// the host, path and address derived from the one in use, and the
+// connection that asks the service for our own address.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,20 @@ const char* checker_path();
 uint32_t checker_addr();  // network byte order, 0 = not resolved
 // The built-in checker URL.
 const char* checker_default_url();
-// Forgets the cached location (tests; the program reads it once).
+// Forgets the cached location and the list position (tests).
 void checker_location_reset();
+// The setting "url_checker" changed: the location is derived again, the
+// public address is forgotten and asked for again at the next pass.
+void checker_location_moved();
+// The URL in use gave no usable answer: the next one of the list is used.
+// False when that wrapped around to the first.
+bool checker_try_next();
+// The console line on whether checks can run: at start when no checker is
+// set, and whenever the state changes (no checker answers / one answers
+// again); turning off also clears the panel's public address.
+void checks_state_start();
+void checks_state_reset();  // tests
+// Marks a new public-address slot as asking the current location.
+void myip_slot_begin(int index);
 // The script line that shows the public address on the panel; returns its length.
 int format_myip_line(char* out, int capacity, uint32_t addr);

@@ -29,6 +29,7 @@ uint32_t last_check_start = 0;
 uint32_t check_pass_time = 0;
 uint32_t check_pass_count = 0;
 uint32_t myip_pass_time = 0;
+bool myip_due_now = false;
 int32_t download_due = 0;
 int32_t download_index = 0;
 
@@ -56,8 +57,10 @@ void scheduler_reset() {
   check_pass_time = 0;
   check_pass_count = 0;
   myip_pass_time = 0;
+  myip_due_now = false;
   download_due = 0;
   download_index = 0;
+  download_cycle_incomplete = false;
 }
 
 int32_t idle_allowance() {
@@ -75,10 +78,14 @@ void download_pass() {
 
   download_entry entry;
   if (!download_url_entry(download_index, &entry)) {
-    bool cycle_done = download_index > 0;
-    setting_int(MV_LIT("download_urls_time"), cycle_done ? now_min : 0, 1);
+    // A cycle whose downloads did not all end by themselves is not done:
+    // it is tried again after the short pause.
+    bool cycle_done = download_index > 0 && !download_cycle_incomplete;
+    if (download_index == 0 || cycle_done)
+      setting_int(MV_LIT("download_urls_time"), cycle_done ? now_min : 0, 1);
     download_due = now_min + (cycle_done ? DOWNLOAD_PAUSE_MIN : EMPTY_LIST_PAUSE_MIN);
     download_index = 0;
+    download_cycle_incomplete = false;
     return;
   }
   ++download_index;
@@ -88,8 +95,7 @@ void download_pass() {
   if (index < 1) return;
   conn_slot& slot = conn_table[index];
   slot.kind = slot_kind::download;
-  int32_t position = download_index - 1;
-  std::memcpy(slot.route, &position, sizeof position);
+  download_slot_begin(index, download_index - 1);
   std::snprintf(slot.dest_host, sizeof slot.dest_host, "%.191s", entry.host);
   slot.dest_port = entry.port;
   if (!slot_connect(index, entry.addr, entry.port)) slot_abort(index);
@@ -128,8 +134,9 @@ void schedule_checks() {
 
 void schedule_myip() {
   uint32_t now = tick_now();
-  if (myip_pass_time == 0) {
+  if (myip_pass_time == 0 && !myip_due_now) {
     myip_pass_time = now;
+    checks_state_start();
     return;
   }
   int32_t interval;
@@ -137,10 +144,11 @@ void schedule_myip() {
     interval = 15;
   else
     interval = (now - last_check_start <= 600000u ? delay_myip : 5 * delay_myip) + idle_allowance();
-  if (now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  if (!myip_due_now && now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
   myip_pass_time = now;
 
   if (count_kind(slot_kind::myip) > 0) return;
+  myip_due_now = false;
   if (checks_denied) {
     public_addr = 0;
     return;
@@ -150,6 +158,7 @@ void schedule_myip() {
   uint32_t checker = checker_addr();
   if (checker == 0) {
     public_addr = 0;
+    if (checker_try_next()) myip_due_now = true;
     return;
   }
   int index = slot_alloc(0);
@@ -159,6 +168,7 @@ void schedule_myip() {
   }
   conn_slot& slot = conn_table[index];
   slot.kind = slot_kind::myip;
+  myip_slot_begin(index);
   std::snprintf(slot.dest_host, sizeof slot.dest_host, "%s", checker_host());
   slot.dest_port = 80;
   if (!slot_connect(index, checker, 80)) {

@@ -27,6 +27,9 @@ extern uint32_t last_check_start;
 extern uint32_t check_pass_time;
 extern uint32_t check_pass_count;
 extern uint32_t myip_pass_time;
+// Set when the public address is to be asked for at the next pass, whatever
+// the interval (the checker location changed or the next URL is to be tried).
+extern bool myip_due_now;
 extern int32_t download_due;
 extern int32_t download_index;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "chain/rewrite.h"
+#include "chain/failover.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "log/console.h"
@@ -147,6 +148,28 @@ void save_text_setting(const char* name, const param_spans& spans, bool one_per_
   free(buffer);
 }
 
+// The checker URLs, one per line; a change moves the checker at once.
+void save_checker_urls(const param_spans& spans) {
+  constexpr size_t size = 2048;
+  char before[size] = "";
+  char after[size] = "";
+  setting_str("url_checker", before, size, 0);
+  save_text_setting("url_checker", spans, true);
+  setting_str("url_checker", after, size, 0);
+  if (strcmp(before, after) != 0) checker_location_moved();
+}
+
+// "chain_retries" when the form sends it, kept within 0-5.
+void save_chain_retries(const param_spans& spans) {
+  char text[16];
+  if (!param_text("chain_retries", sizeof text, spans, text)) return;
+  long retries = strtol(text, nullptr, 10);
+  if (retries < 0) retries = 0;
+  if (retries > 5) retries = 5;
+  setting_int("chain_retries", static_cast<int>(retries), 1);
+  chain_retries_reset();
+}
+
 // Replaces the chain by the links of the request.
 void save_chain(const param_spans& spans) {
   db_exec(sql_chain_clear());
@@ -182,10 +205,10 @@ char* save_settings(char* type, const param_spans& spans) {
   save_text_setting("download_urls", spans, true);
   // The log folder is one text; blanks inside it are squeezed, not split.
   save_text_setting("log_dir", spans, false);
-  save_text_setting("url_checker", spans, false);
+  save_checker_urls(spans);
+  save_chain_retries(spans);
   // The new values count from the next connection on.
   chain_cache_clear();
-  checker_location_reset();
   log_settings_forget();
   force_http_10_reset();
   console_line("settings changed from the panel");

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/failover.h"
 #include "chain/route.h"
 #include "db/db.h"
 #include "engine/slot.h"
@@ -200,6 +201,14 @@ char* route_row(const conn_slot& slot) {
     char cell[TARGET_SIZE * 6];
     copy_field(r.target, sizeof r.target, target, sizeof target);
     text_escape_html(cell, sizeof cell, target);
+    // A client being carried by a later attempt shows which, and why the
+    // last one failed.
+    char note[FAILURE_TEXT_SIZE + 48], shown[sizeof note * 6];
+    if (chain_attempt_note(r, note, sizeof note) > 0) {
+      text_escape_html(shown, sizeof shown, note);
+      return detail_row_taking(slot, text_append_format(nullptr, "%s<br><i>%s</i>", cell, shown),
+                               MV_LIT("</td></tr>\n"));
+    }
     return detail_row(slot, cell, MV_LIT("</td></tr>\n"));
   }
   return detail_row_taking(slot, hop_list(slot), MV_LIT("</td></tr>\n"));

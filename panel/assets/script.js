@@ -803,6 +803,12 @@ function onUpload(v) {
 var settingsState = {links: [], values: {}, loaded: false, dirty: false};
 
 var SETTING_FIELDS = [
+  {name: "url_checker", kind: "lines", label: "Checker service",
+   hint: "Address of the service that proxies are checked against (tools/merovane-judge, or a service " +
+         "answering in the NAME = value or JSON header-echo format). Several addresses, one per line, " +
+         "are tried in order. Without one, no proxy is ever checked."},
+  {name: "chain_retries", kind: "count", label: "Attempts after a failed chain", dflt: 2, max: 5,
+   hint: "A chain that fails before the destination answered is built again through other proxies."},
   {name: "block_transparent", kind: "check", label: "Block proxies that a check finds transparent",
    hint: "A transparent proxy passes your own address on to the sites you visit."},
   {name: "delete_dead", kind: "check", label: "Delete proxies that keep failing their checks",
@@ -828,6 +834,7 @@ function buildSettingsView() {
     }
     if (f.kind === "level") input = el("select", {id: id});
     else if (f.kind === "lines") input = el("textarea", {id: id, rows: 5});
+    else if (f.kind === "count") input = el("input", {type: "number", id: id, min: 0, max: f.max});
     else input = el("input", {type: "text", id: id});
     fields.appendChild(el("div", {className: "field"}, [
       el("label", {htmlFor: id, text: f.label}), input, f.hint ? el("div", {className: "hint", text: f.hint}) : null]));
@@ -1193,6 +1200,15 @@ function onMyIp(v) {
   var n = Number(v.n) >>> 0;
   box.textContent = n ? String(v.s) : "not known yet";
   box.title = n ? "The address the outside world sees for this machine" : "";
+  /* Without a public address no proxy is checked, tested or downloaded. */
+  var off = byId("checks_off");
+  if (off) off.style.display = n ? "none" : "";
+}
+
+function showCheckerField() {
+  showView("settings");
+  var field = byId("set_url_checker");
+  if (field) field.focus();
 }
 
 /* ---- start ------------------------------------------------------------- */
@@ -1205,6 +1221,10 @@ function start() {
   title.insertBefore(el("span", {className: "header_info"}, [
     el("span", {className: "caption", text: "Public address "}),
     el("span", {id: "my_ip", text: "\u2013"}),
+    el("a", {id: "checks_off", className: "checks_off", href: "#settings", style: "display:none",
+             title: "Set the checker service in the settings",
+             text: "Checks are off: no checker service set/reachable",
+             onclick: function (e) { e.preventDefault(); showCheckerField(); }}),
     el("span", {id: "channel", className: "channel connecting", text: "Connecting\u2026"}),
     el("img", {id: "busy", src: "loading.gif", alt: "working", style: "visibility:hidden"})]), frame.nextSibling);
   // A last empty cell takes the rest of the menu row; the title spans it too.

@@ -47,19 +47,24 @@ TEST_F(FrontCli, Socks4aHandshakeThenCleanEnd) {
   EXPECT_EQ(status, CURL_EMPTY_REPLY) << out;
 }
 
-TEST_F(FrontCli, HttpProxyRequestEndsCleanly) {
+// Without a chain an HTTP or CONNECT client is told so, in a page; a
+// CONNECT client never sees a success head it was not given a tunnel for.
+TEST_F(FrontCli, HttpProxyRequestWithoutChainGetsBadGateway) {
   int status = 0;
   std::string out = curl("-x http://" + proxy() + " http://127.0.0.9:9/", &status);
   EXPECT_NE(out.find("GET http://127.0.0.9:9/ HTTP/1.1"), std::string::npos) << out;
-  EXPECT_EQ(status, CURL_EMPTY_REPLY) << out;
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("< HTTP/1.0 502 Bad Gateway"), std::string::npos) << out;
+  EXPECT_NE(out.find("no usable proxy matches the chain"), std::string::npos) << out;
 }
 
-TEST_F(FrontCli, ConnectTunnelIsAnswered) {
+TEST_F(FrontCli, ConnectWithoutChainGetsBadGateway) {
   int status = 0;
   std::string out = curl("-p -x http://" + proxy() + " http://127.0.0.9:9/", &status);
   EXPECT_NE(out.find("CONNECT 127.0.0.9:9 HTTP/1.1"), std::string::npos) << out;
-  EXPECT_NE(out.find("200 Connection established"), std::string::npos) << out;
-  EXPECT_EQ(status, CURL_EMPTY_REPLY) << out;
+  EXPECT_EQ(out.find("200 Connection established"), std::string::npos) << out;
+  EXPECT_NE(out.find("< HTTP/1.0 502 Bad Gateway"), std::string::npos) << out;
+  EXPECT_NE(status, 0) << out;
 }
 
 TEST_F(FrontCli, OwnAddressGetsLoopbackPage) {

@@ -42,17 +42,26 @@ TEST(Rewrite, ConnectionUpgradeStays) {
             "GET /ws HTTP/1.0\r\nHost: h\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n");
 }
 
-TEST(Rewrite, TargetWithPortKeepsSchemeAndHost) {
+// An origin answers an absolute target with 404 as often as not: with a
+// port or without, and without a path, it gets the origin form.
+TEST(Rewrite, TargetWithPortOrWithoutPathGetsOriginForm) {
   EXPECT_EQ(rewrite("GET http://host:8080/path HTTP/1.1\r\nHost: host:8080\r\n"
                     "Keep-Alive: 300\r\n\r\n"),
-            "GET http://host:8080/path HTTP/1.0\r\nHost: host:8080\r\nConnection: close\r\n\r\n");
+            "GET /path HTTP/1.0\r\nHost: host:8080\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(rewrite("GET http://host:8080/p?q=http://x:1/ HTTP/1.1\r\nHost: host:8080\r\n\r\n"),
+            "GET /p?q=http://x:1/ HTTP/1.0\r\nHost: host:8080\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(rewrite("GET http://host HTTP/1.1\r\nHost: host\r\n\r\n"),
+            "GET / HTTP/1.0\r\nHost: host\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(rewrite("GET http://host:81 HTTP/1.1\r\nHost: host:81\r\n\r\n"),
+            "GET / HTTP/1.0\r\nHost: host:81\r\nConnection: close\r\n\r\n");
+  // Something that only looks like a port is left alone.
+  EXPECT_EQ(rewrite("GET http://host:x/p HTTP/1.1\r\nHost: host\r\n\r\n"),
+            "GET http://host:x/p HTTP/1.0\r\nHost: host\r\nConnection: close\r\n\r\n");
 }
 
-TEST(Rewrite, HttpsAndPathlessTargetsStay) {
+TEST(Rewrite, HttpsTargetsStay) {
   EXPECT_EQ(rewrite("GET https://host/p HTTP/1.1\r\nHost: host\r\n\r\n"),
             "GET https://host/p HTTP/1.0\r\nHost: host\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(rewrite("GET http://host HTTP/1.1\r\nHost: host\r\n\r\n"),
-            "GET http://host HTTP/1.0\r\nHost: host\r\nConnection: close\r\n\r\n");
 }
 
 TEST(Rewrite, LfOnlyRequestGetsLf) {

@@ -19,6 +19,7 @@ class Select : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(chain_test_db());
     chain_cache_clear();
+    chain_ids_forget();
     clock_fake_enable(1000000, 1700000000000ull);
   }
   void TearDown() override {
@@ -208,6 +209,40 @@ TEST_F(Select, ForceHttp10ReadAtFirstUseThenEvery30s) {
 }
 
 }  // namespace
+
+// A proxy behind a long run of dead ids gets no more picks than one behind
+// a short run, and a proxy excluded for this client or blocked since the
+// ids were read is never picked.
+TEST_F(Select, RandomLinkPicksUniformly) {
+  chain_db_add_proxy("127.0.2.1", 1080, PT_SOCKS5, 100);
+  for (int i = 0; i < 60; ++i) {
+    std::string ip = "127.0.3." + std::to_string(i + 1);
+    chain_db_add_proxy(ip.c_str(), 1080, PT_SOCKS5 | PT_NOT_WORKING, 100);
+  }
+  chain_db_add_proxy("127.0.2.2", 1080, PT_SOCKS5, 100);
+  chain_db_add_proxy("127.0.2.3", 1080, PT_SOCKS5, 100);
+  chain_db_add_link(1, 1, PT_SOCKS5);
+  int picks[4] = {};
+  const int rounds = 600;
+  for (int round = 0; round < rounds; ++round) {
+    hop* h = chain_build();
+    ASSERT_NE(h, nullptr);
+    const uint8_t last = static_cast<uint8_t>(h[0].addr >> 24);
+    ASSERT_TRUE(last >= 1 && last <= 3) << dotted(h[0].addr);
+    ++picks[last];
+  }
+  for (int k = 1; k <= 3; ++k) {
+    EXPECT_GT(picks[k], rounds / 3 - rounds / 8) << k;
+    EXPECT_LT(picks[k], rounds / 3 + rounds / 8) << k;
+  }
+  const proxy_ref avoid[1] = {{ip_number("127.0.2.2"), 1080}};
+  db_exec("UPDATE proxy SET blocked=1 WHERE ip=%u", ip_number("127.0.2.3"));
+  for (int round = 0; round < 50; ++round) {
+    hop* h = chain_build(avoid, 1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(dotted(h[0].addr), "127.0.2.1");
+  }
+}
 
 TEST_F(Select, RandomLinkSpreadsOverUsableProxiesOnly) {
   // Usable proxies between unusable ones, so that both the pick at or after

@@ -112,15 +112,90 @@ TEST_F(Reply, ControlItems) {
   EXPECT_EQ(delay_proxy, 3);
   EXPECT_EQ(delay_myip, 77);
   EXPECT_FALSE(checks_denied);
-  // Not positive: falls through to the other-tag rule (with a record: counts).
-  check_record r = record_at(CHECK_SOCKS4);
-  parse("<Reply>\n<delay_proxy>0</delay_proxy>\n<deny_checks>-1</deny_checks>\n</Reply>", &r);
+  parse("<Reply>\n<delay_proxy>0</delay_proxy>\n<deny_checks>-1</deny_checks>\n</Reply>", nullptr);
   EXPECT_EQ(delay_proxy, 3);
   EXPECT_FALSE(checks_denied);
-  EXPECT_EQ(r.verdict, 0x08 | 0x04);
   parse("<Reply>\n<deny_checks>1</deny_checks>\n</Reply>", nullptr);
   EXPECT_TRUE(checks_denied);
   EXPECT_EQ(start_check(addr_of("10.0.0.9"), 3128, 1), 0);  // not even forced
+}
+
+// A reply that came back through the proxy under check may be the proxy's
+// own forgery: its control items move nothing and count for nothing.
+TEST_F(Reply, ControlItemsThroughAProxyAreIgnored) {
+  check_record r = record_at(CHECK_HTTP);
+  parse(
+      "<Reply>\n<REMOTE_ADDR>10.0.0.9</REMOTE_ADDR>\n<delay_proxy>1</delay_proxy>\n"
+      "<delay_myip>1</delay_myip>\n<deny_checks>1</deny_checks>\n</Reply>",
+      &r);
+  EXPECT_EQ(delay_proxy, 10);
+  EXPECT_EQ(delay_myip, 600);
+  EXPECT_FALSE(checks_denied);
+  EXPECT_EQ(r.verdict, 0x20);  // still elite: control items are not revealing headers
+  // Control items in the echo formats never count, not even on the direct request.
+  parse("HTTP/1.0 200 OK\r\n\r\nREMOTE_ADDR = 1.2.3.4\ndeny_checks = 1\ndelay_proxy = 1\n",
+        nullptr);
+  parse("{\"origin\": \"1.2.3.4\", \"deny_checks\": 1, \"delay_proxy\": \"1\"}", nullptr);
+  EXPECT_FALSE(checks_denied);
+  EXPECT_EQ(delay_proxy, 10);
+}
+
+TEST_F(Reply, NameValueLines) {
+  public_addr = 0;
+  parse(
+      "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><pre>\n"
+      "HTTP_HOST = judge\nHTTP_USER_AGENT = Merovane\nREMOTE_ADDR = 198.51.100.7<br>\n"
+      "REQUEST_METHOD = POST</pre></body></html>",
+      nullptr);
+  EXPECT_EQ(public_addr, addr_of("198.51.100.7"));
+  public_addr = addr_of("1.2.3.4");
+  // Elite: only the proxy's address and headers that reveal nothing.
+  check_record r = record_at(CHECK_HTTP);
+  parse("REMOTE_ADDR = 10.0.0.9\nHTTP_ACCEPT = */*\nHTTP_USER_AGENT = 1.2.3.4\n", &r);
+  EXPECT_EQ(r.verdict, 0x20);
+  // Anonymous: a Via header.
+  r = record_at(CHECK_HTTP);
+  parse("<tr><td>REMOTE_ADDR = 10.0.0.9</td></tr><tr><td>HTTP_VIA = 1.1 squid</td></tr>", &r);
+  EXPECT_EQ(r.verdict, 0x20 | 0x04);
+  // Transparent: the user's address forwarded.
+  r = record_at(CHECK_HTTP);
+  parse("REMOTE_ADDR = 10.0.0.9\r\nHTTP_X_FORWARDED_FOR = 1.2.3.4\r\n", &r);
+  record_check_result(&r);
+  EXPECT_EQ(r.verdict, 0x20 | 0x02);
+  // Nothing of the kind: the step did not work.
+  r = record_at(CHECK_HTTP);
+  parse("HTTP/1.0 403 Forbidden\r\n\r\n<html>Access denied = yes</html>", &r);
+  EXPECT_EQ(r.verdict, 0);
+}
+
+TEST_F(Reply, JsonObject) {
+  public_addr = 0;
+  parse(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n"
+      "{\n  \"args\": {}, \"data\": \"\", \"files\": {}, \"form\": {\"myip\": \"1\"},\n"
+      "  \"headers\": {\"Host\": \"judge\", \"User-Agent\": \"Merovane\"},\n"
+      "  \"json\": null, \"origin\": \"198.51.100.7\", \"url\": \"http://judge/post\"\n}\n",
+      nullptr);
+  EXPECT_EQ(public_addr, addr_of("198.51.100.7"));
+  public_addr = addr_of("1.2.3.4");
+  check_record r = record_at(CHECK_HTTP);
+  parse(
+      "{\"headers\": {\"Accept\": \"*/*\", \"X-Note\": [1, {\"a\": \"1.2.3.4\"}]}, "
+      "\"origin\": \"10.0.0.9\"}",
+      &r);
+  EXPECT_EQ(r.verdict, 0x20);  // elite
+  r = record_at(CHECK_HTTP);
+  parse("{\"headers\": {\"Proxy-Connection\": \"keep-alive\"}, \"origin\": \"10.0.0.9\"}", &r);
+  EXPECT_EQ(r.verdict, 0x20 | 0x04);  // anonymous
+  // The user's address before the proxy's in "origin": forwarded, transparent.
+  r = record_at(CHECK_HTTP);
+  parse("{\"origin\": \"1.2.3.4, 10.0.0.9\", \"headers\": {}}", &r);
+  record_check_result(&r);
+  EXPECT_EQ(r.verdict, 0x20 | 0x02);
+  // Broken JSON gives what was read before the fault, and no crash.
+  r = record_at(CHECK_HTTP);
+  parse("{\"origin\": \"10.0.0.9\", \"headers\": {\"Via\": ", &r);
+  EXPECT_EQ(r.verdict, 0x20);
 }
 
 TEST_F(Reply, RemoteAddrForms) {
@@ -200,10 +275,28 @@ TEST_F(WithDb, CheckerLocation) {
   ASSERT_NE(req, nullptr);
   EXPECT_EQ(std::string(req).rfind("POST / HTTP/1.0\r\nHost: 127.0.0.80\r\n", 0), 0u);
   std::free(req);
-  // A changed setting takes effect only after the cache is dropped (next start).
+  // A changed setting takes effect when the location is moved.
   char buf[64] = "http://other.example/";
   setting_str("url_checker", buf, sizeof buf, 1);
   EXPECT_STREQ(checker_host(), "127.0.0.80");
+  public_addr = addr_of("1.2.3.4");
+  checker_location_moved();
+  EXPECT_STREQ(checker_host(), "other.example");
+  EXPECT_EQ(public_addr, 0u);
+  EXPECT_TRUE(myip_due_now);
+}
+
+TEST_F(WithDb, SeveralCheckerUrlsAreTriedInOrder) {
+  set_url("http://127.0.0.81/a \n\n http://127.0.0.82/b\thttp://127.0.0.83/c\n");
+  EXPECT_STREQ(checker_url(), "http://127.0.0.81/a");
+  EXPECT_TRUE(checker_try_next());
+  EXPECT_STREQ(checker_url(), "http://127.0.0.82/b");
+  EXPECT_EQ(checker_addr(), addr_of("127.0.0.82"));
+  EXPECT_TRUE(checker_try_next());
+  EXPECT_STREQ(checker_host(), "127.0.0.83");
+  EXPECT_STREQ(checker_path(), "/c");
+  EXPECT_FALSE(checker_try_next());  // back to the first
+  EXPECT_STREQ(checker_url(), "http://127.0.0.81/a");
 }
 
 TEST_F(WithDb, JudgeRequestForms) {
@@ -389,7 +482,7 @@ TEST_F(Sites, MarkerCounting) {
 
 TEST_F(Sites, BuiltInListIsWellFormed) {
   site_list_use(nullptr);
-  ASSERT_GE(site_count(), 3);
+  ASSERT_GE(site_count(), 2);
   for (int i = 0; i < site_count(); ++i) {
     char host[256], path[256], markers[256];
     ASSERT_TRUE(site_host(i, host, sizeof host));
@@ -399,6 +492,23 @@ TEST_F(Sites, BuiltInListIsWellFormed) {
     EXPECT_GT(strlen(host), 3u);
     EXPECT_EQ(path[0], '/');
     EXPECT_NE(strchr(markers, '#'), nullptr);
+    // Words of the page, not markup every page (and every error page) holds.
+    for (const char* m = markers; *m != 0; m += strcspn(m, "#") + (m[strcspn(m, "#")] != 0)) {
+      const std::string marker(m, strcspn(m, "#"));
+      EXPECT_GE(marker.size(), 2u) << markers;
+      EXPECT_EQ(marker.find_first_of("<>/"), std::string::npos) << markers;
+    }
+  }
+  // A typical proxy error page earns nothing against any built-in site.
+  const std::string error_page =
+      "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway"
+      "</h1><p>The proxy server could not handle the request <em><a href=\"/\">GET "
+      "http://example.test/</a></em>.</p><p>Reason: <strong>Error reading from remote server"
+      "</strong></p><hr><address>Proxy at proxy.example Port 3128</address></body></html>\n";
+  for (int i = 0; i < site_count(); ++i) {
+    char markers[256];
+    ASSERT_TRUE(site_markers(i, markers, sizeof markers));
+    EXPECT_FALSE(chain_test_markers_pass(markers, (error_page + error_page).c_str())) << markers;
   }
 }
 

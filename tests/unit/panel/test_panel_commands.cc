@@ -5,9 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "chain/failover.h"
+#include "chain/select.h"
 #include "db/db.h"
 #include "maintenance/checker.h"
 #include "maintenance/import.h"
+#include "maintenance/myip.h"
+#include "maintenance/scheduler.h"
 #include "panel/commands.h"
 #include "tests/support/panel_support.h"
 
@@ -145,6 +149,42 @@ TEST_F(PanelCommands, SettingsAndSave) {
   // A huge link count stays bounded.
   ajax("type=save_settings&num=4000000000");
   EXPECT_EQ(query("SELECT count(*) FROM chain"), "29");
+}
+
+// The checker location, the retry count and the chain take effect at once.
+TEST_F(PanelCommands, SavingTakesEffectAtOnce) {
+  checker_location_reset();
+  scheduler_reset();
+  public_addr = 0x04030201;
+  static hop stale[2] = {};
+  chain_cache = chain_cache_record{stale, 1, 0, 0};
+  std::string reply = ajax(
+      "type=save_settings&num=0&url_checker=+http%3A%2F%2F127.0.0.81%2Fa+%0D%0Ahttp%3A%2F%2F"
+      "127.0.0.82%2Fb%0A&chain_retries=9");
+  EXPECT_EQ(chain_cache.hops, nullptr);  // the next client builds the new chain
+  EXPECT_NE(reply.find("url_checker:\"http://127.0.0.81/a\\nhttp://127.0.0.82/b\""),
+            std::string::npos)
+      << reply;
+  EXPECT_STREQ(checker_url(), "http://127.0.0.81/a");
+  EXPECT_EQ(public_addr, 0u);  // asked for again, from the new checker
+  EXPECT_TRUE(myip_due_now);
+  EXPECT_EQ(chain_retries(), 5);  // kept within 0-5
+  EXPECT_NE(reply.find("chain_retries:5"), std::string::npos) << reply;
+
+  // The same checker saved again moves nothing; a form without the fields
+  // leaves them alone.
+  public_addr = 0x04030201;
+  myip_due_now = false;
+  ajax(
+      "type=save_settings&num=0&url_checker=http%3A%2F%2F127.0.0.81%2Fa%0Ahttp%3A%2F%2F127.0.0.82%"
+      "2Fb");
+  ajax("type=save_settings&num=0");
+  EXPECT_EQ(public_addr, 0x04030201u);
+  EXPECT_FALSE(myip_due_now);
+  EXPECT_EQ(setting_int("chain_retries", 0, 0), 5);
+  ajax("type=save_settings&num=0&chain_retries=-1");
+  EXPECT_EQ(chain_retries(), 0);
+  checker_location_reset();
 }
 
 }  // namespace

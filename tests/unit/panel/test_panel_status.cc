@@ -151,6 +151,22 @@ TEST_F(PanelStatus, ClientTargetIsShownAsText) {
   EXPECT_NE(p.find(std::string(TARGET_SIZE - 1, 'x') + "</td>"), std::string::npos);
 }
 
+TEST_F(PanelStatus, ClientRowShowsTheAttemptAndItsLastFailure) {
+  conn_slot& client = use(1, slot_kind::chain, 4);
+  route_record& r = route_of(client);
+  r.side = 1;
+  snprintf(r.target, sizeof r.target, "site.test/page");
+  EXPECT_EQ(page().find("attempt"), std::string::npos);  // a first attempt, nothing failed
+  r.client.attempt = 2;
+  r.client.last.fault = chain_fault::refused_dest;
+  r.client.last.proxy = proxy_ref{0x0100007F, 1080};
+  const std::string p = page();
+  EXPECT_NE(p.find("site.test/page<br><i>attempt 3; last failure: proxy 127.0.0.1:1080 refused "
+                   "the destination</i>"),
+            std::string::npos)
+      << p;
+}
+
 TEST_F(PanelStatus, ClosingSlotsAndTheEndOfTheList) {
   use(1, slot_kind::error, 4).flags = SLOT_CLOSE_REQUESTED;
   EXPECT_EQ(rows(page()), 1);

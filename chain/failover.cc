@@ -1,0 +1,189 @@
+// Failover of a client chain.
+#include "chain/failover.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "chain/errorpage.h"
+#include "chain/negotiate.h"
+#include "db/db.h"
+#include "log/console.h"
+#include "platform/clock.h"
+#include "util/literal.h"
+
+namespace {
+
+constexpr uint32_t RETRIES_REFRESH_MS = 30000;
+
+int retries_cached = -1;
+uint32_t retries_read = 0;
+
+bool is_fixed(const client_route& c, uint8_t position) {
+  return position < 32 && (c.fixed_mask >> position) & 1u;
+}
+
+// Adds a proxy to the client's list of proxies to avoid (once).
+void exclude(client_route& c, const proxy_ref& p) {
+  if (p.ip == 0 || p.port == 0) return;
+  for (int i = 0; i < c.excluded_count; ++i)
+    if (c.excluded[i].ip == p.ip && c.excluded[i].port == p.port) return;
+  if (c.excluded_count < CHAIN_EXCLUDED_MAX) c.excluded[c.excluded_count++] = p;
+}
+
+// True when another chain can avoid the blamed proxies: at least one of
+// them came from a selecting link.
+bool avoidable(const client_route& c, const chain_failure& f) {
+  if (f.fault == chain_fault::none || f.fault == chain_fault::no_chain) return false;
+  if (!is_fixed(c, f.hop)) return true;
+  return f.next.ip != 0 && !is_fixed(c, static_cast<uint8_t>(f.hop + 1));
+}
+
+void dotted(const proxy_ref& p, char (&out)[24]) {
+  const uint32_t a = p.ip;
+  snprintf(out, sizeof out, "%u.%u.%u.%u:%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24,
+           static_cast<unsigned>(p.port));
+}
+
+bool speaks_only_http(uint16_t type) {
+  return (type & (PT_SOCKS4 | PT_SOCKS5 | PT_HTTPS)) == 0 && (type & PT_HTTP) != 0;
+}
+
+}  // namespace
+
+int chain_retries() {
+  const uint32_t now = tick_now();
+  if (retries_cached < 0 || now - retries_read > RETRIES_REFRESH_MS) {
+    int value = setting_int(MV_LIT("chain_retries"), CHAIN_RETRIES_DEFAULT, 0);
+    if (value < 0) value = 0;
+    if (value > CHAIN_RETRIES_MAX) value = CHAIN_RETRIES_MAX;
+    retries_cached = value;
+    retries_read = now;
+  }
+  return retries_cached;
+}
+
+void chain_retries_reset() {
+  retries_cached = -1;
+}
+
+chain_failure chain_failure_of(const route_record& r) {
+  chain_failure f{};
+  const uint8_t h = r.hop_index;
+  if (r.hop_count > MAX_HOPS || h + 1 >= r.hop_count) return f;
+  const hop& p = r.hops[h];
+  const hop& n = r.hops[h + 1];
+  f.hop = h;
+  f.proxy = proxy_ref{p.addr, p.port};
+  if (n.type != HOP_END) f.next = proxy_ref{n.addr, n.port};
+  if (speaks_only_http(p.type) && n.type != HOP_END)
+    f.fault = chain_fault::http_middle;
+  else if (r.failed)
+    f.fault = n.type == HOP_END ? chain_fault::refused_dest : chain_fault::refused;
+  else if (r.awaiting)
+    f.fault = chain_fault::no_answer;
+  else
+    f.fault = chain_fault::no_connect;
+  return f;
+}
+
+int chain_client_of(int out) {
+  if (out < 0 || out >= SLOT_COUNT || conn_table[out].sock == -1) return -1;
+  const int sock = conn_table[out].sock;
+  const int used = slot_count_used();
+  for (int i = 1; i < used; ++i) {
+    const conn_slot& s = conn_table[i];
+    if (i == out || s.sock == -1 || s.link_sock != sock || s.kind != slot_kind::chain) continue;
+    // A client on its way out (it left, or the program stops) gets nothing more.
+    if (s.flags & SLOT_CLOSE_REQUESTED) return -1;
+    if (route_of(s).side == 1) return i;
+  }
+  return -1;
+}
+
+size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
+  if (out == nullptr || capacity == 0) return 0;
+  char proxy[24], next[24];
+  dotted(f.proxy, proxy);
+  dotted(f.next, next);
+  int n = 0;
+  switch (f.fault) {
+    case chain_fault::no_connect:
+      n = snprintf(out, capacity, "proxy %s could not be reached", proxy);
+      break;
+    case chain_fault::no_answer:
+      n = snprintf(out, capacity, "proxy %s did not answer", proxy);
+      break;
+    case chain_fault::refused:
+      n = snprintf(out, capacity, "proxy %s refused to connect to the next proxy %s", proxy, next);
+      break;
+    case chain_fault::refused_dest:
+      n = snprintf(out, capacity, "proxy %s refused the destination", proxy);
+      break;
+    case chain_fault::bad_reply:
+      n = snprintf(out, capacity, "proxy %s answered outside its protocol", proxy);
+      break;
+    case chain_fault::http_middle:
+      n = snprintf(out, capacity, "proxy %s is a plain HTTP proxy and cannot reach the next proxy",
+                   proxy);
+      break;
+    case chain_fault::no_chain:
+      n = snprintf(out, capacity, "no usable proxy matches the chain");
+      break;
+    case chain_fault::none:
+      out[0] = 0;
+      break;
+  }
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity - 1;
+}
+
+size_t chain_attempt_note(const route_record& client, char* out, size_t capacity) {
+  if (out == nullptr || capacity == 0) return 0;
+  out[0] = 0;
+  const client_route& c = client.client;
+  if (client.side != 1 || (c.attempt == 0 && c.last.fault == chain_fault::none)) return 0;
+  char why[FAILURE_TEXT_SIZE];
+  chain_failure_text(c.last, why, sizeof why);
+  const int n = snprintf(out, capacity, "attempt %u; last failure: %s", c.attempt + 1u, why);
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity - 1;
+}
+
+void chain_give_up(int client, const chain_failure& failure) {
+  if (client < 0 || client >= SLOT_COUNT) return;
+  conn_slot& c = conn_table[client];
+  // A SOCKS client already had its success reply: it can only be closed.
+  if (c.proto == PROTO_HTTP || c.proto == PROTO_CONNECT) {
+    char why[FAILURE_TEXT_SIZE];
+    chain_failure_text(failure, why, sizeof why);
+    send_bad_gateway(client, why, &c);
+  }
+  slot_abort(client);
+}
+
+void chain_failed(int client, const chain_failure& failure) {
+  if (client < 0 || client >= SLOT_COUNT) return;
+  client_route& c = route_of(client).client;
+  c.last = failure;
+  if (!is_fixed(c, failure.hop)) exclude(c, failure.proxy);
+  if (!is_fixed(c, static_cast<uint8_t>(failure.hop + 1))) exclude(c, failure.next);
+  char why[FAILURE_TEXT_SIZE];
+  chain_failure_text(failure, why, sizeof why);
+  if (avoidable(c, failure) && c.attempt < chain_retries()) {
+    ++c.attempt;
+    const attempt_result next = chain_attempt(client);
+    if (next == attempt_result::started) {
+      console_line("chain to %.64s:%u failed (%s); trying again (attempt %u)",
+                   conn_table[client].dest_host,
+                   static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);
+      return;
+    }
+    console_line("chain to %.64s:%u failed (%s); no other proxy to try",
+                 conn_table[client].dest_host, static_cast<unsigned>(conn_table[client].dest_port),
+                 why);
+  } else {
+    console_line("chain to %.64s:%u failed (%s); not retried", conn_table[client].dest_host,
+                 static_cast<unsigned>(conn_table[client].dest_port), why);
+  }
+  chain_give_up(client, failure);
+}
