@@ -608,7 +608,11 @@ void panel_handler(int index, char letter) {
       return;
     }
     case served::kept:
-      if (++slot_area<panel_slot_record>(index).kept < KEPT_REQUESTS_MAX) return;
+      if (++slot_area<panel_slot_record>(index).kept < KEPT_REQUESTS_MAX) {
+        // A request sent right behind it is served now, not at the next read.
+        if (conn_table[index].in.len > 0) panel_handler(index, letter);
+        return;
+      }
       [[fallthrough]];
     case served::reply:
       slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
