@@ -24,24 +24,8 @@ using namespace startup_test;
 const std::string TOKEN = "0f3c9a2b5d7e41a68c1b2d3e4f506172";
 const std::string OTHER_TOKEN = "a1b2c3d4e5f60718293a4b5c6d7e8f90";
 
-class Cli : public ::testing::Test {
+class Cli : public ::testing::Test, public recorded_home {
  protected:
-  temp_home home;
-  std::string calls, status, opened, units;
-  std::vector<std::string> env;
-  void SetUp() override {
-    calls = home.path("systemctl-calls");
-    status = home.path("systemctl-status");
-    opened = home.path("opened");
-    units = home.path("units");
-    write_recorder(home.path("systemctl"), calls, status);
-    write_recorder(home.path("opener"), opened, home.path("opener-status"));
-    env = {"MEROVANE_HOME=" + home.dir, "MEROVANE_SYSTEMCTL=" + home.path("systemctl"),
-           "MEROVANE_OPEN=" + home.path("opener"), "MEROVANE_UNIT_DIR=" + units, "NOTIFY_SOCKET="};
-  }
-  std::unique_ptr<program_run> start(const std::vector<std::string>& args) {
-    return std::unique_ptr<program_run>(program_start(args, env, home.dir));
-  }
   std::unique_ptr<program_run> run(const std::vector<std::string>& args, int expected = 0) {
     auto p = start(args);
     EXPECT_TRUE(p->wait(20000)) << "did not end";

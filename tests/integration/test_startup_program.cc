@@ -21,24 +21,8 @@ using namespace startup_test;
 
 const std::string TOKEN = "0f3c9a2b5d7e41a68c1b2d3e4f506172";
 
-class Program : public ::testing::Test {
+class Program : public ::testing::Test, public recorded_home {
  protected:
-  temp_home home;
-  std::string calls, status, opened, units;
-  std::vector<std::string> env;
-  void SetUp() override {
-    calls = home.path("systemctl-calls");
-    status = home.path("systemctl-status");
-    opened = home.path("opened");
-    units = home.path("units");
-    write_recorder(home.path("systemctl"), calls, status);
-    write_recorder(home.path("opener"), opened, home.path("opener-status"));
-    env = {"MEROVANE_HOME=" + home.dir, "MEROVANE_SYSTEMCTL=" + home.path("systemctl"),
-           "MEROVANE_OPEN=" + home.path("opener"), "MEROVANE_UNIT_DIR=" + units, "NOTIFY_SOCKET="};
-  }
-  std::unique_ptr<program_run> start(const std::vector<std::string>& args) {
-    return std::unique_ptr<program_run>(program_start(args, env, home.dir));
-  }
   std::unique_ptr<program_run> run(const std::vector<std::string>& args) {
     auto p = start(args);
     EXPECT_TRUE(p->wait(20000)) << "did not end";

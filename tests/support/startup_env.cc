@@ -50,4 +50,15 @@ void write_recorder(const std::string& script, const std::string& log_path,
   chmod(script.c_str(), 0755);
 }
 
+recorded_home::recorded_home() {
+  calls = home.path("systemctl-calls");
+  status = home.path("systemctl-status");
+  opened = home.path("opened");
+  units = home.path("units");
+  write_recorder(home.path("systemctl"), calls, status);
+  write_recorder(home.path("opener"), opened, home.path("opener-status"));
+  env = {"MEROVANE_HOME=" + home.dir, "MEROVANE_SYSTEMCTL=" + home.path("systemctl"),
+         "MEROVANE_OPEN=" + home.path("opener"), "MEROVANE_UNIT_DIR=" + units, "NOTIFY_SOCKET="};
+}
+
 }  // namespace startup_test

@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/net.h"
 #include "tests/support/program.h"
@@ -39,5 +41,18 @@ bool poll_until(F condition, int timeout_ms) {
   }
   return condition();
 }
+
+// The program in a private home with systemctl and the browser opener
+// replaced by recorders: what it would have run is in `calls` and `opened`,
+// the units it would have installed in `units`.
+struct recorded_home {
+  temp_home home;
+  std::string calls, status, opened, units;
+  std::vector<std::string> env;
+  recorded_home();
+  std::unique_ptr<program_run> start(const std::vector<std::string>& args) {
+    return std::unique_ptr<program_run>(program_start(args, env, home.dir));
+  }
+};
 
 }  // namespace startup_test
