@@ -508,6 +508,9 @@ void chain_relay(int index) {
 }
 
 void chain_relay_handler(int index, char letter) {
+  // Drained output needs nothing here: the socket layer resumes reading the
+  // other side by itself once there is room.
+  if (letter == slot_event::drained) return;
   chain_relay(index);
   if (letter == slot_event::closing) chain_close(index);
 }
