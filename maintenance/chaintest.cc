@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/lookup.h"
 #include "chain/negotiate.h"
 #include "chain/route.h"
-#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "maintenance/download.h"
@@ -172,6 +172,52 @@ void send_page_request(int index) {
   std::free(request);
 }
 
+// A test whose site name is being looked up: it starts with the answer.
+struct site_lookup {
+  bool waiting;
+  uint32_t serial;  // the cookie of the lookup in flight
+  uint32_t ticket;
+  hop first;
+  hop second;
+  int32_t site;
+  char host[192];
+};
+site_lookup site_wait{};
+
+void forget_site_lookup() {
+  if (site_wait.waiting) lookup_cancel(site_wait.ticket);
+  site_wait.waiting = false;
+  site_wait.ticket = 0;
+}
+
+void launch_test(const hop& first, const hop& second, int site, const char* host,
+                 uint32_t site_addr) {
+  int index = slot_alloc(0);
+  if (index < 1) return;
+  conn_slot& slot = conn_table[index];
+  slot.kind = slot_kind::chain_test;
+  std::memset(slot.route, 0, ROUTE_SIZE);
+  chain_test_record& rec = record_of(index);
+  rec.hops[0] = first;
+  rec.hops[1] = second;
+  // The site is the destination entry, so the negotiation stops there and
+  // hop_proto tells whether the last proxy wants an absolute target.
+  rec.hops[2] = hop{HOP_END, 80, site_addr};
+  rec.site = site;
+  std::snprintf(slot.dest_host, sizeof slot.dest_host, "%s", host);
+  slot.dest_port = 80;
+  if (slot.started == 0) slot.started = tick_now();
+  if (!slot_connect(index, first.addr, first.port)) slot_abort(index);
+}
+
+void site_answer(uint32_t serial, uint32_t addr) {
+  if (!site_wait.waiting || serial != site_wait.serial) return;
+  site_wait.waiting = false;
+  site_wait.ticket = 0;
+  if (addr == 0) return;  // a site that does not resolve: no test
+  launch_test(site_wait.first, site_wait.second, site_wait.site, site_wait.host, addr);
+}
+
 // Copies n bytes and a terminator, cut to fit capacity (at least 1).
 void copy_cut(char* out, size_t capacity, const char* from, size_t n) {
   if (n > capacity - 1) n = capacity - 1;
@@ -187,6 +233,7 @@ void site_list_use(const char* text) {
   list_count = 0;
   list_source = text;
   forget_redirects();
+  forget_site_lookup();
   site_next = -1;
 }
 
@@ -291,6 +338,7 @@ bool chain_test_judge(int site, const uint8_t* bytes, size_t length) {
 }
 
 void start_chain_test() {
+  if (site_wait.waiting) return;
   char exclusion[RECENT_CHAIN_HOPS * 11 + 4];
   size_t at = 0;
   exclusion[0] = 0;
@@ -315,25 +363,22 @@ void start_chain_test() {
   site_next = site + 1 >= n ? 0 : site + 1;
   char host[192];
   if (!site_host(site, host, sizeof host)) return;
-  uint32_t site_addr = resolve_host(host);
-  if (site_addr == 0) return;  // a site that does not resolve: no test
-
-  int index = slot_alloc(0);
-  if (index < 1) return;
-  conn_slot& slot = conn_table[index];
-  slot.kind = slot_kind::chain_test;
-  std::memset(slot.route, 0, ROUTE_SIZE);
-  chain_test_record& rec = record_of(index);
-  rec.hops[0] = first;
-  rec.hops[1] = second;
-  // The site is the destination entry, so the negotiation stops there and
-  // hop_proto tells whether the last proxy wants an absolute target.
-  rec.hops[2] = hop{HOP_END, 80, site_addr};
-  rec.site = site;
-  std::snprintf(slot.dest_host, sizeof slot.dest_host, "%s", host);
-  slot.dest_port = 80;
-  if (slot.started == 0) slot.started = tick_now();
-  if (!slot_connect(index, first.addr, first.port)) slot_abort(index);
+  uint32_t site_addr = 0;
+  if (lookup_literal(host, &site_addr)) {
+    if (site_addr != 0) launch_test(first, second, site, host, site_addr);
+    return;  // a site that does not resolve: no test
+  }
+  // A name: looked up off the engine thread, the test starts with the answer.
+  const uint32_t serial = site_wait.serial + 1;
+  const uint32_t ticket = lookup_begin(host, site_answer, serial);
+  if (ticket == 0) return;
+  site_wait.waiting = true;
+  site_wait.serial = serial;
+  site_wait.ticket = ticket;
+  site_wait.first = first;
+  site_wait.second = second;
+  site_wait.site = site;
+  std::snprintf(site_wait.host, sizeof site_wait.host, "%s", host);
 }
 
 void chain_test_handler(int index, char letter) {

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/select.h"
+#include "chain/lookup.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/console.h"
@@ -47,8 +47,9 @@ void download_parse_line(const char* line, download_entry* out) {
     while (*p >= '0' && *p <= '9') port = static_cast<uint16_t>(port * 10 + (*p++ - '0'));
   }
   out->port = port;
-  out->addr = resolve_host(out->host);
-  if (out->addr == 0) return;
+  // A name is looked up later, off the engine thread.
+  out->named = !lookup_literal(out->host, &out->addr);
+  if (out->addr == 0 && !out->named) return;
   std::snprintf(out->path, sizeof out->path, "%s%.*s", *p == '/' ? "" : "/",
                 static_cast<int>(*p == '/' ? PATH_MAX_CHARS : PATH_MAX_CHARS - 1), p);
 }

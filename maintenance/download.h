@@ -16,7 +16,8 @@ void download_slot_begin(int index, int32_t position);
 
 struct download_entry {
   char host[251];
-  uint32_t addr;  // network byte order, 0 = not resolvable
+  uint32_t addr;  // network byte order, 0 = not resolvable or a name
+  bool named;     // host is a name still to be looked up
   uint16_t port;
   char path[1001];
 };

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/select.h"
+#include "chain/lookup.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/console.h"
@@ -31,6 +31,12 @@ char url_cache[256];
 char host_cache[64];
 char path_cache[96];
 uint32_t addr_cache = 0;
+
+// The lookup of the checker host's name.
+enum class host_lookup { idle, waiting, failed };
+host_lookup lookup_phase = host_lookup::idle;
+uint32_t lookup_ticket = 0;
+uint32_t derived_serial = 1;  // counts the times the derived location was forgotten
 
 // Kept in the route area of the public-address slot.
 struct myip_area {
@@ -94,6 +100,18 @@ void forget_derived() {
   host_cache[0] = 0;
   path_cache[0] = 0;
   addr_cache = 0;
+  if (lookup_ticket != 0) lookup_cancel(lookup_ticket);
+  lookup_ticket = 0;
+  lookup_phase = host_lookup::idle;
+  ++derived_serial;
+}
+
+void checker_host_answer(uint32_t serial, uint32_t addr) {
+  if (serial != derived_serial) return;
+  lookup_ticket = 0;
+  addr_cache = addr;
+  lookup_phase = addr != 0 ? host_lookup::idle : host_lookup::failed;
+  myip_due_now = true;
 }
 
 }  // namespace
@@ -192,8 +210,28 @@ const char* checker_path() {
 }
 
 uint32_t checker_addr() {
-  if (addr_cache == 0) addr_cache = resolve_host(checker_host());
+  uint32_t literal = 0;
+  if (addr_cache == 0 && lookup_literal(checker_host(), &literal)) addr_cache = literal;
   return addr_cache;
+}
+
+checker_reach checker_resolve() {
+  if (checker_addr() != 0) return checker_reach::ready;
+  uint32_t literal = 0;
+  if (lookup_literal(checker_host(), &literal)) return checker_reach::none;
+  switch (lookup_phase) {
+    case host_lookup::waiting:
+      return checker_reach::waiting;
+    case host_lookup::failed:
+      lookup_phase = host_lookup::idle;  // the next request looks it up again
+      return checker_reach::none;
+    case host_lookup::idle:
+      break;
+  }
+  lookup_ticket = lookup_begin(checker_host(), checker_host_answer, derived_serial);
+  // A full table: asked again at the next pass.
+  if (lookup_ticket != 0) lookup_phase = host_lookup::waiting;
+  return checker_reach::waiting;
 }
 
 int format_myip_line(char* out, int capacity, uint32_t addr) {

@@ -10,7 +10,13 @@
 const char* checker_url();
 const char* checker_host();
 const char* checker_path();
-uint32_t checker_addr();  // network byte order, 0 = not resolved
+uint32_t checker_addr();  // network byte order, 0 = not resolved (yet)
+// Whether the checker host has an address: a literal address is taken at
+// once, a name is looked up off the engine thread (waiting until the
+// answer, which makes the public-address request due at once; none when
+// it has no address or the lookup's time limit passed).
+enum class checker_reach { ready, waiting, none };
+checker_reach checker_resolve();
 // The built-in checker URL.
 const char* checker_default_url();
 // Forgets the cached location and the list position (tests).

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chain/lookup.h"
 #include "chain/negotiate.h"
 #include "chain/usage.h"
 #include "db/db.h"
@@ -46,6 +47,38 @@ int count_kind(slot_kind kind) {
   return n;
 }
 
+// The lookup of a list host's name: the download pass waits for it.
+struct list_host_lookup {
+  bool waiting;
+  bool answered;
+  int32_t position;  // entry of "download_urls"
+  uint32_t addr;
+  uint32_t ticket;
+};
+list_host_lookup list_host{};
+
+void list_host_answer(uint32_t position, uint32_t addr) {
+  if (!list_host.waiting || list_host.position != static_cast<int32_t>(position)) return;
+  list_host = list_host_lookup{false, true, list_host.position, addr, 0};
+  download_pass();
+}
+
+// True when the entry's address is known (0 when it has none); false
+// while its name is being looked up.
+bool list_host_known(download_entry& entry) {
+  if (!entry.named) return true;
+  if (list_host.answered && list_host.position == download_index) {
+    entry.addr = list_host.addr;
+    list_host = list_host_lookup{};
+    return true;
+  }
+  const uint32_t ticket =
+      lookup_begin(entry.host, list_host_answer, static_cast<uint32_t>(download_index));
+  // A full table: asked again at the next pass.
+  if (ticket != 0) list_host = list_host_lookup{true, false, download_index, 0, ticket};
+  return false;
+}
+
 }  // namespace
 
 void scheduler_reset() {
@@ -61,6 +94,8 @@ void scheduler_reset() {
   download_due = 0;
   download_index = 0;
   download_cycle_incomplete = false;
+  if (list_host.ticket != 0) lookup_cancel(list_host.ticket);
+  list_host = list_host_lookup{};
 }
 
 int32_t idle_allowance() {
@@ -74,7 +109,7 @@ void download_pass() {
   if (download_due < 1)
     download_due = setting_int(MV_LIT("download_urls_time"), 0, 0) + DOWNLOAD_PAUSE_MIN;
   int32_t now_min = static_cast<int32_t>(minute_clock());
-  if (download_due > now_min) return;
+  if (download_due > now_min || list_host.waiting) return;
 
   download_entry entry;
   if (!download_url_entry(download_index, &entry)) {
@@ -88,6 +123,7 @@ void download_pass() {
     download_cycle_incomplete = false;
     return;
   }
+  if (!list_host_known(entry)) return;
   ++download_index;
   if (entry.host[0] == 0 || entry.addr == 0 || entry.port == 0 || entry.path[0] == 0) return;
 
@@ -154,9 +190,12 @@ void schedule_myip() {
     return;
   }
   // A checker that does not resolve is never asked: address 0 would reach
-  // this machine instead.
-  uint32_t checker = checker_addr();
-  if (checker == 0) {
+  // this machine instead. A name being looked up: its answer makes the
+  // request due again.
+  const checker_reach reach = checker_resolve();
+  if (reach == checker_reach::waiting) return;
+  const uint32_t checker = checker_addr();
+  if (reach == checker_reach::none || checker == 0) {
     public_addr = 0;
     if (checker_try_next()) myip_due_now = true;
     return;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chain/lookup.h"
 #include "chain/negotiate.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
@@ -142,6 +143,7 @@ void server_attach_all() {
   engine_timers_clear();
   log_attach();
   chain_attach();
+  lookup_attach();
   front_attach();
   maintenance_attach();
   panel_attach();

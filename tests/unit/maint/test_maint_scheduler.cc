@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
+#include <thread>
 
+#include "chain/lookup.h"
 #include "chain/negotiate.h"
 #include "db/db.h"
 #include "engine/slot.h"
@@ -35,6 +40,45 @@ int count_kind(slot_kind k) {
     if (conn_table[i].sock != -1 && conn_table[i].kind == k) ++n;
   return n;
 }
+
+// A stand-in for the name server: answers only once the gate opens (at
+// most 10 s of real time), "none.test" has no address.
+std::atomic<bool> gate_open{false};
+
+uint32_t gated_resolver(const char* name) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!gate_open.load() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (std::strcmp(name, "checker.test") == 0) return inet_addr("127.0.0.80");
+  if (std::strcmp(name, "list.test") == 0) return inet_addr("127.0.11.33");
+  if (std::strcmp(name, "site.test") == 0) return inet_addr("127.0.11.81");
+  return 0;
+}
+
+// Puts the gated resolver in place for one test.
+struct gated_lookups {
+  gated_lookups() {
+    gate_open = false;
+    lookup_reset();
+    lookup_set_resolver(gated_resolver);
+  }
+  ~gated_lookups() {
+    gate_open = true;
+    lookup_reset();
+    lookup_set_resolver(nullptr);
+  }
+  // Opens the gate and delivers the answers as the engine would.
+  static bool answer_all() {
+    gate_open = true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+      lookup_poll();
+      if (lookup_pending() == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+};
 
 std::string query(const char* sql) {
   char* t = db_query_text(",", "#", sql);
@@ -163,6 +207,71 @@ TEST_F(Maint, DownloadCycleSkipsTheUnusableUrl) {
   clock_advance(60000u);
   download_pass();
   EXPECT_EQ(count_kind(slot_kind::download), 3);
+}
+
+// Names of the checker and of list hosts are looked up off the engine
+// thread: the step waits for the answer and goes on with it.
+TEST_F(Maint, NamedHostsWaitForTheirLookup) {
+  gated_lookups lookups;
+  char checker[64] = "http://checker.test/";
+  setting_str("url_checker", checker, sizeof checker, 1);
+  checker_location_reset();
+  char urls[64] = "http://list.test:81/a\n";
+  setting_str("download_urls", urls, sizeof urls, 1);
+
+  myip_due_now = true;
+  schedule_myip();
+  EXPECT_EQ(count_kind(slot_kind::myip), 0);
+  EXPECT_EQ(checker_addr(), 0u);
+  download_pass();
+  EXPECT_EQ(count_kind(slot_kind::download), 0);
+  EXPECT_EQ(download_index, 0);
+  EXPECT_EQ(lookup_pending(), 2);
+  // Waiting steps ask no second time.
+  myip_due_now = true;
+  schedule_myip();
+  download_pass();
+  EXPECT_EQ(lookup_pending(), 2);
+  EXPECT_EQ(count_kind(slot_kind::myip) + count_kind(slot_kind::download), 0);
+
+  ASSERT_TRUE(gated_lookups::answer_all());
+  // The list answer starts its download at once; the checker's makes the
+  // public-address request due.
+  EXPECT_EQ(count_kind(slot_kind::download), 1);
+  EXPECT_EQ(download_index, 1);
+  EXPECT_EQ(checker_addr(), addr_of("127.0.0.80"));
+  EXPECT_TRUE(myip_due_now);
+  schedule_myip();
+  ASSERT_EQ(count_kind(slot_kind::myip), 1);
+  for (int i = 1; i < SLOT_COUNT; ++i) {
+    if (conn_table[i].sock == -1) continue;
+    if (conn_table[i].kind == slot_kind::myip) {
+      EXPECT_STREQ(conn_table[i].dest_host, "checker.test");
+    }
+    if (conn_table[i].kind == slot_kind::download) {
+      EXPECT_STREQ(conn_table[i].dest_host, "list.test");
+      EXPECT_EQ(conn_table[i].dest_port, 81);
+    }
+  }
+}
+
+TEST_F(Maint, CheckerWithoutAddressIsNotAsked) {
+  gated_lookups lookups;
+  char checker[64] = "http://none.test/";
+  setting_str("url_checker", checker, sizeof checker, 1);
+  checker_location_reset();
+  myip_due_now = true;
+  schedule_myip();
+  ASSERT_TRUE(gated_lookups::answer_all());
+  EXPECT_TRUE(myip_due_now);
+  schedule_myip();  // the answer: no address, nothing to ask
+  EXPECT_EQ(count_kind(slot_kind::myip), 0);
+  EXPECT_EQ(public_addr, 0u);
+  EXPECT_EQ(lookup_pending(), 0);
+  // The next pass, 15 s on, looks the name up again.
+  clock_advance(15001);
+  schedule_myip();
+  EXPECT_EQ(lookup_pending(), 1);
 }
 
 TEST_F(Maint, EmptyListIsLookedAtEveryHalfHour) {
@@ -371,6 +480,31 @@ TEST_F(ChainTest, RedirectMovesTheNextTest) {
   EXPECT_EQ(run_test(), "127.0.11.84");
   EXPECT_EQ(peer.request.rfind("GET /moved/page.html HTTP/1.0\r\nHost: 127.0.11.84\r\n", 0), 0u)
       << peer.request;
+}
+
+TEST_F(ChainTest, NamedSiteStartsWithItsAnswer) {
+  gated_lookups lookups;
+  peer.answer = "HTTP/1.0 404 Not Found\r\n\r\nnothing here";
+  site_list_use("http://site.test/one.html##alpha#beta\nhttp://none.test/##alpha#beta\n");
+  std::memset(recent_chain_hops, 0, sizeof recent_chain_hops);
+  site_next = 0;
+  start_chain_test();
+  EXPECT_EQ(count_kind(slot_kind::chain_test), 0);
+  EXPECT_EQ(lookup_pending(), 1);
+  start_chain_test();  // one test at a time, waiting included
+  EXPECT_EQ(lookup_pending(), 1);
+  ASSERT_TRUE(gated_lookups::answer_all());
+  ASSERT_EQ(count_kind(slot_kind::chain_test), 1);
+  maint_drive([] { return count_kind(slot_kind::chain_test) == 0; });
+  EXPECT_EQ(peer.request.rfind("GET /one.html HTTP/1.0\r\nHost: site.test\r\n", 0), 0u)
+      << peer.request;
+  // A site without an address: no test.
+  EXPECT_EQ(site_next, 1);
+  std::memset(recent_chain_hops, 0, sizeof recent_chain_hops);
+  start_chain_test();
+  EXPECT_EQ(lookup_pending(), 1);
+  ASSERT_TRUE(gated_lookups::answer_all());
+  EXPECT_EQ(count_kind(slot_kind::chain_test), 0);
 }
 
 TEST_F(ChainTest, UnresolvableSiteStartsNothing) {
