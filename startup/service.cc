@@ -177,13 +177,6 @@ size_t service_unit_text(char* out, size_t capacity, const char* program, const 
   return len;
 }
 
-bool os_is_vista_or_later() {
-  return true;
-}
-bool process_is_elevated() {
-  return geteuid() == 0;
-}
-
 int service_install(int* code, bool /*elevation_allowed*/) {
   // There is no elevation step here: root installs the system service and
   // any other user a per-user one.

@@ -32,8 +32,6 @@ void service_control(int control);
 
 // The state last reported (SERVICE_RUNNING / SERVICE_STOPPED, 0 before).
 int service_state();
-bool os_is_vista_or_later();
-bool process_is_elevated();
 
 // Text of the unit file for the program at `program`; `home` is the
 // MEROVANE_HOME to pass on (null or "" for none). Without a home, a user
