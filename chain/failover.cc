@@ -8,6 +8,7 @@
 #include "chain/negotiate.h"
 #include "db/db.h"
 #include "log/console.h"
+#include "log/metrics.h"
 #include "platform/clock.h"
 #include "util/literal.h"
 
@@ -173,6 +174,7 @@ void chain_failed(int client, const chain_failure& failure) {
     ++c.attempt;
     const attempt_result next = chain_attempt(client);
     if (next == attempt_result::started) {
+      metrics_chain_retried();
       console_line("chain to %.64s:%u failed (%s); trying again (attempt %u)",
                    conn_table[client].dest_host,
                    static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);
@@ -185,5 +187,6 @@ void chain_failed(int client, const chain_failure& failure) {
     console_line("chain to %.64s:%u failed (%s); not retried", conn_table[client].dest_host,
                  static_cast<unsigned>(conn_table[client].dest_port), why);
   }
+  metrics_chain_closed(false, 0, 0);
   chain_give_up(client, failure);
 }

@@ -451,7 +451,9 @@ void chain_close(int index) {
   route_record& r = route_of(s);
   log_line(index, "Chain connection closed.");
   if (r.side != 0) return;  // the client side holds no hops
-  metrics_chain_closed(r.established != 0 && r.failed == 0, s.out.total, s.in.total);
+  // A chain that never stood is counted where its failure is decided
+  // (retried, or given up for the client).
+  if (r.established) metrics_chain_closed(r.failed == 0, s.out.total, s.in.total);
   chain_report(r, s.out.total, r.failed, index);
   if (r.failed) chain_cache_clear();
   if (log_level_get() <= 0) return;

@@ -83,6 +83,13 @@ TEST_P(DeadProxy, EveryClientIsServedThroughTheLiveOne) {
         << log;
     EXPECT_NE(log.find("trying again (attempt 2)"), std::string::npos) << log;
   }
+  // The metrics count each retry and no client chain as failed.
+  const std::string text = program_get(program, "/" + std::string(kPanelToken) + "/metrics");
+  EXPECT_EQ(metrics_series(text, "merovane_chains_total{result=\"failed\"}"), 0) << text;
+  EXPECT_GE(metrics_series(text, "merovane_chains_total{result=\"ok\"}"), 1) << text;
+  if (log.find("trying again") != std::string::npos) {
+    EXPECT_GE(metrics_series(text, "merovane_chain_retries_total"), 1) << text;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, DeadProxy, ::testing::Values(1, 3));

@@ -115,22 +115,6 @@ TEST_F(Ctl, ImportListSetChainAndConnectThrough) {
 }
 
 // The reply to a GET of path on the program's address.
-std::string get(const program_instance& program, const std::string& path) {
-  int fd = connect_to(program.ip, program.port, 3000);
-  if (fd < 0) return "";
-  send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: " + program.url() + "\r\n\r\n");
-  std::string reply = read_http_reply(fd, 5000);
-  close(fd);
-  return reply;
-}
-
-// The value of a series line "name value" in a metrics text, -1 when absent.
-long long series(const std::string& text, const std::string& name) {
-  size_t at = text.find("\n" + name + " ");
-  if (at == std::string::npos) return -1;
-  return std::stoll(text.substr(at + name.size() + 2));
-}
-
 TEST_F(Ctl, MetricsAfterARealChainAndOnlyUnderTheToken) {
   const std::string list = program.home + "/list.txt";
   write_file(list, socks() + "\n127.0.0.84:1\n");
@@ -145,31 +129,31 @@ TEST_F(Ctl, MetricsAfterARealChainAndOnlyUnderTheToken) {
   std::string text;
   ASSERT_TRUE(startup_test::poll_until(
       [&] {
-        text = get(program, path);
-        return series(text, "merovane_chains_total{result=\"ok\"}") >= 1;
+        text = program_get(program, path);
+        return metrics_series(text, "merovane_chains_total{result=\"ok\"}") >= 1;
       },
       5000))
       << text;
   EXPECT_NE(text.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << text;
   EXPECT_NE(text.find("# HELP merovane_chains_total "), std::string::npos);
   EXPECT_NE(text.find("# TYPE merovane_chains_total counter\n"), std::string::npos);
-  EXPECT_EQ(series(text, "merovane_chains_total{result=\"failed\"}"), 0);
-  EXPECT_EQ(series(text, "merovane_chain_retries_total"), 0);
-  EXPECT_GT(series(text, "merovane_relay_bytes_total{direction=\"up\"}"), 0);
-  EXPECT_GE(series(text, "merovane_relay_bytes_total{direction=\"down\"}"), 5000);
-  EXPECT_EQ(series(text, "merovane_slots{kind=\"listen\"}"), 1);
-  EXPECT_EQ(series(text, "merovane_slots{kind=\"panel\"}"), 1);  // this request
-  EXPECT_EQ(series(text, "merovane_proxies{state=\"unchecked\"}") +
-                series(text, "merovane_proxies{state=\"working\"}") +
-                series(text, "merovane_proxies{state=\"dead\"}"),
+  EXPECT_EQ(metrics_series(text, "merovane_chains_total{result=\"failed\"}"), 0);
+  EXPECT_EQ(metrics_series(text, "merovane_chain_retries_total"), 0);
+  EXPECT_GT(metrics_series(text, "merovane_relay_bytes_total{direction=\"up\"}"), 0);
+  EXPECT_GE(metrics_series(text, "merovane_relay_bytes_total{direction=\"down\"}"), 5000);
+  EXPECT_EQ(metrics_series(text, "merovane_slots{kind=\"listen\"}"), 1);
+  EXPECT_EQ(metrics_series(text, "merovane_slots{kind=\"panel\"}"), 1);  // this request
+  EXPECT_EQ(metrics_series(text, "merovane_proxies{state=\"unchecked\"}") +
+                metrics_series(text, "merovane_proxies{state=\"working\"}") +
+                metrics_series(text, "merovane_proxies{state=\"dead\"}"),
             2);
-  EXPECT_EQ(series(text, "merovane_proxies{state=\"blocked\"}"), 0);
-  EXPECT_EQ(series(text, "merovane_checks_total{result=\"ok\"}"), 0);
-  EXPECT_EQ(series(text, "merovane_public_address_known"), 0);
+  EXPECT_EQ(metrics_series(text, "merovane_proxies{state=\"blocked\"}"), 0);
+  EXPECT_EQ(metrics_series(text, "merovane_checks_total{result=\"ok\"}"), 0);
+  EXPECT_EQ(metrics_series(text, "merovane_public_address_known"), 0);
   // Without the token, or with another, nothing of it.
   for (const std::string& other :
        {std::string("/metrics"), std::string("/00000000000000000000000000000000/metrics")}) {
-    std::string reply = get(program, other);
+    std::string reply = program_get(program, other);
     EXPECT_EQ(reply.find("merovane_"), std::string::npos) << reply;
   }
 }

@@ -156,8 +156,8 @@ bool program_instance::make_home(const char* listen_ip, const std::string& regis
   port = free_port(listen_ip);
   log_path = home + "/program.log";
   if (port == 0 || mkdir(home.c_str(), 0700) != 0) return false;
-  std::ofstream(home + "/registry") << registry_extra << "listen_port=dword:" << port
-                                    << "\nlisten_ip=sz:" << ip << "\n";
+  std::ofstream(home + "/registry")
+      << registry_extra << "listen_port=dword:" << port << "\nlisten_ip=sz:" << ip << "\n";
   return true;
 }
 
@@ -241,4 +241,19 @@ program_run* program_start(const std::vector<std::string>& args,
   argv.insert(argv.end(), args.begin(), args.end());
   run->pid = spawn_child(argv, run->out_path, env, run->err_path);
   return run;
+}
+
+std::string program_get(const program_instance& program, const std::string& path) {
+  int fd = connect_to(program.ip, program.port, 3000);
+  if (fd < 0) return "";
+  send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: " + program.url() + "\r\n\r\n");
+  std::string reply = read_http_reply(fd, 5000);
+  close(fd);
+  return reply;
+}
+
+long long metrics_series(const std::string& text, const std::string& name) {
+  size_t at = text.find("\n" + name + " ");
+  if (at == std::string::npos) return -1;
+  return std::stoll(text.substr(at + name.size() + 2));
 }

@@ -96,3 +96,8 @@ struct program_run {
 // replace) the test's environment. Output goes to files in out_dir.
 program_run* program_start(const std::vector<std::string>& args,
                            const std::vector<std::string>& env, const std::string& out_dir);
+
+// One GET to the program's own port (the panel's paths); the whole reply.
+std::string program_get(const program_instance& program, const std::string& path);
+// The value of a series line "name value" in a metrics text, -1 when absent.
+long long metrics_series(const std::string& text, const std::string& name);
