@@ -144,8 +144,7 @@ int main() {
   std::unique_ptr<peer_process> judge(start_judge("127.0.12.80"));
   std::unique_ptr<peer_process> socks(start_microsocks("127.0.12.5", socks_port, "127.0.12.2"));
   // The checked proxy is a process of its own, apart from the transfer's.
-  std::unique_ptr<peer_process> checked(
-      start_microsocks("127.0.12.6", check_port, "127.0.12.3"));
+  std::unique_ptr<peer_process> checked(start_microsocks("127.0.12.6", check_port, "127.0.12.3"));
   if (!judge || !socks || !checked) {
     std::fprintf(stderr, "peers did not start (run as root, with microsocks and python3)\n");
     return 1;

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "engine/loop.h"
-#include "platform/stop.h"
 #include "engine/slot.h"
+#include "platform/stop.h"
 #include "tests/support/net.h"
 #include "tests/support/program.h"
 

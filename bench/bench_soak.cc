@@ -42,7 +42,7 @@ constexpr const char* kProgram = "127.0.0.62";
 constexpr const char* kMicrosocks = "127.0.0.63";
 constexpr const char* kDanted = "127.0.0.64";
 constexpr const char* kTinyproxy = "127.0.0.65";
-constexpr uint64_t kMaxIterations = 5000000;                        // total bound
+constexpr uint64_t kMaxIterations = 5000000;  // total bound
 
 enum cause : int {
   E_CONNECT,    // the program did not accept
@@ -326,8 +326,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "origin server did not start\n");
     return 1;
   }
-  std::unique_ptr<peer_process> microsocks(
-      start_microsocks(kMicrosocks, free_port(kMicrosocks)));
+  std::unique_ptr<peer_process> microsocks(start_microsocks(kMicrosocks, free_port(kMicrosocks)));
   std::unique_ptr<peer_process> danted(start_danted(kDanted, free_port(kDanted)));
   std::unique_ptr<peer_process> tinyproxy(
       start_tinyproxy(kTinyproxy, free_port(kTinyproxy), "",

@@ -3,8 +3,6 @@
 // found name into the proxy table.
 #include "maintenance/resolver.h"
 
-#include "platform/stop.h"
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -20,6 +18,7 @@
 #include "db/db.h"
 #include "engine/slot.h"
 #include "maintenance/sql.h"
+#include "platform/stop.h"
 #include "util/literal.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include "engine/slot.h"
 #include "panel/commands.h"
 #include "panel/server.h"
-#include "util/registry.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "util/registry.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "front/recognize.h"
-#include "tests/support/front_hooks.h"
 #include "engine/slot.h"
+#include "front/recognize.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/front_hooks.h"
 
 namespace {
 

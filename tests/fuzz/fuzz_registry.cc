@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "util/registry.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "util/registry.h"
 
 namespace {
 

@@ -83,7 +83,7 @@ TEST_F(FaultProgram, UpstreamKilledMidTransferClosesItsClientsAndAnotherChainSer
     const int fd = fault_socks5(program, origin->ip, origin->port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_all(fd, "GET /bytes/" + std::to_string(kBig) + " HTTP/1.0\r\nHost: " +
-                                   origin->ip + ":" + std::to_string(origin->port) + "\r\n\r\n"));
+                                 origin->ip + ":" + std::to_string(origin->port) + "\r\n\r\n"));
     std::string got;
     char buf[65536];
     while (got.size() < (256u << 10)) {
@@ -305,10 +305,10 @@ TEST_F(FaultProgram, KilledDuringABigUploadRestartsWithAnIntactDatabase) {
   const int fd = connect_to(program.ip, program.port, 5000);
   ASSERT_GE(fd, 0);
   const std::string body = proxy_list_body(2);
-  ASSERT_TRUE(
-      send_all(fd, "POST /" + std::string(kPanelToken) +
-                         "/ajax HTTP/1.1\r\nHost: localhost:" + std::to_string(program.port) +
-                         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  ASSERT_TRUE(send_all(fd, "POST /" + std::string(kPanelToken) +
+                               "/ajax HTTP/1.1\r\nHost: localhost:" + std::to_string(program.port) +
+                               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                               body));
   usleep(static_cast<useconds_t>(half_ms > 0 ? half_ms : 1) * 1000);
   ASSERT_EQ(kill(program.pid, SIGKILL), 0);
   waitpid(program.pid, nullptr, 0);

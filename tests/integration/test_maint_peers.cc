@@ -60,10 +60,10 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
   std::unique_ptr<peer_process> socks5(start_microsocks("127.0.10.5", ms_port, "127.0.10.2"));
   std::unique_ptr<peer_process> dante(start_danted("127.0.10.6", dante_port));
   // Adds Via, X-Forwarded-For (the user's address) and X-Tinyproxy headers.
-  std::unique_ptr<peer_process> tiny(start_tinyproxy(
-      "127.0.10.7", tiny_port, "",
-      "Timeout 4\nMaxClients 50\nConnectPort 80\nBind 127.0.10.3\nXTinyproxy Yes\n"
-      "AddHeader \"X-Forwarded-For\" \"127.0.0.1\"\n"));
+  std::unique_ptr<peer_process> tiny(
+      start_tinyproxy("127.0.10.7", tiny_port, "",
+                      "Timeout 4\nMaxClients 50\nConnectPort 80\nBind 127.0.10.3\nXTinyproxy Yes\n"
+                      "AddHeader \"X-Forwarded-For\" \"127.0.0.1\"\n"));
   ASSERT_TRUE(socks5 && dante && tiny);
   uint16_t dead_port = free_port("127.0.10.8");
   uint16_t lookup_port = free_port("127.0.0.1");
@@ -72,17 +72,16 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
   maint_scripted_peer lists;
   ASSERT_TRUE(lists.start("127.0.10.9", 0, [&](int fd) {
     read_http(fd);
-    send_all(
-        fd,
-        "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n<td>127.0.0.1</td><td>40001</td>\n"
-        "127.0.0.1:21\n");
+    send_all(fd,
+             "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n<td>127.0.0.1</td><td>40001</td>\n"
+             "127.0.0.1:21\n");
   }));
   std::string site_request;
   maint_scripted_peer site;
   ASSERT_TRUE(site.start("127.0.10.81", 80, [&](int fd) {
     site_request = read_http(fd);
-    send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>" +
-                        repeat("alpha", 12) + repeat("Beta", 12) + "</html>");
+    send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>" + repeat("alpha", 12) +
+                     repeat("Beta", 12) + "</html>");
   }));
 
   clock_fake_enable(1000000, static_cast<uint64_t>(time(nullptr)) * 1000u);

@@ -233,8 +233,9 @@ TEST_F(PanelGate, ThroughASocksHandshake) {
                         std::string(1, static_cast<char>(p & 0xFF)) +
                         std::string("\x00\x00\x00\x01u\x00localhost\x00", 16);
   for (const std::string& greeting : {socks5, socks4a}) {
-    for (const std::string& target : {std::string("/"), std::string("/index.html"),
-                                      std::string("/") + upper(token) + "/", "/" + token + "x/script.js"}) {
+    for (const std::string& target :
+         {std::string("/"), std::string("/index.html"), std::string("/") + upper(token) + "/",
+          "/" + token + "x/script.js"}) {
       std::string reply =
           exchange(greeting + "GET " + target + " HTTP/1.1\r\n" + local_host() + "\r\n\r\n");
       EXPECT_FALSE(leaks(reply)) << target << "\n" << reply;

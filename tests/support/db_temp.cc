@@ -32,4 +32,3 @@ void db_temp_close(db_temp& t) {
   rmdir(t.dir.c_str());
   t.dir.clear();
 }
-

@@ -29,7 +29,7 @@ bool fault_download(const program_instance& program, const origin_server& origin
   if (fd < 0) return false;
   bool closed = false;
   send_all(fd, "GET /bytes/" + std::to_string(size) + " HTTP/1.0\r\nHost: " + origin.ip + ":" +
-                     std::to_string(origin.port) + "\r\n\r\n");
+                   std::to_string(origin.port) + "\r\n\r\n");
   const std::string reply = read_to_close(fd, 30000, &closed);
   close(fd);
   const size_t end = reply.find("\r\n\r\n");
@@ -98,4 +98,3 @@ bool fault_raise_own_limit(unsigned n) {
   limit.rlim_cur = n;
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
-

@@ -72,4 +72,3 @@ const std::string& maint_push_channel::poll() {
 maint_push_channel::~maint_push_channel() {
   if (fd >= 0) close(fd);
 }
-

@@ -43,4 +43,3 @@ struct maint_push_channel {
   const std::string& poll();
   ~maint_push_channel();
 };
-

@@ -38,7 +38,9 @@ std::string read_to_close(int fd, int ms, bool* closed = nullptr);
 // body. Without a length a request ends at its head, a reply (reply = true)
 // at the close or the time limit.
 std::string read_http(int fd, int ms = 5000, bool reply = false);
-inline std::string read_http_reply(int fd, int ms) { return read_http(fd, ms, true); }
+inline std::string read_http_reply(int fd, int ms) {
+  return read_http(fd, ms, true);
+}
 
 // A whole file; "" when it cannot be read.
 std::string read_file(const std::string& path);

@@ -74,4 +74,3 @@ std::string panel_test_body(const std::string& reply) {
   size_t at = reply.find("\r\n\r\n");
   return at == std::string::npos ? "" : reply.substr(at + 4);
 }
-

@@ -99,9 +99,10 @@ peer_process* start_privoxy(const char* ip, uint16_t port, const std::string& up
 
 peer_process* start_judge(const char* ip, const std::string& control_file) {
   const char* src = getenv("MEROVANE_SOURCE");
-  std::vector<std::string> argv = {"python3", std::string(src != nullptr ? src : ".") +
-                                                  "/tools/merovane-judge",
-                                   "--listen", ip, "--port", "80"};
+  std::vector<std::string> argv = {
+      "python3",  std::string(src != nullptr ? src : ".") + "/tools/merovane-judge",
+      "--listen", ip,
+      "--port",   "80"};
   if (!control_file.empty()) argv.insert(argv.end(), {"--control", control_file});
   return start_peer("merovane-judge", ip, 80, scratch_name("judge"), argv);
 }
@@ -316,4 +317,3 @@ int run_curl(const std::vector<std::string>& args, const std::string& out_path, 
   waitpid(pid, nullptr, 0);
   return -1;
 }
-

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/loop.h"
@@ -49,7 +49,8 @@ TEST_F(EngineTable, AcceptedConnectionIsFreshAndIgnoresOtherLetters) {
   engine_harness h;
   ASSERT_NE(h.port, 0);
   EXPECT_EQ(conn_table[0].kind, slot_kind::listen);
-  EXPECT_EQ(std::string(engine_listen_text()), "Listening 127.0.0.1 port " + std::to_string(h.port));
+  EXPECT_EQ(std::string(engine_listen_text()),
+            "Listening 127.0.0.1 port " + std::to_string(h.port));
   int client = connect_local(h.port);
   int index = accept_one(h, client);
   ASSERT_GT(index, 0);
@@ -252,13 +253,13 @@ void attached_other(int, char) {}
 // handler it replaces.
 TEST_F(EngineTable, EveryKindAndLetterGoesThroughTheAttachTable) {
   engine_harness h;
-  const slot_kind kinds[] = {slot_kind::fresh,      slot_kind::socks5_greeting,
+  const slot_kind kinds[] = {slot_kind::fresh,         slot_kind::socks5_greeting,
                              slot_kind::socks_request, slot_kind::first_data,
-                             slot_kind::dest_known, slot_kind::listen,
-                             slot_kind::web,        slot_kind::web_push,
-                             slot_kind::check,      slot_kind::chain_test,
-                             slot_kind::myip,       slot_kind::chain,
-                             slot_kind::relay,      slot_kind::download,
+                             slot_kind::dest_known,    slot_kind::listen,
+                             slot_kind::web,           slot_kind::web_push,
+                             slot_kind::check,         slot_kind::chain_test,
+                             slot_kind::myip,          slot_kind::chain,
+                             slot_kind::relay,         slot_kind::download,
                              slot_kind::error};
   const char letters_all[] = {'C', 'R', 'S', 'T', 'X'};
   constexpr int IDX = 40;

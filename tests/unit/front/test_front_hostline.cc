@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
+#include "engine/slot.h"
 #include "front/recognize.h"
 #include "tests/support/front_hooks.h"
-#include "engine/slot.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "util/registry.h"
 #include "tests/support/startup_env.h"
+#include "util/registry.h"
 
 namespace {
 
