@@ -1,10 +1,15 @@
 // Chain negotiation.
 #include "chain/negotiate.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/random.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "chain/failover.h"
 #include "chain/rewrite.h"
@@ -14,6 +19,7 @@
 #include "engine/loop.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/http.h"
 #include "util/literal.h"
 
@@ -40,12 +46,49 @@ const uint8_t* addr_bytes(const hop& h, uint8_t (&out)[4]) {
   return out;
 }
 
+// How the next hop is named to a proxy: by its IPv4 address, or, for a
+// destination entry without one, by the outbound slot's host text (a name
+// the last proxy looks up, or an IPv6 address).
+struct next_target {
+  enum class form : uint8_t { none, ipv4, name, ipv6 } kind;
+  uint8_t v4[4];
+  uint8_t v6[16];
+  char text[DEST_HOST_SIZE + 2];  // as written in a CONNECT line: a.b.c.d, name, [v6]
+  size_t name_length;
+};
+
+next_target target_of(int index, const hop& next) {
+  next_target t{};
+  if (next.type != HOP_END || next.addr != 0) {
+    t.kind = next_target::form::ipv4;
+    addr_bytes(next, t.v4);
+    snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", t.v4[0], t.v4[1], t.v4[2], t.v4[3]);
+    return t;
+  }
+  if (index < 0 || index >= SLOT_COUNT) return t;
+  const char* host = conn_table[index].dest_host;
+  const size_t n = strnlen(host, DEST_HOST_SIZE);
+  if (n == 0 || n >= DEST_HOST_SIZE) return t;
+  if (ipv6_literal(host, t.v6)) {
+    t.kind = next_target::form::ipv6;
+    char plain[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, t.v6, plain, sizeof plain) == nullptr) return next_target{};
+    snprintf(t.text, sizeof t.text, "[%s]", plain);
+    return t;
+  }
+  if (n > 255) return t;
+  t.kind = next_target::form::name;
+  memcpy(t.text, host, n);
+  t.text[n] = 0;
+  t.name_length = n;
+  return t;
+}
+
 void log_chaining(int letter, int index, const hop& next) {
   if (letter & CHAIN_QUIET) return;
-  uint8_t b[4];
-  addr_bytes(next, b);
-  log_line(index, "Chaining to %u.%u.%u.%u port %u (%s)...", b[0], b[1], b[2], b[3],
-           static_cast<unsigned>(next.port), proxy_type_names(next.type));
+  const next_target t = target_of(index, next);
+  log_line(index, "Chaining to %s port %u (%s)...", t.text, static_cast<unsigned>(next.port),
+           proxy_type_names(next.type));
 }
 
 // Length of an HTTP head through its empty line ("\n\n", "\r\n\r\n" or
@@ -92,35 +135,81 @@ bool connect_reply_ok(const uint8_t* d, size_t n) {
   return status >= 200 && status <= 299;
 }
 
-void send_request(int letter, int index, const hop& next, uint16_t proto) {
-  uint8_t b[4];
-  addr_bytes(next, b);
+// SOCKS4 request for the next hop; the 4a form for a name. False when the
+// next hop cannot be named in SOCKS4 (an IPv6 address).
+bool send_socks4(int index, const hop& next, const next_target& t) {
+  uint8_t msg[9 + 256] = {4, 1, static_cast<uint8_t>(next.port >> 8),
+                          static_cast<uint8_t>(next.port & 0xFF)};
+  size_t n = 9;
+  if (t.kind == next_target::form::ipv4) {
+    memcpy(msg + 4, t.v4, 4);
+  } else if (t.kind == next_target::form::name) {
+    msg[7] = 1;  // 0.0.0.1: the name follows the empty user-id
+    memcpy(msg + 9, t.text, t.name_length);
+    n = 9 + t.name_length + 1;
+  } else {
+    return false;
+  }
+  chain_io.send(index, msg, static_cast<int>(n));
+  return true;
+}
+
+// SOCKS5 connect request: address type 1, 3 (name) or 4 (IPv6).
+bool send_socks5_connect(int index, const hop& next, const next_target& t) {
+  uint8_t msg[4 + 1 + 255 + 2] = {5, 1, 0};
+  size_t n = 4;
+  switch (t.kind) {
+    case next_target::form::ipv4:
+      msg[3] = 1;
+      memcpy(msg + n, t.v4, 4);
+      n += 4;
+      break;
+    case next_target::form::name:
+      msg[3] = 3;
+      msg[n++] = static_cast<uint8_t>(t.name_length);
+      memcpy(msg + n, t.text, t.name_length);
+      n += t.name_length;
+      break;
+    case next_target::form::ipv6:
+      msg[3] = 4;
+      memcpy(msg + n, t.v6, 16);
+      n += 16;
+      break;
+    case next_target::form::none:
+      return false;
+  }
+  msg[n++] = static_cast<uint8_t>(next.port >> 8);
+  msg[n++] = static_cast<uint8_t>(next.port & 0xFF);
+  chain_io.send(index, msg, static_cast<int>(n));
+  return true;
+}
+
+bool send_connect_head(int index, const hop& next, const next_target& t) {
+  if (t.kind == next_target::form::none) return false;
+  char text[768];
+  int n = snprintf(text, sizeof text, MV_LIT("CONNECT %1$s:%2$u HTTP/1.1\r\nHost: %1$s:%2$u\r\n"),
+                   t.text, static_cast<unsigned>(next.port));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof text) return false;
+  snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", client_id_line(0));
+  chain_io.send(index, text, static_cast<int>(strlen(text)));
+  return true;
+}
+
+// Sends the first request to the current hop. False when the next hop
+// cannot be named in the hop's protocol.
+bool send_request(int letter, int index, const hop& next, uint16_t proto) {
+  const next_target t = target_of(index, next);
   if (proto == PT_SOCKS4) {
-    const uint8_t msg[9] = {4,
-                            1,
-                            static_cast<uint8_t>(next.port >> 8),
-                            static_cast<uint8_t>(next.port & 0xFF),
-                            b[0],
-                            b[1],
-                            b[2],
-                            b[3],
-                            0};
-    chain_io.send(index, msg, sizeof msg);
+    if (!send_socks4(index, next, t)) return false;
     log_chaining(letter, index, next);
   } else if (proto == PT_SOCKS5) {
     const uint8_t msg[3] = {5, 1, 0};
     chain_io.send(index, msg, sizeof msg);
   } else if (proto == PT_HTTPS) {
-    char text[512];
-    int n = snprintf(text, sizeof text,
-                     MV_LIT("CONNECT %1$u.%2$u.%3$u.%4$u:%5$u HTTP/1.1\r\n"
-                            "Host: %1$u.%2$u.%3$u.%4$u:%5$u\r\n"),
-                     b[0], b[1], b[2], b[3], static_cast<unsigned>(next.port));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof text) n = 0;
-    snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", client_id_line(0));
-    chain_io.send(index, text, static_cast<int>(strlen(text)));
+    if (!send_connect_head(index, next, t)) return false;
     log_chaining(letter, index, next);
   }
+  return true;
 }
 
 // Handles the reply of the current hop. Returns true when it was accepted
@@ -140,20 +229,8 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     case PT_SOCKS5: {
       if (st.socks5_stage == 0) {
         if (in.len < 2) return false;
-        if (in.data[0] == 5 && in.data[1] == 0) {
-          uint8_t b[4];
-          addr_bytes(next, b);
-          const uint8_t msg[10] = {5,
-                                   1,
-                                   0,
-                                   1,
-                                   b[0],
-                                   b[1],
-                                   b[2],
-                                   b[3],
-                                   static_cast<uint8_t>(next.port >> 8),
-                                   static_cast<uint8_t>(next.port & 0xFF)};
-          chain_io.send(index, msg, sizeof msg);
+        if (in.data[0] == 5 && in.data[1] == 0 &&
+            send_socks5_connect(index, next, target_of(index, next))) {
           log_chaining(letter, index, next);
           st.socks5_stage = 1;
         } else {
@@ -233,7 +310,11 @@ void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_
   }
   st.hop_proto = proto;
   if (proto != PT_HTTP) {
-    send_request(letter, index, hops[h + 1], proto);
+    if (!send_request(letter, index, hops[h + 1], proto)) {
+      if (!(letter & CHAIN_QUIET))
+        log_line(index, "Unexpected: %s", "the proxy cannot carry this destination");
+      st.failed = 1;
+    }
     return;
   }
   if (h + 2 < hop_count) {
@@ -304,7 +385,9 @@ void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {
   }
   if (n == 0) {
     // A host name too long for the text is cut short; the text is only shown.
-    const int full = snprintf(t, TARGET_SIZE, "%s : %d", client.dest_host, client.dest_port);
+    char shown[DEST_HOST_SIZE + 2];
+    host_for_display(client.dest_host, shown, sizeof shown);
+    const int full = snprintf(t, TARGET_SIZE, "%.60s : %d", shown, client.dest_port);
     (void)full;
   }
 }
@@ -315,9 +398,16 @@ void log_building(int out, const route_record& r, const char* dest_host) {
   text[0] = '\0';
   for (int i = 0; i < r.hop_count; ++i) {
     const hop& h = r.hops[i];
+    const char* sep = i == 0 ? "" : " --> ";
+    if (h.type == HOP_END && h.addr == 0) {  // the last proxy is given the host text
+      char shown[DEST_HOST_SIZE + 2];
+      host_for_display(dest_host, shown, sizeof shown);
+      put(text, sizeof text, used, "%s%s:%u", sep, shown, static_cast<unsigned>(h.port));
+      continue;
+    }
     uint8_t b[4];
     addr_bytes(h, b);
-    put(text, sizeof text, used, "%s%u.%u.%u.%u:%u", i == 0 ? "" : " --> ", b[0], b[1], b[2], b[3],
+    put(text, sizeof text, used, "%s%u.%u.%u.%u:%u", sep, b[0], b[1], b[2], b[3],
         static_cast<unsigned>(h.port));
     if (h.type != HOP_END)
       put(text, sizeof text, used, " (%s)", proxy_type_names(h.type));
@@ -327,12 +417,68 @@ void log_building(int out, const route_record& r, const char* dest_host) {
   log_line(out, "Building chain: %s", text);
 }
 
-// client_id_line state.
+// client_id_line state: the lines drawn at start (and again every ten
+// hours), so that nothing in them is the same for every user.
 char id_text[256];
 size_t id_length = 0;
 uint32_t id_built = 0;
-uint32_t id_random = 0;
 char id_line[256];
+
+// Browser identifications as ordinary browsers send them; %1$u is the
+// major version, drawn from the range of the browser's recent releases.
+struct agent_form {
+  const char* format;
+  uint16_t first_version;
+  uint16_t versions;
+};
+constexpr agent_form AGENT_FORMS[] = {
+    {"Mozilla/5.0 (X11; Linux x86_64; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128, 12},
+    {"Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128, 12},
+    {"Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128,
+     12},
+    {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+    {"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+    {"Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+};
+constexpr const char* LANGUAGES[] = {
+    "en-US,en;q=0.9",          "en-US,en;q=0.5",          "en-GB,en;q=0.9",
+    "de-DE,de;q=0.9,en;q=0.8", "fr-FR,fr;q=0.9,en;q=0.8", "es-ES,es;q=0.9,en;q=0.8",
+    "it-IT,it;q=0.9,en;q=0.8", "nl-NL,nl;q=0.9,en;q=0.8",
+};
+
+uint32_t random_word() {
+  uint32_t value = 0;
+  if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+    value = tick_now() * 2654435761u ^ static_cast<uint32_t>(wall_now_ms());
+  return value;
+}
+
+// Draws one identification (User-Agent and Accept-Language lines) into
+// id_text, different from the one it replaces.
+void draw_identification() {
+  char previous[sizeof id_text];
+  memcpy(previous, id_text, sizeof previous);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint32_t r = random_word();
+    const agent_form& form = AGENT_FORMS[r % std::size(AGENT_FORMS)];
+    const unsigned version = form.first_version + (r >> 8) % form.versions;
+    const char* language = LANGUAGES[(r >> 16) % std::size(LANGUAGES)];
+    char agent[200];
+    snprintf(agent, sizeof agent, form.format, version);
+    const int n = snprintf(id_text, sizeof id_text, "User-Agent: %s\r\nAccept-Language: %s\r\n",
+                           agent, language);
+    id_length = n > 0 ? (static_cast<size_t>(n) < sizeof id_text ? static_cast<size_t>(n)
+                                                                 : sizeof id_text - 1)
+                      : 0;
+    if (previous[0] == 0 || strcmp(previous, id_text) != 0) return;
+  }
+}
 
 }  // namespace
 
@@ -489,8 +635,10 @@ void chain_close(int index) {
   for (int i = 0; i < r.hop_count && i < MAX_HOPS; ++i) {
     const hop& h = r.hops[i];
     const char* sep = i == 0 ? "" : " ";
-    if (h.type == HOP_END && is_name(s.dest_host)) {
-      put(text, sizeof text, used, "%s%.255s:%u", sep, s.dest_host, static_cast<unsigned>(h.port));
+    if (h.type == HOP_END && (h.addr == 0 || is_name(s.dest_host))) {
+      char shown[DEST_HOST_SIZE + 2];
+      host_for_display(s.dest_host, shown, sizeof shown);
+      put(text, sizeof text, used, "%s%.257s:%u", sep, shown, static_cast<unsigned>(h.port));
     } else {
       uint8_t b[4];
       addr_bytes(h, b);
@@ -504,21 +652,7 @@ void chain_close(int index) {
 const char* client_id_line(int flag) {
   const uint32_t now = tick_now();
   if (id_length == 0 || now - id_built > 36000000u) {
-    uint32_t r[9];
-    for (int i = 1; i <= 8; ++i) {
-      id_random = now + 17u * id_random;
-      if (static_cast<int32_t>(id_random) < 0) id_random = 0u - id_random;
-      r[i] = id_random;
-    }
-    const int n = snprintf(
-        id_text, sizeof id_text,
-        MV_LIT("User-Agent: Mozilla/%u.0 (X11; Linux x86_64; rv:%u.0) Gecko/20100101 "
-               "Firefox/%u.%u\r\nAccept-Language: en-US,en;q=0.%u\r\nX-Request-Id: %u-%u-%u\r\n"),
-        r[8] % 6 + 5, r[7] % 99, r[6] % 3 + 4, r[5] % 3 + 1, r[4] % 10, r[3] % 99, r[2] % 5 + 6,
-        r[1] % 99);
-    id_length = n > 0 ? (static_cast<size_t>(n) < sizeof id_text ? static_cast<size_t>(n)
-                                                                 : sizeof id_text - 1)
-                      : 0;
+    draw_identification();
     id_built = now;
   }
   size_t used = 0;

@@ -1,8 +1,10 @@
 #include "front/recognize.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,12 +13,14 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "chain/select.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
-#include "util/registry.h"
+#include "platform/resolve.h"
 #include "util/http.h"
 #include "util/literal.h"
+#include "util/registry.h"
 
 namespace {
 
@@ -25,24 +29,16 @@ constexpr int OWN_RESOLVED_MAX = 14;
 constexpr uint32_t LOOPBACK_NET = 0x0100007F;  // 127.0.0.1 in network byte order
 
 uint32_t own_list[OWN_ADDRESS_MAX + 1];
+
+// The IPv6 addresses of this machine's interfaces, read once (no lookup).
+struct own_ipv6_list {
+  uint8_t addr[OWN_ADDRESS_MAX][16];
+  int count;
+  bool built;
+};
+own_ipv6_list own_v6{};
 bool own_built = false;
 
-int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return 0;
-  int n = 0;
-  for (addrinfo* p = res; p != nullptr && n < max; p = p->ai_next) {
-    if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
-    addrs[n++] = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-  }
-  freeaddrinfo(res);
-  return n;
-}
-
-host_resolver resolver = resolve_with_getaddrinfo;
 chain_start_fn chain_call = chain_start;
 
 unsigned char upper(unsigned char c) {
@@ -389,7 +385,7 @@ void front_attach() {
 }
 
 void recognize_set_resolver(host_resolver r) {
-  resolver = r != nullptr ? r : resolve_with_getaddrinfo;
+  resolver_set(r);
 }
 
 const uint32_t* own_addresses() {
@@ -398,7 +394,7 @@ const uint32_t* own_addresses() {
   char name[256];
   if (gethostname(name, sizeof name) != 0) return own_list;
   name[sizeof name - 1] = 0;
-  int n = resolver(name, own_list, OWN_RESOLVED_MAX);
+  int n = resolve_ipv4(name, own_list, OWN_RESOLVED_MAX);
   if (n <= 0) {
     memset(own_list, 0, sizeof own_list);
     return own_list;
@@ -413,21 +409,80 @@ const uint32_t* own_addresses() {
 
 void own_addresses_forget() {
   own_built = false;
+  own_v6.built = false;
   memset(own_list, 0, sizeof own_list);
+}
+
+namespace {
+
+const own_ipv6_list& own_ipv6() {
+  if (own_v6.built) return own_v6;
+  own_v6 = own_ipv6_list{};
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return own_v6;
+  for (ifaddrs* a = list; a != nullptr && own_v6.count < OWN_ADDRESS_MAX; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET6) continue;
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ifa_addr);
+    memcpy(own_v6.addr[own_v6.count++], in6->sin6_addr.s6_addr, 16);
+  }
+  freeifaddrs(list);
+  own_v6.built = true;
+  return own_v6;
+}
+
+bool is_own_ipv4(uint32_t addr) {
+  if (addr == LOOPBACK_NET) return true;
+  for (const uint32_t* o = own_addresses(); *o != 0; ++o)
+    if (addr == *o) return true;
+  return false;
+}
+
+// A name is looked up only when names are not left to the last proxy.
+bool name_is_local(const char* host) {
+  if (chain_remote_names()) return false;
+  const uint32_t* own = own_addresses();
+  if (own[0] == 0) return false;
+  uint32_t addrs[OWN_ADDRESS_MAX];
+  const int n = resolve_ipv4(host, addrs, OWN_ADDRESS_MAX);
+  for (int i = 0; i < n; ++i)
+    if (is_own_ipv4(addrs[i])) return true;
+  return false;
+}
+
+}  // namespace
+
+bool is_local_ipv6(const uint8_t (&addr)[16]) {
+  static constexpr uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  bool zero_head = true;
+  for (int i = 0; i < 15; ++i) zero_head = zero_head && addr[i] == 0;
+  if (zero_head && (addr[15] == 1 || addr[15] == 0)) return true;  // ::1 and ::
+  if (memcmp(addr, mapped, sizeof mapped) == 0) {
+    uint32_t v4;
+    memcpy(&v4, addr + 12, 4);
+    return v4 == 0 || is_own_ipv4(v4);
+  }
+  const own_ipv6_list& own = own_ipv6();
+  for (int i = 0; i < own.count; ++i)
+    if (memcmp(own.addr[i], addr, 16) == 0) return true;
+  return false;
+}
+
+// This machine's own host name, compared as text.
+bool is_own_name(const char* host) {
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) return false;
+  name[sizeof name - 1] = 0;
+  return name[0] != 0 && strcasecmp(name, host) == 0;
 }
 
 int is_local_host(const char* host) {
   if (host == nullptr || host[0] == 0) return 0;
-  const uint32_t* own = own_addresses();
-  if (own[0] == 0) return 0;
-  uint32_t addrs[OWN_ADDRESS_MAX];
-  int n = resolver(host, addrs, OWN_ADDRESS_MAX);
-  for (int i = 0; i < n; ++i) {
-    for (const uint32_t* o = own; *o != 0; ++o) {
-      if (addrs[i] == *o) return 1;
-    }
-  }
-  return 0;
+  if (is_localhost_name(host) || is_own_name(host)) return 1;
+  uint32_t v4 = 0;
+  if (ipv4_literal(host, &v4)) return is_own_ipv4(v4) ? 1 : 0;
+  uint8_t v6[16];
+  if (ipv6_literal(host, v6)) return is_local_ipv6(v6) ? 1 : 0;
+  return name_is_local(host) ? 1 : 0;
 }
 
 void client_recognize(int index) {

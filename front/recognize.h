@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/resolve.h"
 #include "util/http.h"
 
 // Attaches recognition to kinds 0-4. A request for the panel becomes kind
@@ -15,7 +16,9 @@
 void front_attach();
 // Recognition step on new input of a slot of kinds 0-4.
 void client_recognize(int index);
-// 1 when any address of host is one of this machine's own addresses.
+// 1 when host is this machine: `localhost` or a name under it, a literal
+// IPv4 or IPv6 address of its own, or (while names are not left to the
+// last proxy) a name with such an address.
 int is_local_host(const char* host);
 
 // A client that has sent this many bytes without completing what its
@@ -29,11 +32,12 @@ constexpr uint32_t SERVER_FIRST_MS = 300;
 // Response head sent to a CONNECT client once its chain stands.
 const char* tunnel_established_response();
 
-// Blocking IPv4 lookup: fills up to max addresses (network byte order) and
-// returns their number, 0 when the name does not resolve. The default uses
-// getaddrinfo; tests plug in a table of their own (null restores it).
-using host_resolver = int (*)(const char* host, uint32_t* addrs, int max);
+// Replaces the name lookup (platform/resolve.h) with a table of the
+// test's own; null restores getaddrinfo.
 void recognize_set_resolver(host_resolver resolver);
+// An IPv6 address of this machine: ::1, a mapped own IPv4 address, or an
+// address of one of its interfaces.
+bool is_local_ipv6(const uint8_t (&addr)[16]);
 // This machine's own addresses (network byte order, 0-terminated, at most
 // 16 entries); built on first use, empty while the host name does not
 // resolve. Forgetting it makes the next use build it again (tests).

@@ -195,7 +195,7 @@ char* save_settings(char* type, const param_spans& spans) {
     db_exec(sql_link_insert(), static_cast<int>(i), selection, flags, ip, port);
   }
   static constexpr const char* integer_settings[] = {"block_transparent", "delete_dead",
-                                                     "force_http_10", "log_level"};
+                                                     "force_http_10", "log_level", "remote_dns"};
   for (const char* name : integer_settings)
     setting_int(name, static_cast<int>(param_number(name, spans)), 1);
   save_text_setting("download_urls", spans, true);

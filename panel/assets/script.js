@@ -815,6 +815,9 @@ var SETTING_FIELDS = [
    hint: "Proxies dead for two days are purged from the list."},
   {name: "force_http_10", kind: "check", label: "Send web requests as HTTP/1.0",
    hint: "Rewrites plain HTTP requests so that each connection carries one request.", dflt: 1},
+  {name: "remote_dns", kind: "check", label: "Let the last proxy look up site names",
+   hint: "Site names are passed on to the last proxy of the chain and never looked up on this " +
+         "machine, so its network and name server do not learn which sites you visit.", dflt: 1},
   {name: "log_level", kind: "level", label: "Logging"},
   {name: "log_dir", kind: "text", label: "Log folder", hint: "Where traffic statistics and diagnostic logs are written."},
   {name: "download_urls", kind: "lines", label: "Proxy list addresses",

@@ -484,7 +484,11 @@ TEST(RecognizeHelpers, OwnAddressesRetryAfterFailure) {
   recognize_set_resolver(failing_resolve);
   own_addresses_forget();
   EXPECT_EQ(own_addresses()[0], 0u);
-  EXPECT_EQ(is_local_host("127.0.0.1"), 0);
+  // Loopback and the host's own name are local whatever the resolver says.
+  EXPECT_EQ(is_local_host("127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("::1"), 1);
+  EXPECT_EQ(is_local_host("::ffff:127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("2001:db8::7"), 0);
   recognize_set_resolver(fake_resolve);
   gethostname(own_name, sizeof own_name);
   EXPECT_EQ(is_local_host("127.0.0.1"), 1);

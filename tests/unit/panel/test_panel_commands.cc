@@ -119,8 +119,11 @@ TEST_F(PanelCommands, SettingsAndSave) {
   EXPECT_EQ(reply.rfind("ajax_callback(\"settings\",{chain:[[1,3,92,0,0]], ", 0), 0u) << reply;
   EXPECT_NE(reply.find(", saved:0, now:"), std::string::npos);
 
-  reply = ajax("type=save_settings&num=0&log_level=2&force_http_10=1");
+  EXPECT_TRUE(chain_remote_names());  // names travel unless switched off
+  reply = ajax("type=save_settings&num=0&log_level=2&force_http_10=1&remote_dns=1");
   EXPECT_EQ(reply.rfind("ajax_callback(\"settings\",{chain:null, ", 0), 0u) << reply;
+  EXPECT_NE(reply.find("remote_dns:1"), std::string::npos);
+  EXPECT_TRUE(chain_remote_names());
   EXPECT_NE(reply.find("saved:1, now:"), std::string::npos);
   EXPECT_NE(reply.find("log_level:2"), std::string::npos);
   EXPECT_NE(reply.find("block_transparent:0"), std::string::npos);
@@ -142,6 +145,8 @@ TEST_F(PanelCommands, SettingsAndSave) {
   EXPECT_NE(reply.find("download_urls:\"http://a/x\\nhttp://b/y\""), std::string::npos);
   // Absent integer fields store 0.
   EXPECT_EQ(setting_int("log_level", 9, 0), 0);
+  EXPECT_EQ(setting_int("remote_dns", 9, 0), 0);
+  EXPECT_FALSE(chain_remote_names());  // the save took effect at once
 
   // A huge link count stays bounded.
   ajax("type=save_settings&num=4000000000");

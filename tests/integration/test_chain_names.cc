@@ -1,0 +1,249 @@
+// Destinations named by the client reach the last proxy as names (setting
+// "remote_dns" on) or as the address looked up here (off), from every
+// client form and in every hop protocol. A counting resolver stands in for
+// the name server: no real lookup is made, and the remote case makes none.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "chain/select.h"
+#include "db/db.h"
+#include "front/recognize.h"
+#include "platform/clock.h"
+#include "platform/resolve.h"
+#include "tests/support/chain_db.h"
+#include "tests/support/engine_harness.h"
+#include "tests/support/scripted_hop.h"
+
+namespace {
+
+std::atomic<int> lookups_of_site{0};
+std::atomic<int> lookups{0};
+
+// site.example is known only to this table; everything else is unknown.
+int counting_resolver(const char* host, uint32_t* addrs, int max) {
+  ++lookups;
+  if (strcmp(host, "site.example") != 0 || max < 1) return 0;
+  ++lookups_of_site;
+  addrs[0] = inet_addr("192.0.2.7");
+  return 1;
+}
+
+enum class client_form { socks5, socks4a, connect };
+
+std::string port_bytes(uint16_t port) {
+  return std::string{static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
+}
+
+// Asks for host:port in the client form, then reads the hop's greeting;
+// what the client received after its own proxy's replies.
+std::string client_run(uint16_t proxy_port, client_form form, const std::string& host,
+                       uint16_t port) {
+  const int fd = connect_local(proxy_port, 3000);
+  if (fd < 0) return "no connect";
+  std::string reply;
+  if (form == client_form::socks5) {
+    send_all(fd, std::string("\x05\x01\x00", 3));
+    std::string req("\x05\x01\x00\x03", 4);
+    req += static_cast<char>(host.size());
+    req += host + port_bytes(port);
+    send_all(fd, req);
+    char r[12];
+    if (!read_exact(fd, r, sizeof r, 3000)) reply = "no socks5 reply";
+  } else if (form == client_form::socks4a) {
+    std::string req("\x04\x01", 2);
+    req += port_bytes(port) + std::string("\0\0\0\x01", 4) + std::string("me\0", 3) + host;
+    req += '\0';
+    send_all(fd, req);
+    char r[8];
+    if (!read_exact(fd, r, sizeof r, 3000)) reply = "no socks4 reply";
+  } else {
+    const std::string target = host + ":" + std::to_string(port);
+    send_all(fd, "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+    std::string head;  // byte by byte: the hop's greeting may follow at once
+    char c = 0;
+    while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos &&
+           read_exact(fd, &c, 1, 3000))
+      head += c;
+    if (head.find(" 200 ") == std::string::npos) reply = "no tunnel: " + head;
+  }
+  send_all(fd, "hi\n");
+  reply += read_upto(fd, 6, 3000);
+  close(fd);
+  return reply;
+}
+
+class ChainNames : public ::testing::Test {
+ protected:
+  std::unique_ptr<engine_harness> engine;
+
+  void SetUp() override {
+    ASSERT_TRUE(chain_test_db());
+    setting_str("url_checker", const_cast<char*>("http://127.0.0.250/"), 20, 1);
+    setting_str("download_urls", const_cast<char*>(""), 1, 1);
+    recognize_set_resolver(counting_resolver);
+    own_addresses_forget();
+    lookups = 0;
+    lookups_of_site = 0;
+    chain_cache_clear();
+    clock_fake_enable(3000000, 1700000000000ull);
+    engine = std::make_unique<engine_harness>();
+  }
+  void TearDown() override {
+    engine.reset();
+    chain_cache_clear();
+    clock_fake_disable();
+    recognize_set_resolver(nullptr);
+    own_addresses_forget();
+    db_close();
+  }
+
+  void use_last_hop(const scripted_hop& hop, uint16_t type) {
+    db_exec("%s", sql_chain_clear());
+    chain_db_add_proxy(hop.ip.c_str(), hop.port, type, 10, 10);
+    chain_db_add_link(1, 5, type, ip_number(hop.ip.c_str()), hop.port);
+    chain_cache_clear();
+  }
+  void set_remote_names(int on) {
+    setting_int("remote_dns", on, 1);
+    chain_cache_clear();
+  }
+  // Runs the client on its own thread while the engine runs here.
+  std::string through(client_form form, const std::string& host, uint16_t port) {
+    std::atomic<bool> done{false};
+    std::string got;
+    std::thread client([&] {
+      got = client_run(engine->port, form, host, port);
+      done = true;
+    });
+    engine->run_until([&] { return done.load(); }, 10000);
+    client.join();
+    engine->run_for(20);
+    return got;
+  }
+};
+
+// What a hop of each protocol must receive for site.example:8080 named.
+std::string by_name(hop_script script) {
+  switch (script) {
+    case hop_script::socks5:
+      return std::string("\x05\x01\x00\x03\x0csite.example\x1f\x90", 19);
+    case hop_script::socks4:
+      return std::string("\x04\x01\x1f\x90\x00\x00\x00\x01\x00site.example\x00", 22);
+    case hop_script::connect:
+      return "CONNECT site.example:8080 HTTP/1.1\r\nHost: site.example:8080\r\n";
+  }
+  return "";
+}
+std::string by_address(hop_script script) {
+  switch (script) {
+    case hop_script::socks5:
+      return std::string("\x05\x01\x00\x01\xc0\x00\x02\x07\x1f\x90", 10);
+    case hop_script::socks4:
+      return std::string("\x04\x01\x1f\x90\xc0\x00\x02\x07\x00", 9);
+    case hop_script::connect:
+      return "CONNECT 192.0.2.7:8080 HTTP/1.1\r\nHost: 192.0.2.7:8080\r\n";
+  }
+  return "";
+}
+
+struct hop_case {
+  hop_script script;
+  uint16_t type;
+  const char* ip;
+};
+constexpr hop_case HOPS[] = {{hop_script::socks5, PT_SOCKS5, "127.0.0.161"},
+                             {hop_script::socks4, PT_SOCKS4, "127.0.0.162"},
+                             {hop_script::connect, PT_HTTPS, "127.0.0.163"}};
+constexpr client_form CLIENTS[] = {client_form::socks5, client_form::socks4a, client_form::connect};
+
+TEST_F(ChainNames, NameTravelsToTheLastHopAndIsNeverLookedUpHere) {
+  for (const hop_case& c : HOPS) {
+    scripted_hop hop;
+    ASSERT_TRUE(hop.start(c.script, c.ip));
+    use_last_hop(hop, c.type);
+    for (client_form form : CLIENTS) {
+      SCOPED_TRACE(std::string(c.ip) + " client form " + std::to_string(static_cast<int>(form)));
+      EXPECT_EQ(through(form, "site.example", 8080), "HELLO\n");
+      const auto seen = hop.requests();
+      ASSERT_FALSE(seen.empty());
+      if (c.script == hop_script::connect)
+        EXPECT_EQ(seen.back().rfind(by_name(c.script), 0), 0u) << seen.back();
+      else
+        EXPECT_EQ(seen.back(), by_name(c.script));
+    }
+  }
+  EXPECT_EQ(lookups_of_site.load(), 0);
+}
+
+TEST_F(ChainNames, WithRemoteNamesOffTheAddressLookedUpHereTravels) {
+  set_remote_names(0);
+  for (const hop_case& c : HOPS) {
+    scripted_hop hop;
+    ASSERT_TRUE(hop.start(c.script, c.ip));
+    use_last_hop(hop, c.type);
+    for (client_form form : CLIENTS) {
+      SCOPED_TRACE(std::string(c.ip) + " client form " + std::to_string(static_cast<int>(form)));
+      const int before = lookups_of_site.load();
+      EXPECT_EQ(through(form, "site.example", 8080), "HELLO\n");
+      EXPECT_GT(lookups_of_site.load(), before);
+      const auto seen = hop.requests();
+      ASSERT_FALSE(seen.empty());
+      if (c.script == hop_script::connect)
+        EXPECT_EQ(seen.back().rfind(by_address(c.script), 0), 0u) << seen.back();
+      else
+        EXPECT_EQ(seen.back(), by_address(c.script));
+    }
+  }
+  // A name nobody knows gets no chain at all: the hop hears nothing.
+  scripted_hop hop;
+  ASSERT_TRUE(hop.start(hop_script::socks5, "127.0.0.161"));
+  use_last_hop(hop, PT_SOCKS5);
+  EXPECT_NE(through(client_form::socks5, "nowhere.example", 80), "HELLO\n");
+  EXPECT_EQ(hop.served(), 0);
+}
+
+// The local-address refusal needs no lookup while names travel: literal
+// addresses and localhost names are refused, other names are not resolved.
+TEST_F(ChainNames, LocalRefusalWithoutLookup) {
+  EXPECT_EQ(is_local_host("localhost"), 1);
+  EXPECT_EQ(is_local_host("LocalHost."), 1);
+  EXPECT_EQ(is_local_host("panel.localhost"), 1);
+  EXPECT_EQ(is_local_host("127.0.0.1"), 1);
+  EXPECT_EQ(is_local_host("2130706433"), 1);  // 127.0.0.1 in another spelling
+  EXPECT_EQ(is_local_host("notlocalhost"), 0);
+  const int before = lookups_of_site.load();
+  EXPECT_EQ(is_local_host("site.example"), 0);
+  EXPECT_EQ(lookups_of_site.load(), before);
+  // Looked up here, a name of this machine is local.
+  set_remote_names(0);
+  recognize_set_resolver([](const char* host, uint32_t* addrs, int max) {
+    if (max < 1) return 0;
+    addrs[0] = strcmp(host, "site.example") == 0 ? inet_addr("127.0.0.1") : inet_addr("192.0.2.1");
+    return 1;
+  });
+  own_addresses_forget();
+  EXPECT_EQ(is_local_host("site.example"), 1);
+  // An HTTP request for localhost is refused at the proxy port.
+  std::atomic<bool> done{false};
+  std::string page;
+  std::thread client([&] {
+    const int fd = connect_local(engine->port, 3000);
+    send_all(fd, "GET http://localhost:9/ HTTP/1.1\r\nHost: localhost:9\r\n\r\n");
+    page = read_upto(fd, 200, 3000);
+    close(fd);
+    done = true;
+  });
+  engine->run_until([&] { return done.load(); }, 10000);
+  client.join();
+  EXPECT_NE(page.find("HTTP/1."), std::string::npos) << page;
+}
+
+}  // namespace
