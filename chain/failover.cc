@@ -77,6 +77,8 @@ chain_failure chain_failure_of(const route_record& r) {
   if (n.type != HOP_END) f.next = proxy_ref{n.addr, n.port};
   if (speaks_only_http(p.type) && n.type != HOP_END)
     f.fault = chain_fault::http_middle;
+  else if (r.failed && r.socks5_stage == SIGN_IN_REFUSED)
+    f.fault = chain_fault::auth_refused;
   else if (r.failed)
     f.fault = n.type == HOP_END ? chain_fault::refused_dest : chain_fault::refused;
   else if (r.awaiting)
@@ -123,6 +125,9 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
     case chain_fault::http_middle:
       n = snprintf(out, capacity, "proxy %s is a plain HTTP proxy and cannot reach the next proxy",
                    proxy);
+      break;
+    case chain_fault::auth_refused:
+      n = snprintf(out, capacity, "proxy %s refused its sign-in (authentication refused)", proxy);
       break;
     case chain_fault::no_chain:
       n = snprintf(out, capacity, "no usable proxy matches the chain");

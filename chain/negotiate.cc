@@ -29,6 +29,18 @@ chain_io_ops chain_io = {slot_send, slot_abort};
 
 namespace {
 
+// Appends the text at `used` within `size` bytes, keeping the terminator.
+void put(char* buf, size_t size, size_t& used, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void put(char* buf, size_t size, size_t& used, const char* format, ...) {
+  if (used + 1 >= size) return;
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(buf + used, size - used, format, args);
+  va_end(args);
+  if (n > 0) used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
+}
+
 // Protocol a hop is spoken to in: the first of SOCKS4, SOCKS5, HTTPS, HTTP
 // that its type holds; 0 for none.
 uint16_t hop_protocol(uint16_t type) {
@@ -137,21 +149,40 @@ bool connect_reply_ok(const uint8_t* d, size_t n) {
 
 // SOCKS4 request for the next hop; the 4a form for a name. False when the
 // next hop cannot be named in SOCKS4 (an IPv6 address).
-bool send_socks4(int index, const hop& next, const next_target& t) {
-  uint8_t msg[9 + 256] = {4, 1, static_cast<uint8_t>(next.port >> 8),
-                          static_cast<uint8_t>(next.port & 0xFF)};
-  size_t n = 9;
+bool send_socks4(int index, const hop& next, const next_target& t, const proxy_login& login) {
+  uint8_t msg[8 + PROXY_LOGIN_MAX + 256] = {4, 1, static_cast<uint8_t>(next.port >> 8),
+                                            static_cast<uint8_t>(next.port & 0xFF)};
   if (t.kind == next_target::form::ipv4) {
     memcpy(msg + 4, t.v4, 4);
   } else if (t.kind == next_target::form::name) {
-    msg[7] = 1;  // 0.0.0.1: the name follows the empty user-id
-    memcpy(msg + 9, t.text, t.name_length);
-    n = 9 + t.name_length + 1;
+    msg[7] = 1;  // 0.0.0.1: the name follows the user-id
   } else {
     return false;
   }
+  size_t n = 8;
+  memcpy(msg + n, login.user, login.user_length);  // the user is the SOCKS4 user-id
+  n += login.user_length;
+  msg[n++] = 0;
+  if (t.kind == next_target::form::name) {
+    memcpy(msg + n, t.text, t.name_length);
+    n += t.name_length;
+    msg[n++] = 0;
+  }
   chain_io.send(index, msg, static_cast<int>(n));
   return true;
+}
+
+// RFC 1929 sign-in, after the proxy chose method 02.
+void send_socks5_login(int index, const proxy_login& login) {
+  uint8_t msg[3 + 2 * PROXY_LOGIN_MAX] = {1, login.user_length};
+  size_t n = 2;
+  memcpy(msg + n, login.user, login.user_length);
+  n += login.user_length;
+  msg[n++] = login.pass_length;
+  memcpy(msg + n, login.pass, login.pass_length);
+  n += login.pass_length;
+  chain_io.send(index, msg, static_cast<int>(n));
+  memset(msg, 0, sizeof msg);
 }
 
 // SOCKS5 connect request: address type 1, 3 (name) or 4 (IPv6).
@@ -184,32 +215,84 @@ bool send_socks5_connect(int index, const hop& next, const next_target& t) {
   return true;
 }
 
-bool send_connect_head(int index, const hop& next, const next_target& t) {
+bool send_connect_head(int index, const hop& next, const next_target& t, const proxy_login& login) {
   if (t.kind == next_target::form::none) return false;
-  char text[768];
+  char text[768 + 4 * PROXY_LOGIN_MAX];
   int n = snprintf(text, sizeof text, MV_LIT("CONNECT %1$s:%2$u HTTP/1.1\r\nHost: %1$s:%2$u\r\n"),
                    t.text, static_cast<unsigned>(next.port));
   if (n < 0 || static_cast<size_t>(n) >= sizeof text) return false;
-  snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", client_id_line(0));
-  chain_io.send(index, text, static_cast<int>(strlen(text)));
+  size_t used = static_cast<size_t>(n);
+  if (login.user_length > 0)
+    used += http_basic_line(std::string_view(login.user, login.user_length),
+                            std::string_view(login.pass, login.pass_length), text + used,
+                            sizeof text - used);
+  put(text, sizeof text, used, "%s", client_id_line(0));
+  chain_io.send(index, text, static_cast<int>(used));
+  memset(text, 0, sizeof text);
   return true;
 }
 
 // Sends the first request to the current hop. False when the next hop
 // cannot be named in the hop's protocol.
-bool send_request(int letter, int index, const hop& next, uint16_t proto) {
+bool send_request(int letter, int index, const hop& proxy, const hop& next, uint16_t proto) {
   const next_target t = target_of(index, next);
+  proxy_login login{};
+  proxy_credentials(proxy.addr, proxy.port, login);
+  bool sent = true;
   if (proto == PT_SOCKS4) {
-    if (!send_socks4(index, next, t)) return false;
-    log_chaining(letter, index, next);
+    sent = send_socks4(index, next, t, login);
+    if (sent) log_chaining(letter, index, next);
   } else if (proto == PT_SOCKS5) {
-    const uint8_t msg[3] = {5, 1, 0};
-    chain_io.send(index, msg, sizeof msg);
+    // With a stored sign-in the proxy may also choose user/password.
+    static constexpr uint8_t plain[3] = {5, 1, 0};
+    static constexpr uint8_t with_login[4] = {5, 2, 0, 2};
+    if (login.user_length > 0)
+      chain_io.send(index, with_login, sizeof with_login);
+    else
+      chain_io.send(index, plain, sizeof plain);
   } else if (proto == PT_HTTPS) {
-    if (!send_connect_head(index, next, t)) return false;
-    log_chaining(letter, index, next);
+    sent = send_connect_head(index, next, t, login);
+    if (sent) log_chaining(letter, index, next);
   }
+  memset(&login, 0, sizeof login);
+  return sent;
+}
+
+// The proxy refused its sign-in: the chain fails with that reason, and the
+// proxy is marked so the panel can say why.
+void sign_in_refused(int letter, int index, const hop& proxy, chain_state& st) {
+  st.failed = 1;
+  st.socks5_stage = SIGN_IN_REFUSED;
+  if (!(letter & CHAIN_QUIET)) log_line(index, "Unexpected: %s", "authentication refused");
+  proxy_auth_refused(proxy.addr, proxy.port, 1);
+}
+
+bool proxy_credentials_known(const hop& proxy) {
+  proxy_login login{};
+  const bool known = proxy_credentials(proxy.addr, proxy.port, login);
+  memset(&login, 0, sizeof login);
+  return known;
+}
+
+// SOCKS5 method accepted (and any sign-in done): the connect request.
+bool connect_through_socks5(int letter, int index, const hop& next, chain_state& st) {
+  if (!send_socks5_connect(index, next, target_of(index, next))) {
+    st.failed = 1;
+    return false;
+  }
+  log_chaining(letter, index, next);
+  st.socks5_stage = 1;
   return true;
+}
+
+// A reply head whose status is 407 (proxy sign-in required or refused).
+bool status_is_407(const uint8_t* d, size_t n) {
+  size_t i = 0;
+  while (i < n && is_blank(d[i])) ++i;
+  while (i < n && !is_blank(d[i])) ++i;
+  while (i < n && d[i] == ' ') ++i;
+  return i + 3 <= n && d[i] == '4' && d[i + 1] == '0' && d[i + 2] == '7' &&
+         (i + 3 == n || is_blank(d[i + 3]));
 }
 
 // Handles the reply of the current hop. Returns true when it was accepted
@@ -229,15 +312,38 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     case PT_SOCKS5: {
       if (st.socks5_stage == 0) {
         if (in.len < 2) return false;
-        if (in.data[0] == 5 && in.data[1] == 0 &&
-            send_socks5_connect(index, next, target_of(index, next))) {
-          log_chaining(letter, index, next);
-          st.socks5_stage = 1;
-        } else {
-          st.failed = 1;
-        }
+        const uint8_t method = in.data[0] == 5 ? in.data[1] : 0xFF;
         stream_consume(in, 2);
-        if (st.failed) return false;
+        if (method == 2) {
+          proxy_login login{};
+          if (!proxy_credentials(hops[h].addr, hops[h].port, login)) {
+            sign_in_refused(letter, index, hops[h], st);  // it wants a sign-in we lack
+            return false;
+          }
+          send_socks5_login(index, login);
+          memset(&login, 0, sizeof login);
+          st.socks5_stage = 2;
+        } else if (method == 0) {
+          if (!connect_through_socks5(letter, index, next, st)) return false;
+        } else {
+          if (method == 0xFF && proxy_credentials_known(hops[h])) {
+            sign_in_refused(letter, index, hops[h], st);
+            return false;
+          }
+          st.failed = 1;
+          return false;
+        }
+      }
+      if (st.socks5_stage == 2) {
+        if (in.len < 2) return false;
+        const bool accepted = in.data[0] == 1 && in.data[1] == 0;
+        stream_consume(in, 2);
+        if (!accepted) {
+          sign_in_refused(letter, index, hops[h], st);
+          return false;
+        }
+        proxy_auth_refused(hops[h].addr, hops[h].port, 0);
+        if (!connect_through_socks5(letter, index, next, st)) return false;
       }
       // The connect reply ends in the bound address, which is IPv4, a name
       // or IPv6: all of it is the proxy's, none of it may reach the client.
@@ -260,8 +366,10 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
       if (in.len < 7) return false;
       const size_t head = head_length(in.data, in.len);
       if (head == 0) return false;
+      const bool wants_sign_in = status_is_407(in.data, head);
       if (!connect_reply_ok(in.data, head)) st.failed = 1;
       stream_consume(in, static_cast<uint32_t>(head));
+      if (wants_sign_in) sign_in_refused(letter, index, hops[h], st);
       break;
     }
     case PT_HTTP:
@@ -310,7 +418,7 @@ void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_
   }
   st.hop_proto = proto;
   if (proto != PT_HTTP) {
-    if (!send_request(letter, index, hops[h + 1], proto)) {
+    if (!send_request(letter, index, p, hops[h + 1], proto)) {
       if (!(letter & CHAIN_QUIET))
         log_line(index, "Unexpected: %s", "the proxy cannot carry this destination");
       st.failed = 1;
@@ -346,18 +454,6 @@ bool is_name(const char* host) {
   for (const char* p = host; *p; ++p)
     if (!is_digit(static_cast<uint8_t>(*p)) && *p != '.') return true;
   return false;
-}
-
-// Appends the text at `used` within `size` bytes, keeping the terminator.
-void put(char* buf, size_t size, size_t& used, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-void put(char* buf, size_t size, size_t& used, const char* format, ...) {
-  if (used + 1 >= size) return;
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(buf + used, size - used, format, args);
-  va_end(args);
-  if (n > 0) used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
 }
 
 void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {

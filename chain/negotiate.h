@@ -14,6 +14,7 @@ extern uint32_t last_chain_ok;  // tick of the last established chain, 0 until t
 
 constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within this
 constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
+constexpr uint8_t SIGN_IN_REFUSED = 0xA5;         // socks5_stage of a failed sign-in
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.
@@ -22,7 +23,8 @@ struct chain_state {
   uint8_t failed;        // the chain has failed
   uint8_t established;   // the destination has been reached
   uint8_t awaiting;      // a request went to the current hop, its reply is due
-  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due
+  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due, 2 sign-in
+                         // reply due; SIGN_IN_REFUSED once a hop refused its sign-in
   uint16_t hop_proto;    // protocol bit used with the current hop (0x08/0x10/0x20/0x40)
 };
 

@@ -42,6 +42,7 @@ enum class chain_fault : uint8_t {
   bad_reply,     // a proxy answered in a way that is not its protocol
   http_middle,   // a plain HTTP proxy before the last position
   no_chain,      // no proxy matched a link of the chain
+  auth_refused,  // a proxy refused its sign-in (or wanted one it has not got)
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;

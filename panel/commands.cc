@@ -111,10 +111,12 @@ char* load_proxy(const param_spans& spans) {
                    static_cast<int>(blocked), static_cast<int>(anon), where, sizeof where);
   proxy_list_order(order_param, order, sizeof order);
   // Both texts are built here from numbers and known column names only.
-  char* rows = db_query_text(
-      "j,", "],[",
-      MV_LIT("SELECT ip,port,type,blocked,rank,t_ok,n_err,timeout,host FROM proxy %s %s"), where,
-      order);
+  char* rows =
+      db_query_text("j,", "],[",
+                    // The password itself never leaves the database: only whether there is one.
+                    MV_LIT("SELECT ip,port,type,blocked,rank,t_ok,n_err,timeout,host,auth_user,"
+                           "auth_pass<>'',auth_refused FROM proxy %s %s"),
+                    where, order);
   textbuf out{};
   if (rows == nullptr || rows[0] == 0) {
     textbuf_add(out, "null");

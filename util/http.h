@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Names of the methods taken as HTTP, one per line (CONNECT among them).
 const char* http_verb_list();
@@ -11,3 +12,6 @@ const char* http_verb_list();
 size_t http_verb_offset(const uint8_t* data, size_t length);
 // 1 for A-Z, a-z, 0-9, '.', '-' and '_'.
 int is_host_char(int c);
+// "Proxy-Authorization: Basic <user:pass in base64>\r\n" into out (size
+// bytes, NUL-terminated); its length, 0 when it does not fit.
+size_t http_basic_line(std::string_view user, std::string_view pass, char* out, size_t size);
