@@ -9,6 +9,7 @@
 #include "db/db.h"
 #include "log/console.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/literal.h"
 
 namespace {
@@ -172,20 +173,20 @@ void chain_failed(int client, const chain_failure& failure) {
   if (!is_fixed(c, static_cast<uint8_t>(failure.hop + 1))) exclude(c, failure.next);
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(failure, why, sizeof why);
+  char shown[DEST_HOST_SIZE + 2];
+  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
   if (avoidable(c, failure) && c.attempt < chain_retries()) {
     ++c.attempt;
     const attempt_result next = chain_attempt(client);
     if (next == attempt_result::started) {
-      console_line("chain to %.64s:%u failed (%s); trying again (attempt %u)",
-                   conn_table[client].dest_host,
+      console_line("chain to %.66s:%u failed (%s); trying again (attempt %u)", shown,
                    static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);
       return;
     }
-    console_line("chain to %.64s:%u failed (%s); no other proxy to try",
-                 conn_table[client].dest_host, static_cast<unsigned>(conn_table[client].dest_port),
-                 why);
+    console_line("chain to %.66s:%u failed (%s); no other proxy to try", shown,
+                 static_cast<unsigned>(conn_table[client].dest_port), why);
   } else {
-    console_line("chain to %.64s:%u failed (%s); not retried", conn_table[client].dest_host,
+    console_line("chain to %.66s:%u failed (%s); not retried", shown,
                  static_cast<unsigned>(conn_table[client].dest_port), why);
   }
   chain_give_up(client, failure);

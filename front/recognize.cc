@@ -91,6 +91,30 @@ void read_host(conn_slot& slot, const uint8_t* d, size_t len, size_t* pos, size_
   set_dest_host(slot, d + start, *pos - start);
 }
 
+// Reads a host at *pos: an IPv6 address in brackets ("[2001:db8::7]",
+// kept without them; an invalid one leaves no host), else up to max host
+// characters.
+void read_host_or_ipv6(conn_slot& slot, const uint8_t* d, size_t len, size_t* pos, size_t max) {
+  if (*pos >= len || d[*pos] != '[') {
+    read_host(slot, d, len, pos, max);
+    return;
+  }
+  const size_t start = *pos + 1;
+  size_t end = start;
+  while (end < len && end - start < INET6_ADDRSTRLEN && d[end] != ']') ++end;
+  slot.dest_host[0] = 0;
+  if (end >= len || d[end] != ']') {
+    *pos = end;
+    return;
+  }
+  *pos = end + 1;
+  char text[INET6_ADDRSTRLEN + 1];
+  memcpy(text, d + start, end - start);
+  text[end - start] = 0;
+  uint8_t v6[16];
+  if (ipv6_literal(text, v6)) set_dest_host(slot, d + start, end - start);
+}
+
 // Leading decimal digits at pos, cut to 16 bits.
 uint16_t read_port(const uint8_t* d, size_t len, size_t pos) {
   uint16_t port = 0;
@@ -171,6 +195,13 @@ long read_socks_request(conn_slot& slot) {
     slot.dest_port = static_cast<uint16_t>(d[5 + n] << 8 | d[6 + n]);
     return static_cast<long>(7 + n);
   }
+  if (d[3] == 4) {
+    if (len < 22) return 0;
+    slot.dest_port = static_cast<uint16_t>(d[20] << 8 | d[21]);
+    static constexpr uint8_t unspecified[16] = {};
+    if (memcmp(d + 4, unspecified, 16) != 0) inet_ntop(AF_INET6, d + 4, slot.dest_host, 64);
+    return 22;
+  }
   return -1;
 }
 
@@ -244,7 +275,7 @@ bool first_data(int index, http_info& info) {
   if (equals_folded(verb, "CONNECT")) {
     info.connect = true;
     slot.proto = PROTO_CONNECT;
-    read_host(slot, d, len, &pos, 61);
+    read_host_or_ipv6(slot, d, len, &pos, 61);
     slot.dest_port = (pos < len && d[pos] == ':') ? read_port(d, len, pos + 1) : 80;
   } else {
     slot.dest_port = 0;
@@ -264,7 +295,7 @@ bool first_data(int index, http_info& info) {
       slot.dest_port = port;
       ++pos;
       while (pos < len && d[pos] == '/') ++pos;
-      read_host(slot, d, len, &pos, 61);
+      read_host_or_ipv6(slot, d, len, &pos, 61);
       if (pos < len && d[pos] == ':') {
         ++pos;
         port = 0;
@@ -295,7 +326,7 @@ bool first_data(int index, http_info& info) {
       if (p < head && d[p] == ':') {
         ++p;
         while (p < head && d[p] == ' ') ++p;
-        read_host(slot, d, head, &p, 62);
+        read_host_or_ipv6(slot, d, head, &p, 62);
         if (slot.dest_port == 0)
           slot.dest_port = (p < head && d[p] == ':') ? read_port(d, head, p + 1) : 80;
         break;

@@ -44,6 +44,32 @@ std::string port_bytes(uint16_t port) {
   return std::string{static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
 }
 
+// Sends `opening` (a SOCKS5 request with its greeting, or an HTTP head),
+// skips `skip` reply bytes (or a reply head when skip is 0 and the opening
+// is a CONNECT), then reads the hop's greeting.
+std::string client_raw(uint16_t proxy_port, const std::string& opening, size_t skip,
+                       bool connect_head) {
+  const int fd = connect_local(proxy_port, 3000);
+  if (fd < 0) return "no connect";
+  send_all(fd, opening);
+  std::string reply;
+  if (skip > 0) {
+    std::string r(skip, '\0');
+    if (!read_exact(fd, r.data(), skip, 3000)) reply = "no socks reply";
+  }
+  if (connect_head) {
+    std::string head;
+    char c = 0;
+    while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos &&
+           read_exact(fd, &c, 1, 3000))
+      head += c;
+    if (head.find(" 200 ") == std::string::npos) reply = "no tunnel: " + head;
+  }
+  reply += read_upto(fd, 6, 3000);
+  close(fd);
+  return reply;
+}
+
 // Asks for host:port in the client form, then reads the hop's greeting;
 // what the client received after its own proxy's replies.
 std::string client_run(uint16_t proxy_port, client_form form, const std::string& host,
@@ -239,13 +265,13 @@ TEST_F(ChainNames, LocalRefusalWithoutLookup) {
   std::thread client([&] {
     const int fd = connect_local(engine->port, 3000);
     send_all(fd, "GET http://localhost:9/ HTTP/1.1\r\nHost: localhost:9\r\n\r\n");
-    page = read_upto(fd, 200, 3000);
+    page = read_upto(fd, 4096, 3000);
     close(fd);
     done = true;
   });
   engine->run_until([&] { return done.load(); }, 10000);
   client.join();
-  EXPECT_NE(page.find("HTTP/1."), std::string::npos) << page;
+  EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
 }
 
 // Proxies with a user and password: the list line brings them in, every
@@ -291,6 +317,90 @@ TEST_F(ChainNames, ProxiesSignInWithTheirStoredCredentials) {
         db_query_text("", "", "SELECT auth_refused FROM proxy WHERE ip=%u", ip_number(c.ip));
     EXPECT_STREQ(refused, "1");
     free(refused);
+  }
+}
+
+// An IPv6 destination in every client form reaches SOCKS5 (type 4) and
+// HTTPS (CONNECT [v6]:port) last hops; a SOCKS4 hop cannot carry it.
+TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
+  const std::string v6_bytes("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x07", 16);
+  const std::string socks5 = std::string("\x05\x01\x00\x05\x01\x00\x04", 7) + v6_bytes + "\x1f\x90";
+  const std::string connect =
+      "CONNECT [2001:db8::7]:8080 HTTP/1.1\r\nHost: [2001:db8::7]:8080\r\n\r\n";
+  const std::string absolute =
+      "GET http://[2001:db8::7]:8080/x HTTP/1.1\r\nHost: [2001:db8::7]:8080\r\n\r\n";
+  // A SOCKS client whose request names an IPv4 address; its Host line wins.
+  const std::string host_line =
+      std::string("\x05\x01\x00\x05\x01\x00\x01\xc0\x00\x02\x01\x00\x50", 13) +
+      "GET /x HTTP/1.1\r\nHost: [2001:db8::7]:8080\r\n\r\n";
+  struct form_case {
+    const char* name;
+    std::string opening;
+    size_t skip;
+    bool connect_head;
+  };
+  const form_case forms[] = {{"socks5 type 4", socks5 + "hi\n", 12, false},
+                             {"connect", connect, 0, true},
+                             {"absolute url", absolute, 0, false},
+                             {"host line", host_line, 12, false}};
+  const hop_case v6_hops[] = {HOPS[0], HOPS[2]};
+  for (const hop_case& c : v6_hops) {
+    scripted_hop hop;
+    ASSERT_TRUE(hop.start(c.script, c.ip));
+    use_last_hop(hop, c.type);
+    for (const form_case& f : forms) {
+      SCOPED_TRACE(std::string(c.ip) + " " + f.name);
+      std::atomic<bool> done{false};
+      std::string got;
+      std::thread client([&] {
+        got = client_raw(engine->port, f.opening, f.skip, f.connect_head);
+        done = true;
+      });
+      engine->run_until([&] { return done.load(); }, 10000);
+      client.join();
+      engine->run_for(20);
+      EXPECT_EQ(got, "HELLO\n");
+      const auto seen = hop.requests();
+      ASSERT_FALSE(seen.empty());
+      if (c.script == hop_script::socks5)
+        EXPECT_EQ(seen.back(), std::string("\x05\x01\x00\x04", 4) + v6_bytes + "\x1f\x90");
+      else
+        EXPECT_EQ(seen.back().rfind(
+                      "CONNECT [2001:db8::7]:8080 HTTP/1.1\r\nHost: [2001:db8::7]:8080\r\n", 0),
+                  0u)
+            << seen.back();
+    }
+  }
+  // SOCKS4 has no way to name an IPv6 address: the chain fails, nothing is sent.
+  scripted_hop socks4;
+  ASSERT_TRUE(socks4.start(hop_script::socks4, HOPS[1].ip));
+  use_last_hop(socks4, PT_SOCKS4);
+  std::atomic<bool> done{false};
+  std::string got;
+  std::thread client([&] {
+    got = client_raw(engine->port, socks5 + "hi\n", 12, false);
+    done = true;
+  });
+  engine->run_until([&] { return done.load(); }, 10000);
+  client.join();
+  EXPECT_NE(got, "HELLO\n");
+  EXPECT_TRUE(socks4.requests().empty());
+  // [::1] and the mapped loopback are this machine: refused as local.
+  for (const char* local : {"[::1]", "[::ffff:127.0.0.1]"}) {
+    SCOPED_TRACE(local);
+    done = false;
+    std::string page;
+    std::thread refused([&] {
+      const int fd = connect_local(engine->port, 3000);
+      send_all(
+          fd, std::string("GET http://") + local + ":9/ HTTP/1.1\r\nHost: " + local + ":9\r\n\r\n");
+      page = read_upto(fd, 4096, 3000);
+      close(fd);
+      done = true;
+    });
+    engine->run_until([&] { return done.load(); }, 10000);
+    refused.join();
+    EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
   }
 }
 

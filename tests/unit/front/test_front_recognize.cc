@@ -198,11 +198,51 @@ TEST_F(Recognize, Socks5PortZeroAndUnknownAddressType) {
 
   TearDown();
   SetUp();
+  // IPv6 (type 4) is a destination like any other; the unspecified address is none.
   std::string v6 =
       bytes({5, 1, 0}) + bytes({5, 1, 0, 4}) + std::string(16, '\x01') + bytes({0, 80});
   feed(v6);
+  EXPECT_STREQ(slot().dest_host, "101:101:101:101:101:101:101:101");
+  EXPECT_EQ(slot().dest_port, 80);
+  EXPECT_EQ(slot().kind, slot_kind::first_data);
+
+  TearDown();
+  SetUp();
+  feed(bytes({5, 1, 0}) + bytes({5, 1, 0, 4}) + std::string(16, '\0') + bytes({0, 80}));
+  EXPECT_EQ(route(), "Wrong destination: host ");
+  EXPECT_EQ(slot().kind, slot_kind::error);
+
+  TearDown();
+  SetUp();
+  feed(bytes({5, 1, 0}) + bytes({5, 1, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(route(), "Wrong destination: host port");
   EXPECT_EQ(slot().kind, slot_kind::error);
+}
+
+// IPv6 in brackets from the HTTP forms; a broken one leaves no host.
+TEST_F(Recognize, Ipv6InConnectUrlAndHostLine) {
+  feed("CONNECT [2001:db8::7]:443 HTTP/1.1\r\n\r\n");
+  EXPECT_STREQ(slot().dest_host, "2001:db8::7");
+  EXPECT_EQ(slot().dest_port, 443);
+  EXPECT_EQ(chain_calls, 1);
+
+  TearDown();
+  SetUp();
+  feed("GET http://[2001:db8::7]:8080/x HTTP/1.1\r\n\r\n");
+  EXPECT_STREQ(slot().dest_host, "2001:db8::7");
+  EXPECT_EQ(slot().dest_port, 8080);
+
+  TearDown();
+  SetUp();
+  feed("GET /x HTTP/1.1\r\nHost: [2001:db8::8]:81\r\n\r\n");
+  EXPECT_STREQ(slot().dest_host, "2001:db8::8");
+  EXPECT_EQ(slot().dest_port, 81);
+
+  TearDown();
+  SetUp();
+  feed("GET /x HTTP/1.1\r\nHost: [2001:zz8::8]:81\r\n\r\n");
+  EXPECT_STREQ(slot().dest_host, "");
+  EXPECT_EQ(chain_calls, 0);
 }
 
 // --- state 2: SOCKS4 and 4a -------------------------------------------------
