@@ -237,7 +237,9 @@ bool send_connect_head(int index, const hop& next, const next_target& t, const p
 bool send_request(int letter, int index, const hop& proxy, const hop& next, uint16_t proto) {
   const next_target t = target_of(index, next);
   proxy_login login{};
-  proxy_credentials(proxy.addr, proxy.port, login);
+  // What signs in stays out of the diagnostic log's byte dumps.
+  if (proxy_credentials(proxy.addr, proxy.port, login) && index >= 0 && index < SLOT_COUNT)
+    conn_table[index].flags |= SLOT_SECRET_OUTPUT;
   bool sent = true;
   if (proto == PT_SOCKS4) {
     sent = send_socks4(index, next, t, login);
@@ -636,6 +638,8 @@ namespace {
 // The destination was reached: a CONNECT client learns it now, not before.
 void chain_stands(int index) {
   last_chain_ok = tick_now();
+  // Relayed bytes may be dumped again once every sign-in byte is out.
+  if (conn_table[index].out.len == 0) conn_table[index].flags &= ~SLOT_SECRET_OUTPUT;
   const int client = slot_linked(index);
   if (client >= 0 && conn_table[client].proto == PROTO_CONNECT) {
     const char* head = chain_tunnel_head();

@@ -304,24 +304,26 @@ namespace {
 constexpr uint8_t HTTP_SIGNED_IN = 0x5A;  // outbound socks5_stage once the line is in
 
 // A plain HTTP proxy as the last hop with a stored sign-in gets it in the
-// client's first request head.
-void sign_in_to_http_hop(route_record& ro, stream& request) {
+// client's first request head. True when the line was put in.
+bool sign_in_to_http_hop(route_record& ro, stream& request) {
   if (ro.hop_proto != PT_HTTP || ro.socks5_stage == HTTP_SIGNED_IN || ro.hop_count < 2 ||
       ro.hop_count > MAX_HOPS)
-    return;
+    return false;
   const hop& proxy = ro.hops[ro.hop_count - 2];
   proxy_login login{};
   if (!proxy_credentials(proxy.addr, proxy.port, login)) {
     ro.socks5_stage = HTTP_SIGNED_IN;
-    return;
+    return false;
   }
   char line[4 * PROXY_LOGIN_MAX];
   const size_t n =
       http_basic_line(std::string_view(login.user, login.user_length),
                       std::string_view(login.pass, login.pass_length), line, sizeof line);
-  if (n > 0 && insert_after_request_line(request, line, n) == 1) ro.socks5_stage = HTTP_SIGNED_IN;
+  const bool inserted = n > 0 && insert_after_request_line(request, line, n) == 1;
+  if (inserted) ro.socks5_stage = HTTP_SIGNED_IN;
   memset(line, 0, sizeof line);
   memset(&login, 0, sizeof login);
+  return inserted;
 }
 }  // namespace
 
@@ -349,7 +351,6 @@ void relay_hook(int index, int linked_index) {
     ro.check_reply = 0;
     ro.failed = static_cast<uint8_t>(response_is_error(out->in.data, out->in.len));
   }
-  if (ro.established && ro.hop_index + 1 == ro.hop_count) sign_in_to_http_hop(ro, client->in);
   const bool force = force_http_10_on();
   if (ro.hop_index < MAX_HOPS && ro.hop_index + 1 == ro.hop_count && force) {
     if (client->in.len > 8 && rc.rewritten == 0) {
@@ -357,5 +358,10 @@ void relay_hook(int index, int linked_index) {
       // A plain HTTP proxy as the last hop routes by the absolute target.
       rc.rewritten = static_cast<uint8_t>(rewrite_request(client->in, ro.hop_proto == PT_HTTP));
     }
+  }
+  // After the dump above: the sign-in line is never written to the log.
+  if (ro.established && ro.hop_index + 1 == ro.hop_count && ro.hop_proto == PT_HTTP &&
+      ro.socks5_stage != HTTP_SIGNED_IN) {
+    if (sign_in_to_http_hop(ro, client->in)) out->flags |= SLOT_SECRET_OUTPUT;
   }
 }

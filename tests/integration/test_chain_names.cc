@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include "tests/support/chain_db.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/peers.h"
+#include "tests/support/program.h"
 #include "tests/support/scripted_hop.h"
 
 namespace {
@@ -290,6 +292,14 @@ TEST_F(ChainNames, ProxiesSignInWithTheirStoredCredentials) {
        "Proxy-Authorization: Basic YWxpY2U6cz1jcjN0"},
       {hop_script::socks4, PT_SOCKS4, "127.0.0.166", "socks4", "alice"},
   };
+  // Everything is logged, byte dumps included: no password may show.
+  const std::string logs = chain_test_home() + "/sign-in-logs";
+  mkdir(logs.c_str(), 0700);
+  char dir[260];
+  snprintf(dir, sizeof dir, "%s", logs.c_str());
+  setting_str("log_dir", dir, sizeof dir, 1);
+  setting_int("log_level", 2, 1);
+  clock_advance(31000);  // the log level is read again
   for (const sign_in_case& c : cases) {
     SCOPED_TRACE(c.scheme);
     scripted_hop hop;
@@ -318,6 +328,15 @@ TEST_F(ChainNames, ProxiesSignInWithTheirStoredCredentials) {
     EXPECT_STREQ(refused, "1");
     free(refused);
   }
+  int status = 0;
+  const std::string logged =
+      shell_output("cat " + logs + "/* " + logs + "/*/* 2>/dev/null", &status);
+  EXPECT_NE(logged.find("bytes sent"), std::string::npos) << "nothing was logged";
+  EXPECT_NE(logged.find("Chaining to site.example port 80"), std::string::npos);
+  EXPECT_EQ(logged.find("cr3t"), std::string::npos);
+  EXPECT_EQ(logged.find("YWxpY2U6cz1jcjN0"), std::string::npos);
+  setting_int("log_level", 0, 1);
+  clock_advance(31000);
 }
 
 // An IPv6 destination in every client form reaches SOCKS5 (type 4) and
