@@ -38,6 +38,11 @@ struct own_ipv6_list {
 };
 own_ipv6_list own_v6{};
 bool own_built = false;
+// A failed build is tried again only after this long: a host name that does
+// not resolve must not cost a lookup on every request.
+constexpr uint32_t OWN_RETRY_MS = 60000;
+uint32_t own_failed_at = 0;
+bool own_failed = false;
 
 chain_start_fn chain_call = chain_start;
 
@@ -417,10 +422,14 @@ void front_attach() {
 
 void recognize_set_resolver(host_resolver r) {
   resolver_set(r);
+  own_failed = false;  // a new resolver may know the host name
 }
 
 const uint32_t* own_addresses() {
   if (own_built) return own_list;
+  if (own_failed && tick_now() - own_failed_at < OWN_RETRY_MS) return own_list;
+  own_failed = true;  // until the lookup below gives addresses
+  own_failed_at = tick_now();
   memset(own_list, 0, sizeof own_list);
   char name[256];
   if (gethostname(name, sizeof name) != 0) return own_list;
@@ -435,11 +444,13 @@ const uint32_t* own_addresses() {
   if (!has_loopback) own_list[n++] = LOOPBACK_NET;
   own_list[n] = 0;
   own_built = true;
+  own_failed = false;
   return own_list;
 }
 
 void own_addresses_forget() {
   own_built = false;
+  own_failed = false;
   own_v6.built = false;
   memset(own_list, 0, sizeof own_list);
 }

@@ -40,7 +40,8 @@ void recognize_set_resolver(host_resolver resolver);
 bool is_local_ipv6(const uint8_t (&addr)[16]);
 // This machine's own addresses (network byte order, 0-terminated, at most
 // 16 entries); built on first use, empty while the host name does not
-// resolve. Forgetting it makes the next use build it again (tests).
+// resolve (tried again at most once a minute, or at once after a new
+// resolver is set). Forgetting it makes the next use build it again (tests).
 const uint32_t* own_addresses();
 void own_addresses_forget();
 

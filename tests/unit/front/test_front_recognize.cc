@@ -11,6 +11,7 @@
 #include "chain/errorpage.h"
 #include "engine/slot.h"
 #include "front/recognize.h"
+#include "platform/clock.h"
 #include "tests/support/front_hooks.h"
 
 namespace {
@@ -529,6 +530,19 @@ TEST(RecognizeHelpers, OwnAddressesRetryAfterFailure) {
   EXPECT_EQ(is_local_host("::1"), 1);
   EXPECT_EQ(is_local_host("::ffff:127.0.0.1"), 1);
   EXPECT_EQ(is_local_host("2001:db8::7"), 0);
+  // A host name that does not resolve is not looked up on every request.
+  static int failed_lookups = 0;
+  recognize_set_resolver([](const char*, uint32_t*, int) {
+    ++failed_lookups;
+    return 0;
+  });
+  clock_fake_enable(100000, 1700000000000ull);
+  for (int i = 0; i < 5; ++i) is_local_host("192.0.2.1");
+  EXPECT_EQ(failed_lookups, 1);
+  clock_advance(60001);
+  is_local_host("192.0.2.1");
+  EXPECT_EQ(failed_lookups, 2);
+  clock_fake_disable();
   recognize_set_resolver(fake_resolve);
   gethostname(own_name, sizeof own_name);
   EXPECT_EQ(is_local_host("127.0.0.1"), 1);
