@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "chain/errorpage.h"
 #include "chain/failover.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
@@ -585,10 +586,18 @@ attempt_result chain_attempt(int index) {
   conn_slot& c = conn_table[index];
   route_record& rc = route_of(c);
   c.dest_host[DEST_HOST_SIZE - 1] = '\0';
+  // A name looked up here (off the engine thread) goes on as its address.
+  char looked_up[16];
+  const char* host = c.dest_host;
+  if (rc.client.resolved != 0) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&rc.client.resolved);
+    snprintf(looked_up, sizeof looked_up, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    host = looked_up;
+  }
   // The hops first: without a chain the client stays unlinked and can
   // still be answered.
   route_record ro{};
-  if (!chain_hops(ro, c.dest_host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
+  if (!chain_hops(ro, host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
     return attempt_result::no_chain;
   rc.client.fixed_mask = chain_cache.fixed_mask;
   const int out = slot_create_linked(index);
@@ -609,6 +618,41 @@ attempt_result chain_attempt(int index) {
   return attempt_result::started;
 }
 
+namespace {
+
+local_address_test local_test = nullptr;
+
+// A name this machine has to look up itself ("remote_dns" off).
+bool needs_lookup(const char* host) {
+  uint32_t v4 = 0;
+  uint8_t v6[16];
+  return host[0] != 0 && !ipv4_literal(host, &v4) && !ipv6_literal(host, v6) &&
+         !is_invalid_name(host) && !chain_remote_names();
+}
+
+void first_attempt(int index) {
+  const attempt_result started = chain_attempt(index);
+  if (started == attempt_result::no_chain) {
+    chain_failure none{};
+    none.fault = chain_fault::no_chain;
+    chain_give_up(index, none);
+  } else if (started == attempt_result::no_slot) {
+    slot_abort(index);
+  }
+}
+
+// A looked-up name that is this machine: an HTTP or CONNECT client gets
+// the local-address page, as when the address was given.
+void refuse_local(int index) {
+  conn_slot& slot = conn_table[index];
+  send_error_page(&slot.in, index, PAGE_LOCALHOST, &slot);
+  memset(slot.route, 0, ROUTE_SIZE);
+  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "%s", "Destination is localhost");
+  slot.kind = slot_kind::error;
+}
+
+}  // namespace
+
 void chain_start(int index, size_t http_offset) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& c = conn_table[index];
@@ -619,14 +663,50 @@ void chain_start(int index, size_t http_offset) {
   rc.side = 1;
   rc.check_reply = check;
   fill_target(c, rc, http_offset);
-  const attempt_result started = chain_attempt(index);
-  if (started == attempt_result::no_chain) {
-    chain_failure none{};
-    none.fault = chain_fault::no_chain;
-    chain_give_up(index, none);
-  } else if (started == attempt_result::no_slot) {
-    slot_abort(index);
+  if (needs_lookup(c.dest_host)) {
+    // The chain starts once the name is looked up (chain_lookups_poll).
+    const int ticket = lookup_start(c.dest_host);
+    if (ticket >= 0) {
+      rc.client.lookup = static_cast<uint8_t>(ticket + 1);
+      rc.client.lookup_started = tick_now();
+      return;
+    }
   }
+  first_attempt(index);
+}
+
+void chain_lookups_poll() {
+  const int used = slot_count_used();
+  const uint32_t now = tick_now();
+  for (int i = 1; i < used; ++i) {
+    conn_slot& s = conn_table[i];
+    if (s.sock == -1 || s.kind != slot_kind::chain) continue;
+    route_record& rc = route_of(s);
+    if (rc.side != 1 || rc.client.lookup == 0) continue;
+    const int ticket = rc.client.lookup - 1;
+    uint32_t addr = 0;
+    lookup_state state = lookup_poll(ticket, &addr);
+    if (state == lookup_state::pending && now - rc.client.lookup_started <= LOOKUP_LIMIT_MS)
+      continue;
+    if (state == lookup_state::pending) lookup_cancel(ticket);
+    rc.client.lookup = 0;
+    if (state != lookup_state::done) {
+      chain_failure none{};
+      none.fault = chain_fault::no_chain;
+      chain_give_up(i, none);
+      continue;
+    }
+    rc.client.resolved = addr;
+    if (local_test != nullptr && local_test(addr) && (s.proto == PROTO_CONNECT || rc.check_reply)) {
+      refuse_local(i);
+      continue;
+    }
+    first_attempt(i);
+  }
+}
+
+void chain_set_local_test(local_address_test test) {
+  local_test = test;
 }
 
 const char* chain_tunnel_head() {
@@ -665,6 +745,10 @@ void chain_handler(int index, char letter) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& s = conn_table[index];
   route_record& r = route_of(s);
+  if (r.side == 1 && letter == slot_event::closing && r.client.lookup != 0) {
+    lookup_cancel(r.client.lookup - 1);  // the client left while its name was looked up
+    r.client.lookup = 0;
+  }
   if (r.side != 0) return;
   if (letter != 'X' && tick_now() - s.started > CHAIN_TIME_LIMIT_MS) {
     slot_abort(index);
@@ -778,4 +862,5 @@ void chain_attach() {
   slot_attach(slot_kind::chain, chain_handler);
   slot_attach(slot_kind::relay, chain_relay_handler);
   engine_every(USAGE_FLUSH_MS, usage_flush);
+  engine_every(LOOKUP_POLL_MS, chain_lookups_poll);
 }

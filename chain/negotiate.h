@@ -48,6 +48,16 @@ enum class attempt_result { started, no_chain, no_slot };
 // failing, and a new outbound slot linked to the client.
 attempt_result chain_attempt(int index);
 
+// Destination names looked up here ("remote_dns" off) are looked up off the
+// engine thread: the client waits (its route record holds the ticket) and
+// this poll, run every LOOKUP_POLL_MS, starts its chain, refuses it, or
+// gives up after LOOKUP_LIMIT_MS.
+constexpr uint32_t LOOKUP_POLL_MS = 20;
+void chain_lookups_poll();
+// Tells whether a looked-up address is this machine (set by the front end).
+using local_address_test = bool (*)(uint32_t addr);
+void chain_set_local_test(local_address_test test);
+
 // Response head a CONNECT client gets once the destination is reached.
 const char* chain_tunnel_head();
 

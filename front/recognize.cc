@@ -391,6 +391,8 @@ void recognize_set_chain_start(chain_start_fn chain) {
 }
 
 namespace {
+bool is_own_ipv4(uint32_t addr);
+
 void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
 }
@@ -418,6 +420,7 @@ void front_attach() {
                                   slot_kind::dest_known};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
   engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
+  chain_set_local_test(is_own_ipv4);
 }
 
 void recognize_set_resolver(host_resolver r) {
@@ -479,18 +482,6 @@ bool is_own_ipv4(uint32_t addr) {
   return false;
 }
 
-// A name is looked up only when names are not left to the last proxy.
-bool name_is_local(const char* host) {
-  if (chain_remote_names()) return false;
-  const uint32_t* own = own_addresses();
-  if (own[0] == 0) return false;
-  uint32_t addrs[OWN_ADDRESS_MAX];
-  const int n = resolve_ipv4(host, addrs, OWN_ADDRESS_MAX);
-  for (int i = 0; i < n; ++i)
-    if (is_own_ipv4(addrs[i])) return true;
-  return false;
-}
-
 }  // namespace
 
 bool is_local_ipv6(const uint8_t (&addr)[16]) {
@@ -524,7 +515,10 @@ int is_local_host(const char* host) {
   if (ipv4_literal(host, &v4)) return is_own_ipv4(v4) ? 1 : 0;
   uint8_t v6[16];
   if (ipv6_literal(host, v6)) return is_local_ipv6(v6) ? 1 : 0;
-  return name_is_local(host) ? 1 : 0;
+  // Other names are not looked up here: while names are left to the last
+  // proxy nobody here resolves them, and otherwise the chain's lookup (off
+  // the engine thread) tests the address it finds.
+  return 0;
 }
 
 void client_recognize(int index) {

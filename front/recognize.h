@@ -16,9 +16,9 @@
 void front_attach();
 // Recognition step on new input of a slot of kinds 0-4.
 void client_recognize(int index);
-// 1 when host is this machine: `localhost` or a name under it, a literal
-// IPv4 or IPv6 address of its own, or (while names are not left to the
-// last proxy) a name with such an address.
+// 1 when host is this machine: `localhost` or a name under it, its own
+// host name, or a literal IPv4 or IPv6 address of its own. No name is
+// looked up (a name the chain looks up has its address tested there).
 int is_local_host(const char* host);
 
 // A client that has sent this many bytes without completing what its

@@ -6,8 +6,12 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -26,13 +30,57 @@ int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
   return n;
 }
 
-host_resolver active = resolve_with_getaddrinfo;
+std::atomic<host_resolver> active{resolve_with_getaddrinfo};
+
+enum class entry_state : uint8_t { free, queued, running, done, failed, abandoned };
+struct lookup_entry {
+  entry_state state;
+  uint32_t addr;
+  char host[256];
+};
+lookup_entry table[LOOKUP_TABLE];
+// Never destroyed: the workers may still wait on them while the process ends.
+std::mutex& table_lock = *new std::mutex;
+std::condition_variable& work_ready = *new std::condition_variable;
+bool workers_started = false;
+
+void lookup_worker() {
+  for (;;) {
+    char host[256];
+    int picked = -1;
+    {
+      std::unique_lock<std::mutex> hold(table_lock);
+      work_ready.wait(hold, [] {
+        for (const lookup_entry& e : table)
+          if (e.state == entry_state::queued) return true;
+        return false;
+      });
+      for (int i = 0; i < LOOKUP_TABLE && picked < 0; ++i) {
+        if (table[i].state != entry_state::queued) continue;
+        picked = i;
+        table[i].state = entry_state::running;
+        memcpy(host, table[i].host, sizeof host);
+      }
+    }
+    if (picked < 0) continue;
+    uint32_t addr = 0;
+    const bool found = resolve_ipv4(host, &addr, 1) == 1 && addr != 0 && addr != 0xFFFFFFFFu;
+    std::lock_guard<std::mutex> hold(table_lock);
+    lookup_entry& e = table[picked];
+    if (e.state == entry_state::abandoned) {
+      e.state = entry_state::free;
+    } else {
+      e.addr = addr;
+      e.state = found ? entry_state::done : entry_state::failed;
+    }
+  }
+}
 
 }  // namespace
 
 int resolve_ipv4(const char* host, uint32_t* addrs, int max) {
   if (host == nullptr || host[0] == 0 || addrs == nullptr || max <= 0) return 0;
-  return active(host, addrs, max);
+  return active.load()(host, addrs, max);
 }
 
 void resolver_set(host_resolver resolver) {
@@ -76,4 +124,49 @@ void host_for_display(const char* host, char* out, size_t size) {
     snprintf(out, size, "[%s]", host);
   else
     snprintf(out, size, "%s", host != nullptr ? host : "");
+}
+
+int lookup_start(const char* host) {
+  if (host == nullptr || host[0] == 0 || strnlen(host, 256) >= 256) return -1;
+  std::lock_guard<std::mutex> hold(table_lock);
+  if (!workers_started) {
+    for (int i = 0; i < LOOKUP_WORKERS; ++i) std::thread(lookup_worker).detach();
+    workers_started = true;
+  }
+  for (int i = 0; i < LOOKUP_TABLE; ++i) {
+    if (table[i].state != entry_state::free) continue;
+    table[i].state = entry_state::queued;
+    table[i].addr = 0;
+    snprintf(table[i].host, sizeof table[i].host, "%s", host);
+    work_ready.notify_one();
+    return i;
+  }
+  return -1;
+}
+
+lookup_state lookup_poll(int ticket, uint32_t* addr) {
+  if (ticket < 0 || ticket >= LOOKUP_TABLE) return lookup_state::failed;
+  std::lock_guard<std::mutex> hold(table_lock);
+  lookup_entry& e = table[ticket];
+  if (e.state == entry_state::done) {
+    if (addr != nullptr) *addr = e.addr;
+    e.state = entry_state::free;
+    return lookup_state::done;
+  }
+  if (e.state == entry_state::failed) {
+    e.state = entry_state::free;
+    return lookup_state::failed;
+  }
+  return e.state == entry_state::free || e.state == entry_state::abandoned ? lookup_state::failed
+                                                                           : lookup_state::pending;
+}
+
+void lookup_cancel(int ticket) {
+  if (ticket < 0 || ticket >= LOOKUP_TABLE) return;
+  std::lock_guard<std::mutex> hold(table_lock);
+  lookup_entry& e = table[ticket];
+  if (e.state == entry_state::running)
+    e.state = entry_state::abandoned;  // the worker frees it when the answer comes
+  else
+    e.state = entry_state::free;
 }

@@ -22,3 +22,18 @@ bool ipv6_literal(const char* text, uint8_t (&addr)[16]);
 bool is_localhost_name(const char* host);
 // "[v6]" for an IPv6 text, else the text itself, into out (size bytes).
 void host_for_display(const char* host, char* out, size_t size);
+
+// Lookups off the engine thread: a fixed table of requests served by a few
+// worker threads (started on first use), polled by the engine. A request
+// not collected within LOOKUP_LIMIT_MS is given up and its entry reused.
+constexpr int LOOKUP_TABLE = 64;
+constexpr int LOOKUP_WORKERS = 4;
+constexpr uint32_t LOOKUP_LIMIT_MS = 10000;
+enum class lookup_state : uint8_t { pending, done, failed };
+// Queues a lookup of host; its ticket, or -1 when the table is full.
+int lookup_start(const char* host);
+// The state of a ticket; done gives the first address and frees the
+// ticket, failed frees it too.
+lookup_state lookup_poll(int ticket, uint32_t* addr);
+// Gives a ticket up (its answer, when it comes, is thrown away).
+void lookup_cancel(int ticket);

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -136,6 +138,16 @@ class ChainNames : public ::testing::Test {
     db_close();
   }
 
+  // Engine cycles with the test clock moving 2 ms per cycle, so that the
+  // engine's short timers (the lookup poll) run.
+  bool run_while_waiting(const std::function<bool()>& pred, int ms) {
+    return engine->run_until(
+        [&] {
+          clock_advance(2);
+          return pred();
+        },
+        ms);
+  }
   void use_last_hop(const scripted_hop& hop, uint16_t type) {
     db_exec("%s", sql_chain_clear());
     chain_db_add_proxy(hop.ip.c_str(), hop.port, type, 10, 10);
@@ -154,7 +166,7 @@ class ChainNames : public ::testing::Test {
       got = client_run(engine->port, form, host, port);
       done = true;
     });
-    engine->run_until([&] { return done.load(); }, 10000);
+    run_while_waiting([&] { return done.load(); }, 10000);
     client.join();
     engine->run_for(20);
     return got;
@@ -261,20 +273,79 @@ TEST_F(ChainNames, LocalRefusalWithoutLookup) {
     return 1;
   });
   own_addresses_forget();
-  EXPECT_EQ(is_local_host("site.example"), 1);
-  // An HTTP request for localhost is refused at the proxy port.
-  std::atomic<bool> done{false};
-  std::string page;
-  std::thread client([&] {
-    const int fd = connect_local(engine->port, 3000);
-    send_all(fd, "GET http://localhost:9/ HTTP/1.1\r\nHost: localhost:9\r\n\r\n");
-    page = read_upto(fd, 4096, 800);  // the page comes at once; the slot stays open
-    close(fd);
-    done = true;
+  EXPECT_EQ(is_local_host("site.example"), 0);  // no lookup on the engine thread
+  // An HTTP request for a name of this machine is refused once the name
+  // has been looked up (off the engine thread), and one for localhost at once.
+  for (const char* host : {"site.example", "localhost"}) {
+    SCOPED_TRACE(host);
+    std::atomic<bool> done{false};
+    std::string page;
+    std::thread client([&] {
+      const int fd = connect_local(engine->port, 3000);
+      send_all(fd,
+               std::string("GET http://") + host + ":9/ HTTP/1.1\r\nHost: " + host + ":9\r\n\r\n");
+      page = read_upto(fd, 4096, 800);  // the page comes at once; the slot stays open
+      close(fd);
+      done = true;
+    });
+    run_while_waiting([&] { return done.load(); }, 10000);
+    client.join();
+    EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
+  }
+}
+
+std::atomic<bool> slow_released{false};
+std::atomic<int> slow_lookups{0};
+
+// slow.example answers after 5 s (or when released); the rest at once.
+int slow_resolver(const char* host, uint32_t* addrs, int max) {
+  if (max < 1) return 0;
+  if (strcmp(host, "slow.example") == 0) {
+    ++slow_lookups;
+    for (int i = 0; i < 500 && !slow_released; ++i) usleep(10000);
+  }
+  addrs[0] = inet_addr("192.0.2.9");
+  return 1;
+}
+
+// With names looked up here, a resolver taking 5 s per answer holds up
+// only the client that waits for it; that client is given up after the
+// lookup limit.
+TEST_F(ChainNames, SlowLookupDelaysNoOtherClient) {
+  set_remote_names(0);
+  recognize_set_resolver(slow_resolver);
+  slow_released = false;
+  slow_lookups = 0;
+  scripted_hop hop;
+  ASSERT_TRUE(hop.start(hop_script::socks5, "127.0.0.170"));
+  use_last_hop(hop, PT_SOCKS5);
+  std::atomic<bool> slow_done{false}, fast_done{false};
+  std::string slow_got, fast_got;
+  std::thread slow_client([&] {
+    slow_got = client_run(engine->port, client_form::socks5, "slow.example", 80);
+    slow_done = true;
   });
-  engine->run_until([&] { return done.load(); }, 10000);
-  client.join();
-  EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
+  ASSERT_TRUE(run_while_waiting([&] { return slow_lookups.load() > 0; }, 3000));
+  const auto start = std::chrono::steady_clock::now();
+  std::thread fast_client([&] {
+    fast_got = client_run(engine->port, client_form::socks5, "site.example", 80);
+    fast_done = true;
+  });
+  run_while_waiting([&] { return fast_done.load(); }, 10000);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+  fast_client.join();
+  EXPECT_EQ(fast_got, "HELLO\n");
+  EXPECT_LT(took, 2000) << "a slow lookup held up another client";
+  EXPECT_FALSE(slow_done.load());
+  // Past the limit the waiting client is given up; its late answer is dropped.
+  clock_advance(LOOKUP_LIMIT_MS + 100);
+  run_while_waiting([&] { return slow_done.load(); }, 5000);
+  slow_released = true;
+  slow_client.join();
+  EXPECT_NE(slow_got, "HELLO\n");
+  EXPECT_EQ(hop.requests().size(), 1u);  // only the fast client's request
 }
 
 // Proxies with a user and password: the list line brings them in, every
@@ -376,7 +447,7 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
         got = client_raw(engine->port, f.opening, f.skip, f.connect_head);
         done = true;
       });
-      engine->run_until([&] { return done.load(); }, 10000);
+      run_while_waiting([&] { return done.load(); }, 10000);
       client.join();
       engine->run_for(20);
       EXPECT_EQ(got, "HELLO\n");
@@ -401,7 +472,7 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
     got = client_raw(engine->port, socks5 + "hi\n", 12, false);
     done = true;
   });
-  engine->run_until([&] { return done.load(); }, 10000);
+  run_while_waiting([&] { return done.load(); }, 10000);
   client.join();
   EXPECT_NE(got, "HELLO\n");
   EXPECT_TRUE(socks4.requests().empty());
@@ -418,7 +489,7 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
       close(fd);
       done = true;
     });
-    engine->run_until([&] { return done.load(); }, 10000);
+    run_while_waiting([&] { return done.load(); }, 10000);
     refused.join();
     EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
   }
@@ -501,7 +572,7 @@ TEST_F(ChainNames, TinyproxyWithBasicAuthCarriesRequests) {
       close(fd);
       done = true;
     });
-    engine->run_until([&] { return done.load(); }, 10000);
+    run_while_waiting([&] { return done.load(); }, 10000);
     client.join();
     engine->run_for(20);
     EXPECT_NE(answer.find(" 200 "), std::string::npos) << answer;
@@ -517,7 +588,7 @@ TEST_F(ChainNames, TinyproxyWithBasicAuthCarriesRequests) {
       close(fd);
       done = true;
     });
-    engine->run_until([&] { return done.load(); }, 10000);
+    run_while_waiting([&] { return done.load(); }, 10000);
     refused_client.join();
     engine->run_for(20);
     EXPECT_EQ(answer.find(" 200 "), std::string::npos) << answer;
