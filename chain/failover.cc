@@ -10,6 +10,7 @@
 #include "log/console.h"
 #include "log/metrics.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/literal.h"
 
 namespace {
@@ -78,6 +79,8 @@ chain_failure chain_failure_of(const route_record& r) {
   if (n.type != HOP_END) f.next = proxy_ref{n.addr, n.port};
   if (speaks_only_http(p.type) && n.type != HOP_END)
     f.fault = chain_fault::http_middle;
+  else if (r.failed && r.socks5_stage == SIGN_IN_REFUSED)
+    f.fault = chain_fault::auth_refused;
   else if (r.failed)
     f.fault = n.type == HOP_END ? chain_fault::refused_dest : chain_fault::refused;
   else if (r.awaiting)
@@ -127,6 +130,9 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
       n = snprintf(out, capacity, "proxy %s is a plain HTTP proxy and cannot reach the next proxy",
                    proxy);
       break;
+    case chain_fault::auth_refused:
+      n = snprintf(out, capacity, "proxy %s refused its sign-in (authentication refused)", proxy);
+      break;
     case chain_fault::no_chain:
       n = snprintf(out, capacity, "no usable proxy matches the chain");
       break;
@@ -170,21 +176,21 @@ void chain_failed(int client, const chain_failure& failure) {
   if (!is_fixed(c, static_cast<uint8_t>(failure.hop + 1))) exclude(c, failure.next);
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(failure, why, sizeof why);
+  char shown[DEST_HOST_SIZE + 2];
+  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
   if (avoidable(c, failure) && c.attempt < chain_retries()) {
     ++c.attempt;
     const attempt_result next = chain_attempt(client);
     if (next == attempt_result::started) {
       metrics_chain_retried();
-      console_line("chain to %.64s:%u failed (%s); trying again (attempt %u)",
-                   conn_table[client].dest_host,
+      console_line("chain to %.66s:%u failed (%s); trying again (attempt %u)", shown,
                    static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);
       return;
     }
-    console_line("chain to %.64s:%u failed (%s); no other proxy to try",
-                 conn_table[client].dest_host, static_cast<unsigned>(conn_table[client].dest_port),
-                 why);
+    console_line("chain to %.66s:%u failed (%s); no other proxy to try", shown,
+                 static_cast<unsigned>(conn_table[client].dest_port), why);
   } else {
-    console_line("chain to %.64s:%u failed (%s); not retried", conn_table[client].dest_host,
+    console_line("chain to %.66s:%u failed (%s); not retried", shown,
                  static_cast<unsigned>(conn_table[client].dest_port), why);
   }
   metrics_chain_closed(false, 0, 0);

@@ -1,11 +1,17 @@
 // Chain negotiation.
 #include "chain/negotiate.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/random.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
+#include "chain/errorpage.h"
 #include "chain/failover.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
@@ -16,6 +22,7 @@
 #include "log/metrics.h"
 #include "platform/clock.h"
 #include "util/ascii.h"
+#include "platform/resolve.h"
 #include "util/http.h"
 #include "util/literal.h"
 #include "util/socks.h"
@@ -25,6 +32,18 @@ uint32_t last_chain_ok = 0;
 chain_io_ops chain_io = {slot_send, slot_abort};
 
 namespace {
+
+// Appends the text at `used` within `size` bytes, keeping the terminator.
+void put(char* buf, size_t size, size_t& used, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void put(char* buf, size_t size, size_t& used, const char* format, ...) {
+  if (used + 1 >= size) return;
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(buf + used, size - used, format, args);
+  va_end(args);
+  if (n > 0) used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
+}
 
 // Protocol a hop is spoken to in: the first of SOCKS4, SOCKS5, HTTPS, HTTP
 // that its type holds; 0 for none.
@@ -43,12 +62,49 @@ const uint8_t* addr_bytes(const hop& h, uint8_t (&out)[4]) {
   return out;
 }
 
+// How the next hop is named to a proxy: by its IPv4 address, or, for a
+// destination entry without one, by the outbound slot's host text (a name
+// the last proxy looks up, or an IPv6 address).
+struct next_target {
+  enum class form : uint8_t { none, ipv4, name, ipv6 } kind;
+  uint8_t v4[4];
+  uint8_t v6[16];
+  char text[DEST_HOST_SIZE + 2];  // as written in a CONNECT line: a.b.c.d, name, [v6]
+  size_t name_length;
+};
+
+next_target target_of(int index, const hop& next) {
+  next_target t{};
+  if (next.type != HOP_END || next.addr != 0) {
+    t.kind = next_target::form::ipv4;
+    addr_bytes(next, t.v4);
+    snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", t.v4[0], t.v4[1], t.v4[2], t.v4[3]);
+    return t;
+  }
+  if (index < 0 || index >= SLOT_COUNT) return t;
+  const char* host = conn_table[index].dest_host;
+  const size_t n = strnlen(host, DEST_HOST_SIZE);
+  if (n == 0 || n >= DEST_HOST_SIZE) return t;
+  if (ipv6_literal(host, t.v6)) {
+    t.kind = next_target::form::ipv6;
+    char plain[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, t.v6, plain, sizeof plain) == nullptr) return next_target{};
+    snprintf(t.text, sizeof t.text, "[%s]", plain);
+    return t;
+  }
+  if (n > 255) return t;
+  t.kind = next_target::form::name;
+  memcpy(t.text, host, n);
+  t.text[n] = 0;
+  t.name_length = n;
+  return t;
+}
+
 void log_chaining(int letter, int index, const hop& next) {
   if (letter & CHAIN_QUIET) return;
-  uint8_t b[4];
-  addr_bytes(next, b);
-  log_line(index, "Chaining to %u.%u.%u.%u port %u (%s)...", b[0], b[1], b[2], b[3],
-           static_cast<unsigned>(next.port), proxy_type_names(next.type));
+  const next_target t = target_of(index, next);
+  log_line(index, "Chaining to %s port %u (%s)...", t.text, static_cast<unsigned>(next.port),
+           proxy_type_names(next.type));
 }
 
 // A CONNECT reply head with a 2xx status.
@@ -59,26 +115,154 @@ bool connect_reply_ok(const uint8_t* d, size_t n) {
   return status >= 200 && status <= 299;
 }
 
-void send_request(int letter, int index, const hop& next, uint16_t proto) {
-  uint8_t b[4];
-  addr_bytes(next, b);
-  if (proto == PT_SOCKS4) {
-    const auto msg = socks4_connect(next.addr, next.port);
-    chain_io.send(index, msg.data(), msg.size());
-    log_chaining(letter, index, next);
-  } else if (proto == PT_SOCKS5) {
-    chain_io.send(index, SOCKS5_GREETING.data(), SOCKS5_GREETING.size());
-  } else if (proto == PT_HTTPS) {
-    char text[512];
-    int n = snprintf(text, sizeof text,
-                     MV_LIT("CONNECT %1$u.%2$u.%3$u.%4$u:%5$u HTTP/1.1\r\n"
-                            "Host: %1$u.%2$u.%3$u.%4$u:%5$u\r\n"),
-                     b[0], b[1], b[2], b[3], static_cast<unsigned>(next.port));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof text) n = 0;
-    snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", client_id_line(0));
-    chain_io.send(index, text, static_cast<int>(strlen(text)));
-    log_chaining(letter, index, next);
+// SOCKS4 request for the next hop; the 4a form for a name. False when the
+// next hop cannot be named in SOCKS4 (an IPv6 address).
+bool send_socks4(int index, const hop& next, const next_target& t, const proxy_login& login) {
+  uint8_t msg[8 + PROXY_LOGIN_MAX + 256] = {4, 1, static_cast<uint8_t>(next.port >> 8),
+                                            static_cast<uint8_t>(next.port & 0xFF)};
+  if (t.kind == next_target::form::ipv4) {
+    memcpy(msg + 4, t.v4, 4);
+  } else if (t.kind == next_target::form::name) {
+    msg[7] = 1;  // 0.0.0.1: the name follows the user-id
+  } else {
+    return false;
   }
+  size_t n = 8;
+  memcpy(msg + n, login.user, login.user_length);  // the user is the SOCKS4 user-id
+  n += login.user_length;
+  msg[n++] = 0;
+  if (t.kind == next_target::form::name) {
+    memcpy(msg + n, t.text, t.name_length);
+    n += t.name_length;
+    msg[n++] = 0;
+  }
+  chain_io.send(index, msg, static_cast<int>(n));
+  return true;
+}
+
+// RFC 1929 sign-in, after the proxy chose method 02.
+void send_socks5_login(int index, const proxy_login& login) {
+  uint8_t msg[3 + 2 * PROXY_LOGIN_MAX] = {1, login.user_length};
+  size_t n = 2;
+  memcpy(msg + n, login.user, login.user_length);
+  n += login.user_length;
+  msg[n++] = login.pass_length;
+  memcpy(msg + n, login.pass, login.pass_length);
+  n += login.pass_length;
+  chain_io.send(index, msg, static_cast<int>(n));
+  memset(msg, 0, sizeof msg);
+}
+
+// SOCKS5 connect request: address type 1, 3 (name) or 4 (IPv6).
+bool send_socks5_connect(int index, const hop& next, const next_target& t) {
+  uint8_t msg[4 + 1 + 255 + 2] = {5, 1, 0};
+  size_t n = 4;
+  switch (t.kind) {
+    case next_target::form::ipv4:
+      msg[3] = 1;
+      memcpy(msg + n, t.v4, 4);
+      n += 4;
+      break;
+    case next_target::form::name:
+      msg[3] = 3;
+      msg[n++] = static_cast<uint8_t>(t.name_length);
+      memcpy(msg + n, t.text, t.name_length);
+      n += t.name_length;
+      break;
+    case next_target::form::ipv6:
+      msg[3] = 4;
+      memcpy(msg + n, t.v6, 16);
+      n += 16;
+      break;
+    case next_target::form::none:
+      return false;
+  }
+  msg[n++] = static_cast<uint8_t>(next.port >> 8);
+  msg[n++] = static_cast<uint8_t>(next.port & 0xFF);
+  chain_io.send(index, msg, static_cast<int>(n));
+  return true;
+}
+
+bool send_connect_head(int index, const hop& next, const next_target& t, const proxy_login& login) {
+  if (t.kind == next_target::form::none) return false;
+  char text[768 + 4 * PROXY_LOGIN_MAX];
+  int n = snprintf(text, sizeof text, MV_LIT("CONNECT %1$s:%2$u HTTP/1.1\r\nHost: %1$s:%2$u\r\n"),
+                   t.text, static_cast<unsigned>(next.port));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof text) return false;
+  size_t used = static_cast<size_t>(n);
+  if (login.user_length > 0)
+    used += http_basic_line(std::string_view(login.user, login.user_length),
+                            std::string_view(login.pass, login.pass_length), text + used,
+                            sizeof text - used);
+  put(text, sizeof text, used, "%s", client_id_line(0));
+  chain_io.send(index, text, static_cast<int>(used));
+  memset(text, 0, sizeof text);
+  return true;
+}
+
+// Sends the first request to the current hop. False when the next hop
+// cannot be named in the hop's protocol.
+bool send_request(int letter, int index, const hop& proxy, const hop& next, uint16_t proto) {
+  const next_target t = target_of(index, next);
+  proxy_login login{};
+  // What signs in stays out of the diagnostic log's byte dumps.
+  if (proxy_credentials(proxy.addr, proxy.port, login) && index >= 0 && index < SLOT_COUNT)
+    conn_table[index].flags |= SLOT_SECRET_OUTPUT;
+  bool sent = true;
+  if (proto == PT_SOCKS4) {
+    sent = send_socks4(index, next, t, login);
+    if (sent) log_chaining(letter, index, next);
+  } else if (proto == PT_SOCKS5) {
+    // With a stored sign-in the proxy may also choose user/password.
+    static constexpr uint8_t plain[3] = {5, 1, 0};
+    static constexpr uint8_t with_login[4] = {5, 2, 0, 2};
+    if (login.user_length > 0)
+      chain_io.send(index, with_login, sizeof with_login);
+    else
+      chain_io.send(index, plain, sizeof plain);
+  } else if (proto == PT_HTTPS) {
+    sent = send_connect_head(index, next, t, login);
+    if (sent) log_chaining(letter, index, next);
+  }
+  memset(&login, 0, sizeof login);
+  return sent;
+}
+
+// The proxy refused its sign-in: the chain fails with that reason, and the
+// proxy is marked so the panel can say why.
+void sign_in_refused(int letter, int index, const hop& proxy, chain_state& st) {
+  st.failed = 1;
+  st.socks5_stage = SIGN_IN_REFUSED;
+  if (!(letter & CHAIN_QUIET)) log_line(index, "Unexpected: %s", "authentication refused");
+  proxy_auth_refused(proxy.addr, proxy.port, 1);
+}
+
+bool proxy_credentials_known(const hop& proxy) {
+  proxy_login login{};
+  const bool known = proxy_credentials(proxy.addr, proxy.port, login);
+  memset(&login, 0, sizeof login);
+  return known;
+}
+
+// SOCKS5 method accepted (and any sign-in done): the connect request.
+bool connect_through_socks5(int letter, int index, const hop& next, chain_state& st) {
+  if (!send_socks5_connect(index, next, target_of(index, next))) {
+    st.failed = 1;
+    return false;
+  }
+  log_chaining(letter, index, next);
+  st.socks5_stage = 1;
+  return true;
+}
+
+// A reply head whose status is 407 (proxy sign-in required or refused).
+bool status_is_407(const uint8_t* d, size_t n) {
+  size_t i = 0;
+  while (i < n && ascii_is_blank(d[i])) ++i;
+  while (i < n && !ascii_is_blank(d[i])) ++i;
+  while (i < n && d[i] == ' ') ++i;
+  return i + 3 <= n && d[i] == '4' && d[i + 1] == '0' && d[i + 2] == '7' &&
+         (i + 3 == n || ascii_is_blank(d[i + 3]));
 }
 
 // Each reply reader: false while the reply is incomplete or after a
@@ -91,19 +275,45 @@ bool socks4_reply(stream& in, chain_state& st) {
   return st.failed == 0;
 }
 
-// The method reply: on "no authentication" the connect request follows.
-bool socks5_method_reply(int letter, int index, stream& in, const hop& next, chain_state& st) {
+// The method reply: a sign-in when the proxy asks for one and we hold its
+// credentials, else the connect request at once.
+bool socks5_method_reply(int letter, int index, stream& in, const hop& proxy, const hop& next,
+                         chain_state& st) {
   if (in.len < 2) return false;
-  if (socks5_succeeded(in.data)) {
-    const auto msg = socks5_connect(next.addr, next.port);
-    chain_io.send(index, msg.data(), msg.size());
-    log_chaining(letter, index, next);
-    st.socks5_stage = 1;
-  } else {
-    st.failed = 1;
-  }
+  const uint8_t method = in.data[0] == 5 ? in.data[1] : 0xFF;
   stream_consume(in, 2);
-  return st.failed == 0;
+  if (method == 0) return connect_through_socks5(letter, index, next, st);
+  if (method == 2) {
+    proxy_login login{};
+    if (!proxy_credentials(proxy.addr, proxy.port, login)) {
+      sign_in_refused(letter, index, proxy, st);  // it wants a sign-in we lack
+      return false;
+    }
+    send_socks5_login(index, login);
+    memset(&login, 0, sizeof login);
+    st.socks5_stage = 2;
+    return false;  // the sign-in reply comes next
+  }
+  if (method == 0xFF && proxy_credentials_known(proxy)) {
+    sign_in_refused(letter, index, proxy, st);
+    return false;
+  }
+  st.failed = 1;
+  return false;
+}
+
+// The sign-in reply: accepted, the connect request follows.
+bool socks5_sign_in_reply(int letter, int index, stream& in, const hop& proxy, const hop& next,
+                          chain_state& st) {
+  if (in.len < 2) return false;
+  const bool accepted = in.data[0] == 1 && in.data[1] == 0;
+  stream_consume(in, 2);
+  if (!accepted) {
+    sign_in_refused(letter, index, proxy, st);
+    return false;
+  }
+  proxy_auth_refused(proxy.addr, proxy.port, 0);
+  return connect_through_socks5(letter, index, next, st);
 }
 
 // The connect reply ends in the bound address, which is IPv4, a name or
@@ -125,7 +335,19 @@ bool socks5_connect_reply(stream& in, chain_state& st) {
   return st.failed == 0;
 }
 
-bool connect_reply(stream& in, chain_state& st) {
+// The three SOCKS5 replies in turn: method, sign-in (when asked), connect.
+bool socks5_reply(int letter, int index, stream& in, const hop& proxy, const hop& next,
+                  chain_state& st) {
+  if (st.socks5_stage == 0 && !socks5_method_reply(letter, index, in, proxy, next, st) &&
+      st.socks5_stage != 2)
+    return false;
+  if (st.socks5_stage == 2 && !socks5_sign_in_reply(letter, index, in, proxy, next, st))
+    return false;
+  return socks5_connect_reply(in, st);
+}
+
+// The CONNECT reply head; a 407 means the proxy refused our sign-in.
+bool connect_reply(int letter, int index, stream& in, const hop& proxy, chain_state& st) {
   if (in.len < 7) return false;
   const size_t head = http_head_find(in.data, in.len).body;
   // A head that runs past its limit fails the hop, ended or not.
@@ -135,8 +357,10 @@ bool connect_reply(stream& in, chain_state& st) {
     return false;
   }
   if (head == 0) return false;
+  const bool wants_sign_in = status_is_407(in.data, head);
   if (!connect_reply_ok(in.data, head)) st.failed = 1;
   stream_consume(in, static_cast<uint32_t>(head));
+  if (wants_sign_in) sign_in_refused(letter, index, proxy, st);
   return st.failed == 0;
 }
 
@@ -151,10 +375,9 @@ bool handle_reply(int letter, int index, stream& in, const hop* hops, chain_stat
     case PT_SOCKS4:
       return socks4_reply(in, st);
     case PT_SOCKS5:
-      if (st.socks5_stage == 0 && !socks5_method_reply(letter, index, in, next, st)) return false;
-      return socks5_connect_reply(in, st);
+      return socks5_reply(letter, index, in, hops[h], next, st);
     case PT_HTTPS:
-      return connect_reply(in, st);
+      return connect_reply(letter, index, in, hops[h], st);
     case PT_HTTP:
       if (!(letter & CHAIN_QUIET)) log_line(index, "Unexpected: %s", "HTTP proxy in the middle");
       chain_io.abort(index);
@@ -200,7 +423,11 @@ void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_
   }
   st.hop_proto = proto;
   if (proto != PT_HTTP) {
-    send_request(letter, index, hops[h + 1], proto);
+    if (!send_request(letter, index, p, hops[h + 1], proto)) {
+      if (!(letter & CHAIN_QUIET))
+        log_line(index, "Unexpected: %s", "the proxy cannot carry this destination");
+      st.failed = 1;
+    }
     return;
   }
   if (h + 2 < hop_count) {
@@ -234,18 +461,6 @@ bool is_name(const char* host) {
   return false;
 }
 
-// Appends the text at `used` within `size` bytes, keeping the terminator.
-void put(char* buf, size_t size, size_t& used, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-void put(char* buf, size_t size, size_t& used, const char* format, ...) {
-  if (used + 1 >= size) return;
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(buf + used, size - used, format, args);
-  va_end(args);
-  if (n > 0) used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
-}
-
 void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {
   char* t = rc.target;
   memset(t, 0, TARGET_SIZE);
@@ -272,7 +487,9 @@ void fill_target(conn_slot& client, route_record& rc, size_t http_offset) {
   }
   if (n == 0) {
     // A host name too long for the text is cut short; the text is only shown.
-    const int full = snprintf(t, TARGET_SIZE, "%s : %d", client.dest_host, client.dest_port);
+    char shown[DEST_HOST_SIZE + 2];
+    host_for_display(client.dest_host, shown, sizeof shown);
+    const int full = snprintf(t, TARGET_SIZE, "%.60s : %d", shown, client.dest_port);
     (void)full;
   }
 }
@@ -283,9 +500,16 @@ void log_building(int out, const route_record& r, const char* dest_host) {
   text[0] = '\0';
   for (int i = 0; i < r.hop_count; ++i) {
     const hop& h = r.hops[i];
+    const char* sep = i == 0 ? "" : " --> ";
+    if (h.type == HOP_END && h.addr == 0) {  // the last proxy is given the host text
+      char shown[DEST_HOST_SIZE + 2];
+      host_for_display(dest_host, shown, sizeof shown);
+      put(text, sizeof text, used, "%s%s:%u", sep, shown, static_cast<unsigned>(h.port));
+      continue;
+    }
     uint8_t b[4];
     addr_bytes(h, b);
-    put(text, sizeof text, used, "%s%u.%u.%u.%u:%u", i == 0 ? "" : " --> ", b[0], b[1], b[2], b[3],
+    put(text, sizeof text, used, "%s%u.%u.%u.%u:%u", sep, b[0], b[1], b[2], b[3],
         static_cast<unsigned>(h.port));
     if (h.type != HOP_END)
       put(text, sizeof text, used, " (%s)", proxy_type_names(h.type));
@@ -295,12 +519,68 @@ void log_building(int out, const route_record& r, const char* dest_host) {
   log_line(out, "Building chain: %s", text);
 }
 
-// client_id_line state.
+// client_id_line state: the lines drawn at start (and again every ten
+// hours), so that nothing in them is the same for every user.
 char id_text[256];
 size_t id_length = 0;
 uint32_t id_built = 0;
-uint32_t id_random = 0;
 char id_line[256];
+
+// Browser identifications as ordinary browsers send them; %1$u is the
+// major version, drawn from the range of the browser's recent releases.
+struct agent_form {
+  const char* format;
+  uint16_t first_version;
+  uint16_t versions;
+};
+constexpr agent_form AGENT_FORMS[] = {
+    {"Mozilla/5.0 (X11; Linux x86_64; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128, 12},
+    {"Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128, 12},
+    {"Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:%1$u.0) Gecko/20100101 Firefox/%1$u.0", 128,
+     12},
+    {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+    {"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+    {"Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/%1$u.0.0.0 Safari/537.36",
+     126, 12},
+};
+constexpr const char* LANGUAGES[] = {
+    "en-US,en;q=0.9",          "en-US,en;q=0.5",          "en-GB,en;q=0.9",
+    "de-DE,de;q=0.9,en;q=0.8", "fr-FR,fr;q=0.9,en;q=0.8", "es-ES,es;q=0.9,en;q=0.8",
+    "it-IT,it;q=0.9,en;q=0.8", "nl-NL,nl;q=0.9,en;q=0.8",
+};
+
+uint32_t random_word() {
+  uint32_t value = 0;
+  if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+    value = tick_now() * 2654435761u ^ static_cast<uint32_t>(wall_now_ms());
+  return value;
+}
+
+// Draws one identification (User-Agent and Accept-Language lines) into
+// id_text, different from the one it replaces.
+void draw_identification() {
+  char previous[sizeof id_text];
+  memcpy(previous, id_text, sizeof previous);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint32_t r = random_word();
+    const agent_form& form = AGENT_FORMS[r % std::size(AGENT_FORMS)];
+    const unsigned version = form.first_version + (r >> 8) % form.versions;
+    const char* language = LANGUAGES[(r >> 16) % std::size(LANGUAGES)];
+    char agent[200];
+    snprintf(agent, sizeof agent, form.format, version);
+    const int n = snprintf(id_text, sizeof id_text, "User-Agent: %s\r\nAccept-Language: %s\r\n",
+                           agent, language);
+    id_length = n > 0 ? (static_cast<size_t>(n) < sizeof id_text ? static_cast<size_t>(n)
+                                                                 : sizeof id_text - 1)
+                      : 0;
+    if (previous[0] == 0 || strcmp(previous, id_text) != 0) return;
+  }
+}
 
 }  // namespace
 
@@ -309,10 +589,18 @@ attempt_result chain_attempt(int index) {
   conn_slot& c = conn_table[index];
   route_record& rc = route_of(c);
   c.dest_host[DEST_HOST_SIZE - 1] = '\0';
+  // A name looked up here (off the engine thread) goes on as its address.
+  char looked_up[16];
+  const char* host = c.dest_host;
+  if (rc.client.resolved != 0) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&rc.client.resolved);
+    snprintf(looked_up, sizeof looked_up, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    host = looked_up;
+  }
   // The hops first: without a chain the client stays unlinked and can
   // still be answered.
   route_record ro{};
-  if (!chain_hops(ro, c.dest_host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
+  if (!chain_hops(ro, host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
     return attempt_result::no_chain;
   rc.client.fixed_mask = chain_cache.fixed_mask;
   const int out = slot_create_linked(index);
@@ -333,6 +621,41 @@ attempt_result chain_attempt(int index) {
   return attempt_result::started;
 }
 
+namespace {
+
+local_address_test local_test = nullptr;
+
+// A name this machine has to look up itself ("remote_dns" off).
+bool needs_lookup(const char* host) {
+  uint32_t v4 = 0;
+  uint8_t v6[16];
+  return host[0] != 0 && !ipv4_literal(host, &v4) && !ipv6_literal(host, v6) &&
+         !is_invalid_name(host) && !chain_remote_names();
+}
+
+void first_attempt(int index) {
+  const attempt_result started = chain_attempt(index);
+  if (started == attempt_result::no_chain) {
+    chain_failure none{};
+    none.fault = chain_fault::no_chain;
+    chain_give_up(index, none);
+  } else if (started == attempt_result::no_slot) {
+    slot_abort(index);
+  }
+}
+
+// A looked-up name that is this machine: an HTTP or CONNECT client gets
+// the local-address page, as when the address was given.
+void refuse_local(int index) {
+  conn_slot& slot = conn_table[index];
+  send_error_page(&slot.in, index, PAGE_LOCALHOST, &slot);
+  memset(slot.route, 0, ROUTE_SIZE);
+  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "%s", "Destination is localhost");
+  slot.kind = slot_kind::error;
+}
+
+}  // namespace
+
 void chain_start(int index, size_t http_offset) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& c = conn_table[index];
@@ -343,14 +666,50 @@ void chain_start(int index, size_t http_offset) {
   rc.side = 1;
   rc.check_reply = check;
   fill_target(c, rc, http_offset);
-  const attempt_result started = chain_attempt(index);
-  if (started == attempt_result::no_chain) {
-    chain_failure none{};
-    none.fault = chain_fault::no_chain;
-    chain_give_up(index, none);
-  } else if (started == attempt_result::no_slot) {
-    slot_abort(index);
+  if (needs_lookup(c.dest_host)) {
+    // The chain starts once the name is looked up (chain_lookups_poll).
+    const int ticket = resolve_start(c.dest_host);
+    if (ticket >= 0) {
+      rc.client.lookup = static_cast<uint8_t>(ticket + 1);
+      rc.client.lookup_started = tick_now();
+      return;
+    }
   }
+  first_attempt(index);
+}
+
+void chain_lookups_poll() {
+  const int used = slot_count_used();
+  const uint32_t now = tick_now();
+  for (int i = 1; i < used; ++i) {
+    conn_slot& s = conn_table[i];
+    if (s.sock == -1 || s.kind != slot_kind::chain) continue;
+    route_record& rc = route_of(s);
+    if (rc.side != 1 || rc.client.lookup == 0) continue;
+    const int ticket = rc.client.lookup - 1;
+    uint32_t addr = 0;
+    resolve_state state = resolve_poll(ticket, &addr);
+    if (state == resolve_state::pending && now - rc.client.lookup_started <= RESOLVE_LIMIT_MS)
+      continue;
+    if (state == resolve_state::pending) resolve_cancel(ticket);
+    rc.client.lookup = 0;
+    if (state != resolve_state::done) {
+      chain_failure none{};
+      none.fault = chain_fault::no_chain;
+      chain_give_up(i, none);
+      continue;
+    }
+    rc.client.resolved = addr;
+    if (local_test != nullptr && local_test(addr) && (s.proto == PROTO_CONNECT || rc.check_reply)) {
+      refuse_local(i);
+      continue;
+    }
+    first_attempt(i);
+  }
+}
+
+void chain_set_local_test(local_address_test test) {
+  local_test = test;
 }
 
 const char* chain_tunnel_head() {
@@ -362,6 +721,8 @@ namespace {
 // The destination was reached: a CONNECT client learns it now, not before.
 void chain_stands(int index) {
   last_chain_ok = tick_now();
+  // Relayed bytes may be dumped again once every sign-in byte is out.
+  if (conn_table[index].out.len == 0) conn_table[index].flags &= ~SLOT_SECRET_OUTPUT;
   const int client = slot_linked(index);
   if (client >= 0 && conn_table[client].proto == PROTO_CONNECT) {
     const char* head = chain_tunnel_head();
@@ -390,6 +751,10 @@ void chain_handler(int index, char letter) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& s = conn_table[index];
   route_record& r = route_of(s);
+  if (r.side == 1 && letter == slot_event::closing && r.client.lookup != 0) {
+    resolve_cancel(r.client.lookup - 1);  // the client left while its name was looked up
+    r.client.lookup = 0;
+  }
   if (r.side != 0) return;
   if (letter != 'X' && tick_now() - s.started > CHAIN_TIME_LIMIT_MS) {
     slot_abort(index);
@@ -463,8 +828,10 @@ void chain_close(int index) {
   for (int i = 0; i < r.hop_count && i < MAX_HOPS; ++i) {
     const hop& h = r.hops[i];
     const char* sep = i == 0 ? "" : " ";
-    if (h.type == HOP_END && is_name(s.dest_host)) {
-      put(text, sizeof text, used, "%s%.255s:%u", sep, s.dest_host, static_cast<unsigned>(h.port));
+    if (h.type == HOP_END && (h.addr == 0 || is_name(s.dest_host))) {
+      char shown[DEST_HOST_SIZE + 2];
+      host_for_display(s.dest_host, shown, sizeof shown);
+      put(text, sizeof text, used, "%s%.257s:%u", sep, shown, static_cast<unsigned>(h.port));
     } else {
       uint8_t b[4];
       addr_bytes(h, b);
@@ -478,21 +845,7 @@ void chain_close(int index) {
 const char* client_id_line(int flag) {
   const uint32_t now = tick_now();
   if (id_length == 0 || now - id_built > 36000000u) {
-    uint32_t r[9];
-    for (int i = 1; i <= 8; ++i) {
-      id_random = now + 17u * id_random;
-      if (static_cast<int32_t>(id_random) < 0) id_random = 0u - id_random;
-      r[i] = id_random;
-    }
-    const int n = snprintf(
-        id_text, sizeof id_text,
-        MV_LIT("User-Agent: Mozilla/%u.0 (X11; Linux x86_64; rv:%u.0) Gecko/20100101 "
-               "Firefox/%u.%u\r\nAccept-Language: en-US,en;q=0.%u\r\nX-Request-Id: %u-%u-%u\r\n"),
-        r[8] % 6 + 5, r[7] % 99, r[6] % 3 + 4, r[5] % 3 + 1, r[4] % 10, r[3] % 99, r[2] % 5 + 6,
-        r[1] % 99);
-    id_length = n > 0 ? (static_cast<size_t>(n) < sizeof id_text ? static_cast<size_t>(n)
-                                                                 : sizeof id_text - 1)
-                      : 0;
+    draw_identification();
     id_built = now;
   }
   size_t used = 0;
@@ -521,4 +874,5 @@ void chain_attach() {
   slot_attach(slot_kind::chain, chain_handler);
   slot_attach(slot_kind::relay, chain_relay_handler);
   engine_every(USAGE_FLUSH_MS, usage_flush);
+  engine_every(LOOKUP_POLL_MS, chain_lookups_poll);
 }

@@ -16,6 +16,7 @@ constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within t
 constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
 // A CONNECT proxy's reply head longer than this fails its hop.
 constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
+constexpr uint8_t SIGN_IN_REFUSED = 0xA5;         // socks5_stage of a failed sign-in
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.
@@ -24,7 +25,8 @@ struct chain_state {
   uint8_t failed;        // the chain has failed
   uint8_t established;   // the destination has been reached
   uint8_t awaiting;      // a request went to the current hop, its reply is due
-  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due
+  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due, 2 sign-in
+                         // reply due; SIGN_IN_REFUSED once a hop refused its sign-in
   uint16_t hop_proto;    // protocol bit used with the current hop (0x08/0x10/0x20/0x40)
 };
 
@@ -47,6 +49,16 @@ enum class attempt_result { started, no_chain, no_slot };
 // chain_start): a chain without the proxies its earlier attempts found
 // failing, and a new outbound slot linked to the client.
 attempt_result chain_attempt(int index);
+
+// Destination names looked up here ("remote_dns" off) are looked up off the
+// engine thread: the client waits (its route record holds the ticket) and
+// this poll, run every LOOKUP_POLL_MS, starts its chain, refuses it, or
+// gives up after RESOLVE_LIMIT_MS.
+constexpr uint32_t LOOKUP_POLL_MS = 20;
+void chain_lookups_poll();
+// Tells whether a looked-up address is this machine (set by the front end).
+using local_address_test = bool (*)(uint32_t addr);
+void chain_set_local_test(local_address_test test);
 
 // Response head a CONNECT client gets once the destination is reached.
 const char* chain_tunnel_head();

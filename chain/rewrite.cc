@@ -243,6 +243,53 @@ int rewrite_request(stream& s, bool keep_target) {
   return 1;
 }
 
+int insert_after_request_line(stream& s, const char* line, size_t n) {
+  if (s.data == nullptr || s.len < 10) return 0;
+  if (http_verb_offset(s.data, s.len) == 0) return 1;
+  if (http_head_find(s.data, s.len).body == 0) return 0;
+  const uint8_t* nl = static_cast<const uint8_t*>(memchr(s.data, '\n', s.len));
+  if (nl == nullptr) return 1;
+  const size_t first = static_cast<size_t>(nl - s.data) + 1;
+  const size_t rest = s.len - first;
+  uint8_t* whole = static_cast<uint8_t*>(malloc(s.len + n));
+  if (whole == nullptr) return 1;
+  memcpy(whole, s.data, first);
+  memcpy(whole + first, line, n);
+  memcpy(whole + first + n, s.data + first, rest);
+  const uint32_t total = s.total;
+  if (stream_assign(s, whole, static_cast<uint32_t>(s.len + n))) s.total = total;
+  memset(whole, 0, s.len);
+  free(whole);
+  return 1;
+}
+
+namespace {
+constexpr uint8_t HTTP_SIGNED_IN = 0x5A;  // outbound socks5_stage once the line is in
+
+// A plain HTTP proxy as the last hop with a stored sign-in gets it in the
+// client's first request head. True when the line was put in.
+bool sign_in_to_http_hop(route_record& ro, stream& request) {
+  if (ro.hop_proto != PT_HTTP || ro.socks5_stage == HTTP_SIGNED_IN || ro.hop_count < 2 ||
+      ro.hop_count > MAX_HOPS)
+    return false;
+  const hop& proxy = ro.hops[ro.hop_count - 2];
+  proxy_login login{};
+  if (!proxy_credentials(proxy.addr, proxy.port, login)) {
+    ro.socks5_stage = HTTP_SIGNED_IN;
+    return false;
+  }
+  char line[4 * PROXY_LOGIN_MAX];
+  const size_t n =
+      http_basic_line(std::string_view(login.user, login.user_length),
+                      std::string_view(login.pass, login.pass_length), line, sizeof line);
+  const bool inserted = n > 0 && insert_after_request_line(request, line, n) == 1;
+  if (inserted) ro.socks5_stage = HTTP_SIGNED_IN;
+  memset(line, 0, sizeof line);
+  memset(&login, 0, sizeof login);
+  return inserted;
+}
+}  // namespace
+
 void relay_hook(int index, int linked_index) {
   if (index < 0 || index >= SLOT_COUNT || linked_index < 0 || linked_index >= SLOT_COUNT) return;
   conn_slot* a = &conn_table[index];
@@ -274,5 +321,10 @@ void relay_hook(int index, int linked_index) {
       // A plain HTTP proxy as the last hop routes by the absolute target.
       rc.rewritten = static_cast<uint8_t>(rewrite_request(client->in, ro.hop_proto == PT_HTTP));
     }
+  }
+  // After the dump above: the sign-in line is never written to the log.
+  if (ro.established && ro.hop_index + 1 == ro.hop_count && ro.hop_proto == PT_HTTP &&
+      ro.socks5_stage != HTTP_SIGNED_IN) {
+    if (sign_in_to_http_hop(ro, client->in)) out->flags |= SLOT_SECRET_OUTPUT;
   }
 }

@@ -17,6 +17,10 @@ int response_is_error(const uint8_t* data, size_t length);
 // keep_target: leave an absolute target as it is (the last proxy is a plain
 // HTTP proxy and routes by it).
 int rewrite_request(stream& s, bool keep_target = false);
+// Puts `line` (n bytes, ending in CR LF) right behind the request line of
+// the complete head in `s`. 1 when done with (inserted, or not HTTP), 0
+// while the head is not complete yet.
+int insert_after_request_line(stream& s, const char* line, size_t n);
 // The cached "force_http_10": read at first use, then at most every 30 s.
 bool force_http_10_on();
 // Forgets the cached value (tests).

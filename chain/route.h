@@ -42,6 +42,7 @@ enum class chain_fault : uint8_t {
   bad_reply,     // a proxy answered in a way that is not its protocol
   http_middle,   // a plain HTTP proxy before the last position
   no_chain,      // no proxy matched a link of the chain
+  auth_refused,  // a proxy refused its sign-in (or wanted one it has not got)
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;
@@ -58,6 +59,9 @@ struct __attribute__((packed)) client_route {
   uint32_t fixed_mask;     // chain positions taken by fixed-proxy links
   chain_failure last;      // the latest failure, fault none before any
   proxy_ref excluded[CHAIN_EXCLUDED_MAX];
+  uint8_t lookup;           // 1 + ticket of the destination's lookup while it runs, 0 when none
+  uint32_t resolved;        // the destination's address once looked up here, else 0
+  uint32_t lookup_started;  // tick at which the lookup was queued
 };
 
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),

@@ -13,6 +13,7 @@
 
 #include "db/db.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/literal.h"
 
 namespace {
@@ -71,10 +72,26 @@ int parse_link_row(const char* p, const char* end, int64_t* values) {
 
 chain_cache_record chain_cache = {nullptr, 0, 0, 0};
 
+namespace {
+// "remote_dns", read again once the chain cache is dropped or has aged.
+int remote_names_value = -1;
+uint32_t remote_names_read = 0;
+}  // namespace
+
 void chain_cache_clear() {
   chain_cache.hops = nullptr;
   chain_cache.count = 0;
   chain_cache.fixed_mask = 0;
+  remote_names_value = -1;
+}
+
+bool chain_remote_names() {
+  const uint32_t now = tick_now();
+  if (remote_names_value < 0 || now - remote_names_read > CHAIN_CACHE_MS) {
+    remote_names_value = setting_int("remote_dns", 1, 0) != 0 ? 1 : 0;
+    remote_names_read = now;
+  }
+  return remote_names_value == 1;
 }
 
 namespace {
@@ -277,30 +294,35 @@ hop* chain_build(const proxy_ref* excluded, int excluded_count) {
 
 uint32_t resolve_host(const char* host) {
   if (host == nullptr || host[0] == '\0') return 0;
+  uint32_t addr = 0;
+  if (ipv4_literal(host, &addr)) return addr == 0xFFFFFFFFu ? 0 : addr;
   // Names under the reserved ".invalid" domain never resolve: answer that
   // here instead of asking the name server (the default checker address
   // is such a name).
-  size_t len = strlen(host);
-  if (len >= 8 && strcasecmp(host + len - 8, ".invalid") == 0) return 0;
-  uint32_t addr = 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &list) == 0 && list != nullptr) {
-    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-      if (a->ai_family == AF_INET) {
-        addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        break;
-      }
-    }
-    freeaddrinfo(list);
-  } else {
-    in_addr parsed{};
-    if (inet_aton(host, &parsed) != 0) addr = parsed.s_addr;
-  }
-  if (addr == 0xFFFFFFFFu) addr = 0;
+  if (is_invalid_name(host)) return 0;
+  if (resolve_ipv4(host, &addr, 1) != 1 || addr == 0xFFFFFFFFu) return 0;
   return addr;
+}
+
+bool is_invalid_name(const char* host) {
+  const size_t len = strlen(host);
+  return len >= 8 && strcasecmp(host + len - 8, ".invalid") == 0;
+}
+
+bool destination_address(const char* host, uint32_t* addr) {
+  *addr = 0;
+  if (host == nullptr || host[0] == '\0') return false;
+  uint32_t v4 = 0;
+  if (ipv4_literal(host, &v4)) {
+    *addr = v4 == 0xFFFFFFFFu ? 0 : v4;
+    return *addr != 0;
+  }
+  uint8_t v6[16];
+  if (ipv6_literal(host, v6)) return true;
+  if (is_invalid_name(host)) return false;
+  if (chain_remote_names()) return true;
+  *addr = resolve_host(host);
+  return *addr != 0;
 }
 
 int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref* excluded,
@@ -310,9 +332,10 @@ int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref
     return 0;
   }
   // A destination without an address gets no chain: asking the last proxy
-  // for 0.0.0.0 would make many proxies connect to themselves.
-  const uint32_t dest = resolve_host(host);
-  if (dest == 0) return 0;
+  // for 0.0.0.0 would make many proxies connect to themselves. A name left
+  // to the last proxy, and an IPv6 address, travel as the host text.
+  uint32_t dest = 0;
+  if (!destination_address(host, &dest)) return 0;
   const uint32_t now = tick_now();
   if (chain_cache.hops == nullptr || chain_cache.count == 0 || excluded_count > 0 ||
       now - chain_cache.built > CHAIN_CACHE_MS) {

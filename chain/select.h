@@ -19,9 +19,9 @@ struct chain_cache_record {
 extern chain_cache_record chain_cache;
 
 // Fills r.hops and r.hop_count with the cached (or a freshly built) chain and
-// the resolved destination as the last entry. 1 when filled, else 0 (port 0,
-// empty host, a host without an address, or no chain). With proxies to
-// avoid, the chain is built afresh without them (and cached).
+// the destination as the last entry (address 0: the host text travels). 1 when filled, else 0 (port
+// 0, empty host, a host without an address, or no chain). With proxies to avoid, the chain is built
+// afresh without them (and cached).
 int chain_hops(route_record& r, const char* host, uint16_t port,
                const proxy_ref* excluded = nullptr, int excluded_count = 0);
 // Builds the chain from the database, leaving out the given proxies; the
@@ -38,6 +38,16 @@ void chain_ids_forget();
 // (values[0..7]), or -1 when anything else is in the row.
 int parse_link_row(const char* p, const char* end, int64_t* values);
 
-// Destination address of a host: a name lookup, else a dotted address; 0
-// when there is none (0.0.0.0 and 255.255.255.255 count as none).
+// Destination address of a host: a literal IPv4 address, else a name
+// lookup; 0 when there is none (0.0.0.0 and 255.255.255.255 count as none).
 uint32_t resolve_host(const char* host);
+// A name under the reserved ".invalid" domain (never resolves).
+bool is_invalid_name(const char* host);
+// Where the destination entry of a chain points: false when the host can
+// have no chain. An IPv4 literal (or, with names looked up here, a resolved
+// name) gives its address; an IPv6 literal, or a name while names are left
+// to the last proxy, gives 0: the last hop is sent the host text.
+bool destination_address(const char* host, uint32_t* addr);
+// Setting "remote_dns" (default 1): names are passed to the last proxy and
+// never looked up here. Read again after chain_cache_clear or 10 s.
+bool chain_remote_names();

@@ -261,6 +261,25 @@ bool db_open(const char* path) {
   return true;
 }
 
+namespace {
+// Columns added after the first release: an older database gets them with
+// their defaults, its rows untouched.
+void add_missing_columns() {
+  static constexpr const char* added[][2] = {
+      {"auth_user", "TEXT NOT NULL DEFAULT ''"},
+      {"auth_pass", "TEXT NOT NULL DEFAULT ''"},
+      {"auth_refused", "INTEGER NOT NULL DEFAULT 0"},
+  };
+  for (const auto& column : added) {
+    char* known = db_query_text(
+        "", "", MV_LIT("SELECT count(*) FROM pragma_table_info('proxy') WHERE name=%Q"), column[0]);
+    const bool present = known != nullptr && parse_decimal(known) > 0;
+    free(known);
+    if (!present) db_exec(MV_LIT("ALTER TABLE proxy ADD COLUMN %s %s"), column[0], column[1]);
+  }
+}
+}  // namespace
+
 void db_init_schema() {
   std::lock_guard<std::recursive_mutex> hold(db_lock);
   if (db_handle == nullptr) return;
@@ -271,8 +290,42 @@ void db_init_schema() {
   if (count == nullptr || static_cast<int32_t>(parse_decimal(count)) < 1)
     db_exec(sql_link_insert(), 1, 3, 92, 0u, 0u);
   free(count);
+  add_missing_columns();
   db_exec("%s", sql_create_lookup_indexes());
   db_exec("%s", sql_create_chain_indexes());
+}
+
+bool proxy_credentials(uint32_t ip, uint16_t port, proxy_login& out) {
+  out = proxy_login{};
+  std::lock_guard<std::recursive_mutex> hold(db_lock);
+  if (db_handle == nullptr) return false;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_handle,
+                         MV_LIT("SELECT auth_user,auth_pass FROM proxy WHERE ip=?1 AND port=?2"),
+                         -1, &st, nullptr) != SQLITE_OK)
+    return false;
+  sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(ip));
+  sqlite3_bind_int(st, 2, port);
+  if (sqlite3_step(st) == SQLITE_ROW) {
+    const auto* user = sqlite3_column_text(st, 0);
+    const auto* pass = sqlite3_column_text(st, 1);
+    const int ulen = sqlite3_column_bytes(st, 0);
+    const int plen = sqlite3_column_bytes(st, 1);
+    if (user != nullptr && pass != nullptr && ulen > 0 && ulen < PROXY_LOGIN_MAX &&
+        plen < PROXY_LOGIN_MAX) {
+      memcpy(out.user, user, static_cast<size_t>(ulen));
+      memcpy(out.pass, pass, static_cast<size_t>(plen));
+      out.user_length = static_cast<uint8_t>(ulen);
+      out.pass_length = static_cast<uint8_t>(plen);
+    }
+  }
+  sqlite3_finalize(st);
+  return out.user_length > 0;
+}
+
+void proxy_auth_refused(uint32_t ip, uint16_t port, int refused) {
+  db_exec(MV_LIT("UPDATE proxy SET auth_refused=%d WHERE ip=%u AND port=%d AND auth_refused<>%d"),
+          refused, ip, static_cast<int>(port), refused);
 }
 
 void db_close() {

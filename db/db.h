@@ -52,6 +52,20 @@ bool is_modifying_statement(const char* text);
 int setting_int(const char* name, int value, int write);
 int setting_str(const char* name, char* buffer, size_t size, int write);
 
+// Sign-in of a proxy (columns auth_user, auth_pass). The password is read
+// only by the code that talks to the proxy; it never leaves the program.
+constexpr int PROXY_LOGIN_MAX = 256;  // user and password each below this
+struct proxy_login {
+  char user[PROXY_LOGIN_MAX];
+  char pass[PROXY_LOGIN_MAX];
+  uint8_t user_length;
+  uint8_t pass_length;
+};
+// The stored sign-in of (ip, port); false when it has none.
+bool proxy_credentials(uint32_t ip, uint16_t port, proxy_login& out);
+// Records whether the proxy refused its stored sign-in (column auth_refused).
+void proxy_auth_refused(uint32_t ip, uint16_t port, int refused);
+
 // "SOCKS4 SOCKS5 ..." style names of the set bits; "END" for 0xFFFF.
 const char* proxy_type_names(uint32_t type);
 
@@ -79,9 +93,9 @@ int render_row(void* record, int columns, char** values, char** names);
 
 // Statement texts shared between units (decoded literals; engine thread).
 // Tables: proxy(id, ip, port, type, blocked, rank, t_ok, n_err, timeout,
-// host, t_chk), settings(name, value), chain(position, selection, flags,
-// ip, port). `t_chk` is the minute clock of the last check of any outcome,
-// `host` is '' until a name is known.
+// host, t_chk, auth_user, auth_pass, auth_refused), settings(name, value), chain(position,
+// selection, flags, ip, port). `t_chk` is the minute clock of the last check of any outcome, `host`
+// is '' until a name is known.
 //
 // Chain link insert: position %d, selection %d, flags %d, ip %u, port %u.
 const char* sql_link_insert();

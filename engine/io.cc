@@ -231,7 +231,9 @@ void io_flush(int index) {
     ssize_t sent = send(slot.sock, slot.out.data, slot.out.len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       uint32_t n = static_cast<uint32_t>(sent);
-      engine_log_dump(index, slot.out.data, n, "%u bytes sent.", n);
+      const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
+      engine_log_dump(index, secret ? nullptr : slot.out.data, secret ? 0u : n, "%u bytes sent.",
+                      n);
       slot.out.total += n;
       stream_consume(slot.out, n);
       moved = true;
@@ -239,8 +241,9 @@ void io_flush(int index) {
     }
     int err = errno;
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) break;
-    engine_log_dump(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err,
-                    0u, slot.out.len, "");
+    const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
+    engine_log_dump(index, secret ? nullptr : slot.out.data, secret ? 0u : slot.out.len,
+                    "Error #%d. %u of %u bytes sent. %s", err, 0u, slot.out.len, "");
     // The bytes can never be delivered: drop them.
     stream_consume(slot.out, slot.out.len);
     if (fatal_error(err)) slot_request_close(index);

@@ -51,6 +51,9 @@ constexpr uint8_t SLOT_CLOSE_REQUESTED = 0x08;
 // as its peer has ended, whatever the linked slot does: its handler decides
 // at 'X' what becomes of the linked slot. Cleared when the pair relays.
 constexpr uint8_t SLOT_CLOSE_ALONE = 0x10;
+// Bytes sent on this slot are not copied into the diagnostic log (a chain
+// signing in to a proxy); only their count is.
+constexpr uint8_t SLOT_SECRET_OUTPUT = 0x20;
 
 // Client protocol markers (conn_slot::proto).
 constexpr uint8_t PROTO_SOCKS4 = 4;

@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,10 +13,12 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/ascii.h"
 #include "util/registry.h"
 #include "util/http.h"
@@ -57,27 +60,6 @@ uint32_t ipv4_for(const in6_addr& a) {
   return 0;
 }
 
-int resolve_with_getaddrinfo(const char* host, uint32_t* addrs, int max) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return 0;
-  int n = 0;
-  for (addrinfo* p = res; p != nullptr && n < max; p = p->ai_next) {
-    if (p->ai_addr == nullptr) continue;
-    if (p->ai_family == AF_INET) {
-      addrs[n++] = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-    } else if (p->ai_family == AF_INET6) {
-      uint32_t v4 = ipv4_for(reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr);
-      if (v4 != 0) addrs[n++] = v4;
-    }
-  }
-  freeaddrinfo(res);
-  return n;
-}
-
-host_resolver resolver = resolve_with_getaddrinfo;
 chain_start_fn chain_call = chain_start;
 
 bool equals_folded(const char* a, const char* b) {
@@ -110,6 +92,30 @@ void read_host(conn_slot& slot, const uint8_t* d, size_t len, size_t* pos, size_
   size_t start = *pos;
   while (*pos < len && *pos - start < max && is_host_char(d[*pos])) ++*pos;
   set_dest_host(slot, d + start, *pos - start);
+}
+
+// Reads a host at *pos: an IPv6 address in brackets ("[2001:db8::7]",
+// kept without them; an invalid one leaves no host), else up to max host
+// characters.
+void read_host_or_ipv6(conn_slot& slot, const uint8_t* d, size_t len, size_t* pos, size_t max) {
+  if (*pos >= len || d[*pos] != '[') {
+    read_host(slot, d, len, pos, max);
+    return;
+  }
+  const size_t start = *pos + 1;
+  size_t end = start;
+  while (end < len && end - start < INET6_ADDRSTRLEN && d[end] != ']') ++end;
+  slot.dest_host[0] = 0;
+  if (end >= len || d[end] != ']') {
+    *pos = end;
+    return;
+  }
+  *pos = end + 1;
+  char text[INET6_ADDRSTRLEN + 1];
+  memcpy(text, d + start, end - start);
+  text[end - start] = 0;
+  uint8_t v6[16];
+  if (ipv6_literal(text, v6)) set_dest_host(slot, d + start, end - start);
 }
 
 // Leading decimal digits at pos, cut to 16 bits.
@@ -182,6 +188,13 @@ long read_socks_request(conn_slot& slot) {
     set_dest_host(slot, d + 5, n);
     slot.dest_port = static_cast<uint16_t>(d[5 + n] << 8 | d[6 + n]);
     return static_cast<long>(7 + n);
+  }
+  if (d[3] == 4) {
+    if (len < 22) return 0;
+    slot.dest_port = static_cast<uint16_t>(d[20] << 8 | d[21]);
+    static constexpr uint8_t unspecified[16] = {};
+    if (memcmp(d + 4, unspecified, 16) != 0) inet_ntop(AF_INET6, d + 4, slot.dest_host, 64);
+    return 22;
   }
   return -1;
 }
@@ -268,7 +281,7 @@ void read_connect_target(conn_slot& slot, size_t pos) {
   const uint8_t* d = slot.in.data;
   size_t len = slot.in.len;
   slot.proto = PROTO_CONNECT;
-  read_host(slot, d, len, &pos, 61);
+  read_host_or_ipv6(slot, d, len, &pos, 61);
   slot.dest_port = (pos < len && d[pos] == ':') ? read_port(d, len, pos + 1) : 80;
 }
 
@@ -294,7 +307,7 @@ step read_url_target(int index, http_info& info, size_t pos) {
     slot.dest_port = port;
     ++pos;
     while (pos < len && d[pos] == '/') ++pos;
-    read_host(slot, d, len, &pos, 61);
+    read_host_or_ipv6(slot, d, len, &pos, 61);
     if (pos < len && d[pos] == ':') {
       ++pos;
       port = 0;
@@ -327,7 +340,7 @@ void read_host_line(conn_slot& slot, size_t head) {
       if (p < head && d[p] == ':') {
         ++p;
         while (p < head && d[p] == ' ') ++p;
-        read_host(slot, d, head, &p, 62);
+        read_host_or_ipv6(slot, d, head, &p, 62);
         if (slot.dest_port == 0)
           slot.dest_port = (p < head && d[p] == ':') ? read_port(d, head, p + 1) : 80;
         return;
@@ -441,6 +454,8 @@ void recognize_set_chain_start(chain_start_fn chain) {
 }
 
 namespace {
+bool is_own_ipv4(uint32_t addr);
+
 void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
 }
@@ -468,10 +483,11 @@ void front_attach() {
                                   slot_kind::dest_known};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
   engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
+  chain_set_local_test(is_own_ipv4);
 }
 
 void recognize_set_resolver(host_resolver r) {
-  resolver = r != nullptr ? r : resolve_with_getaddrinfo;
+  resolver_set(r);
 }
 
 namespace {
@@ -492,17 +508,6 @@ void own_add6(const in6_addr& a) {
   } else if (own6_count < OWN_ADDRESS6_MAX) {
     own_list6[own6_count++] = a;
   }
-}
-
-// Up to max addresses of host: a dotted IPv4 text as it is, anything else
-// through the resolver.
-int host_addresses(const char* host, uint32_t* addrs, int max) {
-  in_addr a{};
-  if (inet_pton(AF_INET, host, &a) == 1) {
-    addrs[0] = a.s_addr;
-    return 1;
-  }
-  return resolver(host, addrs, max);
 }
 
 // An address that reaches this machine and that something may listen on:
@@ -551,24 +556,63 @@ void own_addresses_forget() {
   memset(own_list, 0, sizeof own_list);
 }
 
+namespace {
+
+// An IPv4 address of this machine (the chain's test of an address it
+// looked up).
+bool is_own_ipv4(uint32_t addr) {
+  return address_is_local(addr);
+}
+
+}  // namespace
+
+bool is_local_ipv6(const uint8_t (&addr)[16]) {
+  in6_addr a{};
+  memcpy(&a, addr, sizeof addr);
+  if (IN6_IS_ADDR_UNSPECIFIED(&a)) return true;
+  if (IN6_IS_ADDR_V4MAPPED(&a)) {
+    uint32_t v4 = 0;
+    memcpy(&v4, addr + 12, 4);
+    return v4 == 0 || address_is_local(v4);
+  }
+  return ipv4_for(a) != 0;  // ::1 or an address of one of our interfaces
+}
+
+// This machine's own host name, compared as text.
+bool is_own_name(const char* host) {
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) return false;
+  name[sizeof name - 1] = 0;
+  return name[0] != 0 && strcasecmp(name, host) == 0;
+}
+
 int is_local_host(const char* host) {
   if (host == nullptr || host[0] == 0) return 0;
-  uint32_t addrs[OWN_ADDRESS_MAX];
-  int n = host_addresses(host, addrs, OWN_ADDRESS_MAX);
-  for (int i = 0; i < n; ++i)
-    if (address_is_local(addrs[i])) return 1;
+  if (is_localhost_name(host) || is_own_name(host)) return 1;
+  uint32_t v4 = 0;
+  if (ipv4_literal(host, &v4)) return address_is_local(v4) ? 1 : 0;
+  uint8_t v6[16];
+  if (ipv6_literal(host, v6)) return is_local_ipv6(v6) ? 1 : 0;
+  // Other names are not looked up here: while names are left to the last
+  // proxy nobody here resolves them, and otherwise the chain's lookup (off
+  // the engine thread) tests the address it finds.
   return 0;
 }
 
 int is_own_listener(const char* host, uint16_t port) {
   if (host == nullptr || host[0] == 0 || port != listen_port) return 0;
-  uint32_t addrs[OWN_ADDRESS_MAX];
-  int n = host_addresses(host, addrs, OWN_ADDRESS_MAX);
-  for (int i = 0; i < n; ++i)
-    if (address_is_listener(addrs[i])) return 1;
+  uint32_t v4 = 0;
+  if (is_localhost_name(host)) return address_is_listener(LOOPBACK_NET) ? 1 : 0;
+  if (ipv4_literal(host, &v4)) return address_is_listener(v4) ? 1 : 0;
+  uint8_t v6[16];
+  if (ipv6_literal(host, v6)) {
+    in6_addr a{};
+    memcpy(&a, v6, sizeof v6);
+    const uint32_t mapped = ipv4_for(a);
+    return mapped != 0 && address_is_listener(mapped) ? 1 : 0;
+  }
   return 0;
 }
-
 void client_recognize(int index) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& slot = conn_table[index];

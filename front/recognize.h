@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/resolve.h"
 #include "util/http.h"
 
 // Attaches recognition to kinds 0-4. A request for the panel becomes kind
@@ -15,11 +16,11 @@
 void front_attach();
 // Recognition step on new input of a slot of kinds 0-4.
 void client_recognize(int index);
-// 1 when any address of host reaches this machine: 127.0.0.1, ::1 and
-// their mapped forms, 0.0.0.0, every interface address, the listener's
-// address, and all of 127.0.0.0/8 while the listener takes every interface.
-// Other 127.0.0.x addresses stay remote while the listener is bound to one
-// address. A dotted IPv4 text is taken as it is, without a lookup.
+// 1 when host is this machine: `localhost` or a name under it, its own
+// host name, or a literal address that reaches it (127.0.0.1, ::1 and their
+// mapped forms, 0.0.0.0, every interface address, the listener's address,
+// and all of 127.0.0.0/8 while the listener takes every interface). No name
+// is looked up (a name the chain looks up has its address tested there).
 int is_local_host(const char* host);
 // 1 when host:port is where our own listener answers.
 int is_own_listener(const char* host, uint16_t port);
@@ -35,13 +36,12 @@ constexpr uint32_t SERVER_FIRST_MS = 300;
 // Response head sent to a CONNECT client once its chain stands.
 const char* tunnel_established_response();
 
-// Blocking lookup: fills up to max IPv4 addresses (network byte order) and
-// returns their number, 0 when the name does not resolve. The default uses
-// getaddrinfo and gives an IPv6 address of this machine as 127.0.0.1 and a
-// mapped one as its IPv4 address; tests plug in a table of their own (null
-// restores it).
-using host_resolver = int (*)(const char* host, uint32_t* addrs, int max);
+// Replaces the name lookup (platform/resolve.h) with a table of the
+// test's own; null restores getaddrinfo.
 void recognize_set_resolver(host_resolver resolver);
+// An IPv6 address of this machine: ::1, a mapped own IPv4 address, or an
+// address of one of its interfaces.
+bool is_local_ipv6(const uint8_t (&addr)[16]);
 // This machine's own IPv4 addresses, read from its interfaces (network byte
 // order, 0-terminated, at most 32 entries, 127.0.0.1 always first); read
 // again when older than 10 s. Forgetting it makes the next use read it

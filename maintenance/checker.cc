@@ -131,17 +131,60 @@ void step_start(const conn_slot& from, const check_area& carried) {
   panel_check_line(nullptr, &area.rec);
 }
 
+// The reply starts with a status line of the given status.
+bool status_is(const uint8_t* d, size_t n, const char* status) {
+  if (d == nullptr || n < 12 || std::memcmp(d, "HTTP/", 5) != 0) return false;
+  const uint8_t* space = static_cast<const uint8_t*>(std::memchr(d, ' ', n < 16 ? n : 16));
+  return space != nullptr && static_cast<size_t>(space - d) + 4 <= n &&
+         std::memcmp(space + 1, status, 3) == 0;
+}
+
+// The stored sign-in of the proxy under check.
+bool login_of(const check_record& rec, proxy_login& login) {
+  return proxy_credentials(rec.ip, rec.port, login);
+}
+
+// "Proxy-Authorization" line for the proxy under check ("" without a sign-in).
+void basic_line_of(const check_record& rec, char* out, size_t size) {
+  out[0] = 0;
+  proxy_login login{};
+  if (login_of(rec, login))
+    http_basic_line(std::string_view(login.user, login.user_length),
+                    std::string_view(login.pass, login.pass_length), out, size);
+  std::memset(&login, 0, sizeof login);
+}
+
+void send_socks5_connect(int index) {
+  const auto req = socks5_connect(checker_addr(), 80);
+  slot_send(index, req.data(), req.size());
+  area_of(index).rec.step = CHECK_SOCKS5_CONNECT;
+}
+
 void on_connected(int index) {
   check_record& rec = area_of(index).rec;
   rec.phase = 1;
   switch (rec.step) {
     case CHECK_SOCKS4: {
-      const auto req = socks4_connect(checker_addr(), 80);
-      slot_send(index, req.data(), req.size());
+      uint32_t judge = checker_addr();
+      uint8_t req[9 + PROXY_LOGIN_MAX] = {0x04, 0x01, 0x00, 80};
+      std::memcpy(req + 4, &judge, 4);
+      proxy_login login{};
+      login_of(rec, login);  // the user is the SOCKS4 user-id
+      std::memcpy(req + 8, login.user, login.user_length);
+      req[8 + login.user_length] = 0;
+      slot_send(index, req, 9 + login.user_length);
+      std::memset(&login, 0, sizeof login);
       return;
     }
     case CHECK_SOCKS5: {
-      slot_send(index, SOCKS5_GREETING.data(), SOCKS5_GREETING.size());
+      static const uint8_t greeting[3] = {0x05, 0x01, 0x00};
+      static const uint8_t with_login[4] = {0x05, 0x02, 0x00, 0x02};
+      proxy_login login{};
+      if (login_of(rec, login))
+        slot_send(index, with_login, sizeof with_login);
+      else
+        slot_send(index, greeting, sizeof greeting);
+      std::memset(&login, 0, sizeof login);
       return;
     }
     case CHECK_HTTP: {
@@ -150,16 +193,33 @@ void on_connected(int index) {
         slot_abort(index);
         return;
       }
-      send_text(index, request, OPENING_LIMIT);
+      // The sign-in line goes right after the request line.
+      char line[4 * PROXY_LOGIN_MAX];
+      basic_line_of(rec, line, sizeof line);
+      const char* first_end = std::strstr(request, "\r\n");
+      if (line[0] != 0 && first_end != nullptr) {
+        const size_t first = static_cast<size_t>(first_end - request) + 2;
+        slot_send(index, request, static_cast<int>(first));
+        slot_send(index, line, static_cast<int>(std::strlen(line)));
+        send_text(index, request + first, OPENING_LIMIT);
+      } else {
+        send_text(index, request, OPENING_LIMIT);
+      }
+      std::memset(line, 0, sizeof line);
       std::free(request);
       area_of(index).judge_sent = 1;
       return;
     }
     case CHECK_HTTPS: {
-      char tunnel[OPENING_LIMIT + 1];
-      std::snprintf(tunnel, sizeof tunnel, MV_LIT("CONNECT %s:80 HTTP/1.0\r\nHost: %s:80\r\n\r\n"),
-                    checker_host(), checker_host());
-      send_text(index, tunnel, OPENING_LIMIT);
+      char line[4 * PROXY_LOGIN_MAX];
+      basic_line_of(rec, line, sizeof line);
+      char tunnel[OPENING_LIMIT + sizeof line + 1];
+      std::snprintf(tunnel, sizeof tunnel,
+                    MV_LIT("CONNECT %s:80 HTTP/1.0\r\nHost: %s:80\r\n%s\r\n"), checker_host(),
+                    checker_host(), line);
+      send_text(index, tunnel, static_cast<int>(sizeof tunnel - 1));
+      std::memset(line, 0, sizeof line);
+      std::memset(tunnel, 0, sizeof tunnel);
       return;
     }
     default:
@@ -187,20 +247,63 @@ void socks4_input(int index, stream& in, check_record& rec) {
 }
 
 // The method reply; false when the check of this step ended.
+// RFC 1929 sign-in with the proxy's stored user and password.
+void send_socks5_login(int index, const proxy_login& login) {
+  uint8_t msg[3 + 2 * PROXY_LOGIN_MAX] = {1, login.user_length};
+  size_t n = 2;
+  std::memcpy(msg + n, login.user, login.user_length);
+  n += login.user_length;
+  msg[n++] = login.pass_length;
+  std::memcpy(msg + n, login.pass, login.pass_length);
+  n += login.pass_length;
+  slot_send(index, msg, static_cast<int>(n));
+  std::memset(msg, 0, sizeof msg);
+}
+
+// The method reply: a sign-in when asked for and held, else the connect
+// request; false when the check of this step ended or waits for the
+// sign-in reply.
 bool socks5_method_input(int index, stream& in, check_record& rec) {
   if (rec.phase++ != 1) {
     slot_abort(index);
     return false;
   }
-  bool ok = socks5_succeeded(in.data);
-  if (ok) {
-    const auto req = socks5_connect(checker_addr(), 80);
-    slot_send(index, req.data(), req.size());
-    rec.step = CHECK_SOCKS5_CONNECT;
-  }
+  const uint8_t method = in.data[0] == 0x05 ? in.data[1] : 0xFF;
   slot_consume_input(index, 2);
-  if (!ok) slot_abort(index);
-  return ok;
+  proxy_login login{};
+  const bool has_login = login_of(rec, login);
+  if (method == 0x02 && has_login) {
+    send_socks5_login(index, login);
+    std::memset(&login, 0, sizeof login);
+    rec.step = CHECK_SOCKS5_LOGIN;
+    rec.phase = 1;
+    return false;
+  }
+  std::memset(&login, 0, sizeof login);
+  if (method != 0x00) {
+    if (method == 0x02 || (method == 0xFF && has_login)) proxy_auth_refused(rec.ip, rec.port, 1);
+    slot_abort(index);
+    return false;
+  }
+  send_socks5_connect(index);
+  return true;
+}
+
+// The sign-in reply: its outcome is recorded; accepted, the connect follows.
+void socks5_login_input(int index, stream& in, check_record& rec) {
+  if (rec.phase++ != 1) {
+    slot_abort(index);
+    return;
+  }
+  const bool accepted = in.data[0] == 0x01 && in.data[1] == 0x00;
+  slot_consume_input(index, 2);
+  proxy_auth_refused(rec.ip, rec.port, accepted ? 0 : 1);
+  if (!accepted) {
+    slot_abort(index);
+    return;
+  }
+  rec.phase = 2;
+  send_socks5_connect(index);
 }
 
 void socks5_connect_input(int index, stream& in, check_record& rec) {
@@ -217,6 +320,7 @@ void socks5_connect_input(int index, stream& in, check_record& rec) {
 void https_input(int index, stream& in, check_record& rec) {
   if (in.len < 7) return;
   if (http_head_find(in.data, in.len).body == 0) return;
+  if (status_is(in.data, in.len, "407")) proxy_auth_refused(rec.ip, rec.port, 1);
   if (rec.phase++ != 1) {
     slot_abort(index);
     return;
@@ -245,6 +349,9 @@ void on_input(int index) {
     case CHECK_SOCKS5_CONNECT:
       socks5_connect_input(index, in, rec);
       return;
+    case CHECK_SOCKS5_LOGIN:
+      socks5_login_input(index, in, rec);
+      return;
     case CHECK_HTTPS:
       https_input(index, in, rec);
       return;
@@ -258,7 +365,9 @@ void on_close(int index) {
   check_area area = area_of(index);
   check_record& rec = area.rec;
   if (rec.step == 0) return;
-  if (rec.step == CHECK_SOCKS5_CONNECT) rec.step = CHECK_SOCKS5;
+  if (rec.step == CHECK_SOCKS5_CONNECT || rec.step == CHECK_SOCKS5_LOGIN) rec.step = CHECK_SOCKS5;
+  if (rec.step == CHECK_HTTP && status_is(slot.in.data, slot.in.len, "407"))
+    proxy_auth_refused(rec.ip, rec.port, 1);
   if (slot.in.len > 3) parse_reply(slot.in.data, slot.in.len, &rec);
   switch (rec.step) {
     case CHECK_SOCKS4:

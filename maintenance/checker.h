@@ -16,6 +16,7 @@ int start_check(uint32_t addr, uint16_t port, int force);
 constexpr uint8_t CHECK_SOCKS4 = 8;
 constexpr uint8_t CHECK_SOCKS5 = 16;
 constexpr uint8_t CHECK_SOCKS5_CONNECT = 17;
+constexpr uint8_t CHECK_SOCKS5_LOGIN = 18;  // the RFC 1929 sign-in reply is due
 constexpr uint8_t CHECK_HTTP = 32;
 constexpr uint8_t CHECK_HTTPS = 64;
 

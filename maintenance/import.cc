@@ -2,7 +2,12 @@
 // following port becomes a proxy unless the table holds it already.
 #include "maintenance/import.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
 #include <cstdlib>
+#include <cstring>
 
 #include "db/db.h"
 #include "util/ascii.h"
@@ -56,43 +61,168 @@ bool read_dotted(const char* p, uint32_t* addr, const char** end, const char** n
 // few commits instead of one per line (and a few log pages per batch).
 constexpr int IMPORT_BATCH = 1000;
 
-struct import_batch {
-  uint32_t addr[IMPORT_BATCH];
-  uint16_t port[IMPORT_BATCH];
-  int pending;
+// What an import did, and the open batch of writes.
+struct import_counts {
+  int count;
   int added;
+  int with_credentials;
+  int skipped_scheme;
+  int skipped_address;
+  int skipped_credentials;
+  int in_batch;     // writes in the open batch
+  int batch_added;  // rows the open batch added, counted once it commits
+  bool open;        // a transaction is open
 };
 
-// Stores the pending pairs the proxy table does not hold yet, in one
-// transaction; pairs of a batch that could not be committed are not
-// counted. The database lock is free again between batches.
-void store_batch(import_batch& b) {
-  if (b.pending == 0) return;
-  int added = 0;
-  if (db_begin()) {
-    for (int i = 0; i < b.pending; ++i) {
-      char* known =
-          db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy WHERE ip=%u AND port=%d"),
-                        b.addr[i], b.port[i]);
-      bool present = known != nullptr && parse_decimal(known) != 0;
-      free(known);
-      if (!present &&
-          db_exec(MV_LIT("INSERT INTO proxy(ip,port) VALUES(%u,%d)"), b.addr[i], b.port[i]) != 0)
-        ++added;
-    }
-    if (db_commit()) b.added += added;
-  }
-  b.pending = 0;
+// Rows are written in transactions of IMPORT_BATCH; rows of a batch that
+// could not be committed are not counted. The database lock is free again
+// between batches.
+void batch_open(import_counts& c) {
+  if (!c.open && c.in_batch == 0) c.open = db_begin();
+}
+
+void batch_close(import_counts& c) {
+  if (!c.open || db_commit()) c.added += c.batch_added;
+  c.open = false;
+  c.batch_added = 0;
+  c.in_batch = 0;
+}
+
+void batch_row(import_counts& c, bool added) {
+  if (added) ++c.batch_added;
+  if (++c.in_batch >= IMPORT_BATCH) batch_close(c);
+}
+
+bool proxy_known(uint32_t addr, uint16_t port) {
+  char* known = db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy WHERE ip=%u AND port=%d"),
+                              addr, port);
+  const bool present = known != nullptr && parse_decimal(known) != 0;
+  free(known);
+  return present;
 }
 
 void add_pair(uint32_t addr, uint16_t port, void* user) {
-  import_batch& b = *static_cast<import_batch*>(user);
-  b.addr[b.pending] = addr;
-  b.port[b.pending] = port;
-  if (++b.pending == IMPORT_BATCH) store_batch(b);
+  import_counts& counts = *static_cast<import_counts*>(user);
+  batch_open(counts);
+  const bool added = !proxy_known(addr, port) &&
+                     db_exec(MV_LIT("INSERT INTO proxy(ip,port) VALUES(%u,%d)"), addr, port) != 0;
+  batch_row(counts, added);
+}
+
+// A proxy line with its sign-in: a new proxy, or new credentials for a
+// known one (its earlier refusal forgotten).
+void add_line(const proxy_line& line, import_counts& counts) {
+  counts.count += 1;
+  if (line.user_length > 0) counts.with_credentials += 1;
+  batch_open(counts);
+  if (!proxy_known(line.addr, line.port)) {
+    batch_row(counts,
+              db_exec(MV_LIT("INSERT INTO proxy(ip,port,auth_user,auth_pass) VALUES(%u,%d,%Q,%Q)"),
+                      line.addr, line.port, line.user, line.pass) != 0);
+    return;
+  }
+  if (line.user_length > 0)
+    db_exec(MV_LIT("UPDATE proxy SET auth_user=%Q,auth_pass=%Q,auth_refused=0 WHERE ip=%u AND "
+                   "port=%d"),
+            line.user, line.pass, line.addr, line.port);
+  batch_row(counts, false);
+}
+
+struct scheme_name {
+  const char* name;
+  uint16_t protocol;
+};
+constexpr scheme_name SCHEMES[] = {{"socks4", PT_SOCKS4}, {"socks4a", PT_SOCKS4},
+                                   {"socks5", PT_SOCKS5}, {"socks5h", PT_SOCKS5},
+                                   {"http", PT_HTTP},     {"https", PT_HTTPS}};
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes %XX in [p, end) into out (capacity PROXY_LOGIN_MAX); false when
+// an escape is broken, a byte is 0, or the text does not fit.
+bool decode_part(const char* p, const char* end, char* out, uint8_t* length) {
+  size_t n = 0;
+  while (p < end) {
+    int c = static_cast<unsigned char>(*p++);
+    if (c == '%') {
+      if (end - p < 2 || hex_value(p[0]) < 0 || hex_value(p[1]) < 0) return false;
+      c = hex_value(p[0]) * 16 + hex_value(p[1]);
+      p += 2;
+    }
+    if (c == 0 || n + 1 >= PROXY_LOGIN_MAX) return false;
+    out[n++] = static_cast<char>(c);
+  }
+  out[n] = 0;
+  *length = static_cast<uint8_t>(n);
+  return true;
+}
+
+bool ascii_is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
 }
 
 }  // namespace
+
+line_form parse_proxy_line(const char* p, const char* end, proxy_line& out) {
+  out = proxy_line{};
+  while (p < end && ascii_is_blank(*p)) ++p;
+  while (end > p && ascii_is_blank(end[-1])) --end;
+  const char* at = nullptr;
+  const char* scheme_end = nullptr;
+  for (const char* q = p; q < end; ++q) {
+    if (*q == '@') at = q;
+    if (scheme_end == nullptr && q + 2 < end && q[0] == ':' && q[1] == '/' && q[2] == '/')
+      scheme_end = q;
+  }
+  // Free text (a page, a sentence) is not a proxy line even when it holds
+  // an address behind a link or a mail address.
+  for (const char* q = p; q < end; ++q)
+    if (*q == ' ' || *q == '\t' || *q == '<' || *q == '>' || *q == '"' || *q == '\'')
+      return line_form::plain;
+  if (at == nullptr && scheme_end == nullptr) return line_form::plain;
+  if (scheme_end != nullptr && (at == nullptr || scheme_end < at)) {
+    const size_t n = static_cast<size_t>(scheme_end - p);
+    bool known = false;
+    for (const scheme_name& s : SCHEMES) {
+      if (strlen(s.name) == n && strncasecmp(p, s.name, n) == 0) {
+        out.protocol = s.protocol;
+        known = true;
+      }
+    }
+    if (!known) return line_form::bad_scheme;
+    p = scheme_end + 3;
+  }
+  if (at != nullptr) {
+    const char* colon = static_cast<const char*>(memchr(p, ':', static_cast<size_t>(at - p)));
+    if (colon == nullptr || colon == p) return line_form::bad_credentials;
+    if (!decode_part(p, colon, out.user, &out.user_length) ||
+        !decode_part(colon + 1, at, out.pass, &out.pass_length))
+      return line_form::bad_credentials;
+    p = at + 1;
+  }
+  if (end > p && end[-1] == '/') --end;  // "socks5://1.2.3.4:1080/"
+  char host[32];
+  const char* colon = static_cast<const char*>(memchr(p, ':', static_cast<size_t>(end - p)));
+  if (colon == nullptr || colon - p >= static_cast<long>(sizeof host))
+    return line_form::bad_address;
+  memcpy(host, p, static_cast<size_t>(colon - p));
+  host[colon - p] = 0;
+  in_addr parsed{};
+  if (inet_pton(AF_INET, host, &parsed) != 1) return line_form::bad_address;
+  uint32_t port = 0;
+  const char* q = colon + 1;
+  for (; q < end && ascii_is_digit(*q) && port <= 65535; ++q)
+    port = port * 10 + static_cast<uint32_t>(*q - '0');
+  if (q != end || port == 0 || port > 65534) return line_form::bad_address;
+  out.addr = parsed.s_addr;
+  out.port = static_cast<uint16_t>(port);
+  return line_form::proxy;
+}
 
 int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint16_t, void*),
                 void* user) {
@@ -136,12 +266,39 @@ int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint1
 }
 
 char* import_proxy_list(const char* text, int lower_limit) {
-  import_batch batch;  // about 6 KiB
-  batch.pending = 0;
-  batch.added = 0;
-  int count = import_scan(text, lower_limit, add_pair, &batch);
-  store_batch(batch);
+  import_counts counts{};
+  const size_t length = text != nullptr ? strlen(text) : 0;
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy == nullptr) return nullptr;
+  if (length > 0) memcpy(copy, text, length);
+  copy[length] = 0;
+  // Lines in the proxy form are taken (or skipped) and blanked out; the
+  // rest is free text for the tolerant scan, across line ends.
+  for (char* p = copy; *p;) {
+    char* end = p;
+    while (*end && *end != '\n') ++end;
+    proxy_line line{};
+    const line_form form = parse_proxy_line(p, end, line);
+    if (form == line_form::proxy) add_line(line, counts);
+    if (form == line_form::bad_scheme) counts.skipped_scheme += 1;
+    if (form == line_form::bad_address) counts.skipped_address += 1;
+    if (form == line_form::bad_credentials) counts.skipped_credentials += 1;
+    if (form != line_form::plain) memset(p, ' ', static_cast<size_t>(end - p));
+    memset(&line, 0, sizeof line);  // no password lingers on the stack
+    p = *end ? end + 1 : end;
+  }
+  counts.count += import_scan(copy, lower_limit, add_pair, &counts);
+  free(copy);
+  batch_close(counts);
   // A large import leaves a long write-ahead log behind: fold it in now.
-  if (batch.added >= IMPORT_BATCH) db_checkpoint();
-  return text_append_format(nullptr, MV_LIT("{count:%d, added:%d}"), count, batch.added);
+  if (counts.added >= IMPORT_BATCH) db_checkpoint();
+  const int skipped = counts.skipped_scheme + counts.skipped_address + counts.skipped_credentials;
+  if (counts.with_credentials == 0 && skipped == 0)
+    return text_append_format(nullptr, MV_LIT("{count:%d, added:%d}"), counts.count, counts.added);
+  return text_append_format(nullptr,
+                            MV_LIT("{count:%d, added:%d, credentials:%d, skipped:%d, "
+                                   "bad_scheme:%d, bad_address:%d, bad_credentials:%d}"),
+                            counts.count, counts.added, counts.with_credentials, skipped,
+                            counts.skipped_scheme, counts.skipped_address,
+                            counts.skipped_credentials);
 }

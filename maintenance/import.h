@@ -5,9 +5,15 @@
 
 #include <cstdint>
 
-// Scans text up to its NUL. With lower_limit set, ports below 80 are
+#include "db/db.h"
+
+// Imports text up to its NUL: a line in the proxy form below is taken with
+// its credentials (new ones replace those of a known proxy); the rest is
+// scanned for addresses. With lower_limit set, scanned ports below 80 are
 // skipped. Returns the malloc'd summary "{count:%d, added:%d}" (caller
-// frees), or null when memory cannot be had.
+// frees), or null when memory cannot be had; when lines had credentials or
+// were skipped it goes on with ", credentials:%d, skipped:%d,
+// bad_scheme:%d, bad_address:%d, bad_credentials:%d}".
 char* import_proxy_list(const char* text, int lower_limit);
 
 // The scanner alone: calls found(addr, port, user) for every accepted pair,
@@ -15,3 +21,21 @@ char* import_proxy_list(const char* text, int lower_limit);
 // Returns the number of pairs found.
 int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint16_t, void*),
                 void* user);
+
+// One line of a list in the proxy form [scheme://][user:pass@]a.b.c.d:port
+// (schemes socks4, socks4a, socks5, socks5h, http, https; %XX decoded in
+// user and password).
+struct proxy_line {
+  uint32_t addr;  // network byte order
+  uint16_t port;
+  uint16_t protocol;  // the scheme's protocol bit, 0 without a scheme
+  char user[PROXY_LOGIN_MAX];
+  char pass[PROXY_LOGIN_MAX];
+  uint8_t user_length;
+  uint8_t pass_length;
+};
+enum class line_form { plain, proxy, bad_scheme, bad_address, bad_credentials };
+// Reads the line [p, end). `plain` when it has neither a scheme nor a
+// sign-in, or holds blanks, quotes or markup (free text for the tolerant
+// scan); otherwise the proxy form or why it was skipped.
+line_form parse_proxy_line(const char* p, const char* end, proxy_line& out);

@@ -104,10 +104,12 @@ char* load_proxy(const param_spans& spans) {
                    static_cast<int>(blocked), static_cast<int>(anon), where, sizeof where);
   proxy_list_order(order_param, order, sizeof order);
   // Both texts are built here from numbers and known column names only.
-  char* rows = db_query_text(
-      "j,", "],[",
-      MV_LIT("SELECT ip,port,type,blocked,rank,t_ok,n_err,timeout,host FROM proxy %s %s"), where,
-      order);
+  char* rows =
+      db_query_text("j,", "],[",
+                    // The password itself never leaves the database: only whether there is one.
+                    MV_LIT("SELECT ip,port,type,blocked,rank,t_ok,n_err,timeout,host,auth_user,"
+                           "auth_pass<>'',auth_refused FROM proxy %s %s"),
+                    where, order);
   textbuf out{};
   if (rows == nullptr || rows[0] == 0) {
     textbuf_add(out, "null");
@@ -198,7 +200,7 @@ char* save_settings(char* type, const param_spans& spans) {
   size_t present_len;
   if (param_find(spans, "num", &present, &present_len)) save_chain(spans);
   static constexpr const char* integer_settings[] = {"block_transparent", "delete_dead",
-                                                     "force_http_10", "log_level"};
+                                                     "force_http_10", "log_level", "remote_dns"};
   for (const char* name : integer_settings)
     if (param_find(spans, name, &present, &present_len))
       setting_int(name, static_cast<int>(param_number(name, spans)), 1);

@@ -15,6 +15,7 @@
 #include "panel/server.h"
 #include "panel/textbuf.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 #include "util/literal.h"
 #include "util/text.h"
 
@@ -135,7 +136,9 @@ char* hop_list(const conn_slot& slot) {
     memcpy(&h, &r.hops[i], sizeof h);
     char address[128];
     if (i == count - 1) {
-      copy_field(slot.dest_host, sizeof slot.dest_host, address, sizeof address);
+      char host[DEST_HOST_SIZE];
+      copy_field(slot.dest_host, sizeof slot.dest_host, host, sizeof host);
+      host_for_display(host, address, sizeof address);  // an IPv6 address in brackets
     } else {
       const uint8_t* a = reinterpret_cast<const uint8_t*>(&h.addr);
       snprintf(address, sizeof address, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
@@ -298,8 +301,8 @@ char* status_row_start(const conn_slot& slot) {
       nullptr,
       MV_LIT("<tr><td>%u%s</td><td><a name=\"s%d\" id=\"s%d\" title=\"Socket %d\">%d</a></td>%s"
              "<td>%s</td><td>%s</td><td>%s</td>%s%s"),
-      slot.serial, "", slot.sock, slot.sock, slot.sock, slot.sock, link, status_kind_label(slot), age,
-      idle, cells[0], cells[1]);
+      slot.serial, "", slot.sock, slot.sock, slot.sock, slot.sock, link, status_kind_label(slot),
+      age, idle, cells[0], cells[1]);
 }
 
 char* status_page() {

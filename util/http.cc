@@ -136,3 +136,34 @@ int http_verb_may_follow(const uint8_t* data, size_t length) {
   }
   return 0;
 }
+
+size_t http_basic_line(std::string_view user, std::string_view pass, char* out, size_t size) {
+  static constexpr char digits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char head[] = "Proxy-Authorization: Basic ";
+  const size_t plain = user.size() + 1 + pass.size();
+  const size_t need = sizeof head - 1 + (plain + 2) / 3 * 4 + 2;
+  if (out == nullptr || need + 1 > size) {
+    if (out != nullptr && size > 0) out[0] = 0;
+    return 0;
+  }
+  auto byte_at = [&](size_t i) -> uint32_t {
+    if (i < user.size()) return static_cast<uint8_t>(user[i]);
+    if (i == user.size()) return ':';
+    return static_cast<uint8_t>(pass[i - user.size() - 1]);
+  };
+  size_t used = sizeof head - 1;
+  memcpy(out, head, used);
+  for (size_t i = 0; i < plain; i += 3) {
+    const uint32_t v = byte_at(i) << 16 | (i + 1 < plain ? byte_at(i + 1) << 8 : 0) |
+                       (i + 2 < plain ? byte_at(i + 2) : 0);
+    out[used++] = digits[v >> 18 & 63];
+    out[used++] = digits[v >> 12 & 63];
+    out[used++] = i + 1 < plain ? digits[v >> 6 & 63] : '=';
+    out[used++] = i + 2 < plain ? digits[v & 63] : '=';
+  }
+  out[used++] = '\r';
+  out[used++] = '\n';
+  out[used] = 0;
+  return used;
+}

@@ -61,3 +61,6 @@ struct http_status {
   size_t end;
 };
 http_status http_status_parse(const uint8_t* data, size_t length, const http_status_rules& rules);
+// "Proxy-Authorization: Basic <user:pass in base64>\r\n" into out (size
+// bytes, NUL-terminated); its length, 0 when it does not fit.
+size_t http_basic_line(std::string_view user, std::string_view pass, char* out, size_t size);

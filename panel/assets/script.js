@@ -12,7 +12,8 @@ var PROTOCOLS = [[0x08, "SOCKS4"], [0x10, "SOCKS5"], [0x20, "HTTP"], [0x40, "HTT
 var PROTOCOL_BITS = 0x78;
 
 /* Columns of a "load_proxy" row, as the list query returns them. */
-var COL = {ip: 0, port: 1, type: 2, blocked: 3, rank: 4, t_ok: 5, n_err: 6, timeout: 7, host: 8};
+var COL = {ip: 0, port: 1, type: 2, blocked: 3, rank: 4, t_ok: 5, n_err: 6, timeout: 7, host: 8,
+           user: 9, has_password: 10, auth_refused: 11};
 /* Columns of a chain row of the settings object. */
 var LINK = {position: 0, selection: 1, flags: 2, ip: 3, port: 4};
 
@@ -661,8 +662,12 @@ function proxyRow(r) {
     check = undefined;
   }
 
+  var user = r[COL.user] === null || r[COL.user] === undefined ? "" : String(r[COL.user]);
+  var refused = num(r[COL.auth_refused]) !== 0;
   var state = el("td", {className: "state"});
   if (check) state.appendChild(el("img", {src: "loading.gif", alt: "checking", title: "Checking"}));
+  else if (refused) state.appendChild(el("span", {className: "auth_refused", text: "authentication refused",
+                                                  title: "The proxy refused the user name and password"}));
   else if (type !== 0) state.appendChild(el("img", {src: working ? "yes.png" : "no.png",
                                                    alt: working ? "working" : "not working",
                                                    title: working ? "Working" : "Not working"}));
@@ -676,7 +681,10 @@ function proxyRow(r) {
   var blocked = proxyState.blockedView;
   var row = el("tr", {className: "proxy" + (check ? " checking" : "") + (proxyState.flash[key] ? " " + proxyState.flash[key] : "")}, [
     state,
-    el("td", {className: "address"}, [ipText(ip) + ":" + port]),
+    el("td", {className: "address"}, [ipText(ip) + ":" + port,
+      user ? el("div", {className: "sign_in", title: "Signs in as " + user,
+                        text: "user " + user + (num(r[COL.has_password]) ? " \u2022 has a password" : "")})
+           : null]),
     el("td", {className: "host", title: host}, [host]),
     typeCell,
     el("td", {className: "t_ok", title: tok ? dateText(minuteDate(tok)) : ""}, [ago(tok)]),
@@ -789,10 +797,17 @@ function onUpload(v) {
     if (out) out.textContent = "Nothing was added.";
     return;
   }
-  var count = num(v.count), added = num(v.added);
+  var count = num(v.count), added = num(v.added), signed = num(v.credentials), skipped = num(v.skipped);
   if (out) {
+    var why = [];
+    if (num(v.bad_scheme)) why.push(num(v.bad_scheme) + " with an unknown scheme");
+    if (num(v.bad_address)) why.push(num(v.bad_address) + " without an IPv4 address and port");
+    if (num(v.bad_credentials)) why.push(num(v.bad_credentials) + " with an unreadable user or password");
     out.textContent = "Found " + count + (count === 1 ? " proxy" : " proxies") + ", " + added + " new" +
-                      (count > added ? ", " + (count - added) + " already known" : "") + ".";
+                      (count > added ? ", " + (count - added) + " already known" : "") +
+                      (signed ? ", " + signed + " with user and password" : "") +
+                      (skipped ? "; skipped " + skipped + " line" + (skipped === 1 ? "" : "s") + ": " +
+                                 why.join(", ") : "") + ".";
   }
   if (added > 0) byId("upload_list").value = "";
   loadProxies();
@@ -815,6 +830,9 @@ var SETTING_FIELDS = [
    hint: "Proxies dead for two days are purged from the list."},
   {name: "force_http_10", kind: "check", label: "Send web requests as HTTP/1.0",
    hint: "Rewrites plain HTTP requests so that each connection carries one request.", dflt: 1},
+  {name: "remote_dns", kind: "check", label: "Let the last proxy look up site names",
+   hint: "Site names are passed on to the last proxy of the chain and never looked up on this " +
+         "machine, so its network and name server do not learn which sites you visit.", dflt: 1},
   {name: "log_level", kind: "level", label: "Logging"},
   {name: "log_dir", kind: "text", label: "Log folder", hint: "Where traffic statistics and diagnostic logs are written."},
   {name: "download_urls", kind: "lines", label: "Proxy list addresses",

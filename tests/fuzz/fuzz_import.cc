@@ -1,5 +1,6 @@
-// Fuzzes the tolerant address:port scanner of proxy list imports, and now
-// and then the whole import into a scratch database.
+// Fuzzes the tolerant address:port scanner of proxy list imports, the
+// proxy line form ([scheme://][user:pass@]a.b.c.d:port with %XX escapes),
+// and now and then the whole import into a scratch database.
 #include <unistd.h>
 
 #include <cstddef>
@@ -42,6 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int found = 0;
   int n = import_scan(text, mode & 1, count_pair, &found);
   if (n != found) abort();
+  // Every line read as a proxy line: the fields stay within their bounds.
+  for (const char* p = text; *p;) {
+    const char* end = p;
+    while (*end && *end != '\n') ++end;
+    proxy_line line{};
+    const line_form form = parse_proxy_line(p, end, line);
+    if (form == line_form::proxy) {
+      if (line.port == 0 || line.port == 65535) abort();
+      if (strlen(line.user) != line.user_length || strlen(line.pass) != line.pass_length) abort();
+    }
+    p = *end ? end + 1 : end;
+  }
   if ((mode & 6) == 6) {
     if (!db_ready) open_scratch_db();
     char* summary = import_proxy_list(text, mode & 1);

@@ -1,15 +1,20 @@
 // Fuzzes the proxy replies read during chain negotiation. The first bytes
-// pick the chain (number of hops and each hop's protocol) and the sizes of
-// the pieces in which the replies arrive; the rest are the replies. Requests
-// and aborts are captured instead of reaching a socket.
+// pick the chain (number of hops and each hop's protocol, whether the
+// destination travels as a name or an IPv6 address) and the sizes of the
+// pieces in which the replies arrive; the rest are the replies. The first
+// two proxies have a stored user and password, so the sign-in exchanges
+// (SOCKS5 method 02, RFC 1929 status, 407) are read too. Requests and
+// aborts are captured instead of reaching a socket.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "chain/negotiate.h"
 #include "chain/route.h"
 #include "db/db.h"
+#include "engine/slot.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -18,13 +23,16 @@ size_t sent_bytes = 0;
 int aborts = 0;
 
 void capture_send(int index, const void* data, int len) {
-  if (index != 7 || data == nullptr || len < 1 || len > 600) abort();
+  if (index != 7 || data == nullptr || len < 1 || len > 2048) abort();
   sent_bytes += static_cast<size_t>(len);
 }
 void capture_abort(int index) {
   if (index != 7) abort();
   ++aborts;
 }
+
+// Destination texts for a destination entry without an address.
+constexpr const char* kTexts[4] = {"site.example", "2001:db8::7", "::ffff:1.2.3.4", ""};
 
 constexpr uint16_t kTypes[8] = {PT_SOCKS4,           PT_SOCKS5,    PT_HTTPS, PT_HTTP,
                                 PT_SOCKS5 | PT_HTTP, PT_ANONYMOUS, HOP_END,  PT_HTTPS | PT_HTTP};
@@ -36,6 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!ready) {
     fuzz_forbid_sockets();
     chain_io = chain_io_ops{capture_send, capture_abort};
+    fuzz_scratch_db(fuzz_scratch_home("negotiate"));
+    db_exec("INSERT INTO proxy(ip,port,auth_user,auth_pass) VALUES(%u,1080,'user','pass')",
+            0x0500007Fu);
+    db_exec("INSERT INTO proxy(ip,port,auth_user,auth_pass) VALUES(%u,1081,%Q,'')", 0x0600007Fu,
+            "a-user-name-long-enough-to-fill-a-request-with-its-bytes");
     ready = true;
   }
   if (size < 4) return 0;
@@ -52,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const bool with_destination = !(data[0] & 8);
   if (with_destination) hops[count - 1] = hop{HOP_END, 80, 0x0900007Fu};
+  // Bit 4: the destination is a text the last proxy is given.
+  if (with_destination && (data[0] & 0x10)) {
+    hops[count - 1].addr = 0;
+    snprintf(conn_table[7].dest_host, DEST_HOST_SIZE, "%s", kTexts[(data[0] >> 5) & 3]);
+  }
   uint32_t seed = static_cast<uint32_t>(data[3]) | 0x100u;
   data += 4;
   size -= 4;

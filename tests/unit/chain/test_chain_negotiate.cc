@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -317,6 +318,29 @@ TEST(ClientIdLine, CachedTenHoursAndSuffix) {
   const std::string d = client_id_line(0);
   EXPECT_NE(d, a);
   EXPECT_LT(d.size(), 256u);
+  clock_fake_disable();
+}
+
+// The line must look like any browser's: a User-Agent and an
+// Accept-Language line and nothing else, and different draws must differ.
+TEST(ClientIdLine, OrdinaryBrowserLinesWithoutMarker) {
+  clock_fake_enable(5000, 1700000000000ull);
+  std::set<std::string> seen;
+  for (int draw = 0; draw < 12; ++draw) {
+    const std::string line = client_id_line(0);
+    ASSERT_EQ(line.rfind("User-Agent: Mozilla/5.0 (", 0), 0u) << line;
+    const size_t second = line.find("\r\n") + 2;
+    ASSERT_EQ(line.compare(second, 17, "Accept-Language: "), 0) << line;
+    const size_t end = line.find("\r\n", second) + 2;
+    EXPECT_EQ(line.substr(end), "\r\n") << "no further header: " << line;
+    EXPECT_EQ(line.find("X-"), std::string::npos);
+    const bool firefox = line.find(" Gecko/20100101 Firefox/") != std::string::npos;
+    const bool chrome = line.find(" Safari/537.36") != std::string::npos;
+    EXPECT_TRUE(firefox || chrome) << line;
+    seen.insert(line);
+    clock_advance(36000001);
+  }
+  EXPECT_GE(seen.size(), 4u);
   clock_fake_disable();
 }
 

@@ -79,7 +79,7 @@ TEST_F(Select, CacheHoldsTenSeconds) {
   route_record again{};
   ASSERT_EQ(chain_hops(again, "localhost", 8080), 1);
   EXPECT_EQ(dotted(again.hops[0].addr), "127.0.0.5");  // same chain within 10 s
-  EXPECT_EQ(dotted(again.hops[1].addr), "127.0.0.1");
+  EXPECT_EQ(dotted(again.hops[1].addr), "0.0.0.0");    // the name travels to the last proxy
   clock_advance(2000);
   route_record later{};
   ASSERT_EQ(chain_hops(later, "127.0.0.9", 80), 1);
@@ -101,6 +101,14 @@ TEST_F(Select, DestinationWithoutAddressOrPortGetsNoChain) {
   EXPECT_EQ(chain_hops(r, "", 80), 0);
   EXPECT_EQ(chain_hops(r, "0.0.0.0", 80), 0);
   EXPECT_EQ(chain_hops(r, "255.255.255.255", 80), 0);
+  EXPECT_EQ(chain_hops(r, "checker.invalid", 80), 0);
+  // A name or an IPv6 address is left to the last proxy: address 0.
+  ASSERT_EQ(chain_hops(r, "2001:db8::7", 443), 1);
+  EXPECT_EQ(r.hops[r.hop_count - 1].addr, 0u);
+  ASSERT_EQ(chain_hops(r, "site.example", 80), 1);
+  EXPECT_EQ(r.hops[r.hop_count - 1].addr, 0u);
+  ASSERT_EQ(chain_hops(r, "2130706433", 80), 1);  // a number is an address, not a name
+  EXPECT_EQ(dotted(r.hops[r.hop_count - 1].addr), "127.0.0.1");
   EXPECT_NE(chain_cache.hops, nullptr);
   EXPECT_EQ(chain_hops(r, "127.0.0.9", 0), 0);
   EXPECT_EQ(chain_cache.hops, nullptr);  // port 0 clears the cache

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "db/db.h"
-#include "platform/stop.h"
 #include "engine/slot.h"
 #include "platform/clock.h"
+#include "platform/stop.h"
 #include "tests/support/db_temp.h"
 
 namespace {
@@ -444,3 +444,32 @@ TEST(DbTypeNames, NamesInOrder) {
 }
 
 }  // namespace
+
+// A database made before sign-ins existed gets the new columns on opening,
+// its proxies kept; the password is read back only through proxy_credentials.
+TEST_F(Db, OlderProxyTableGainsSignInColumnsWithoutLoss) {
+  db_exec("DROP TABLE proxy");
+  db_exec(
+      "CREATE TABLE proxy(id INTEGER PRIMARY KEY,ip INTEGER NOT NULL,port INTEGER NOT NULL,"
+      "type INTEGER NOT NULL DEFAULT 0,blocked INTEGER NOT NULL DEFAULT 0,rank INTEGER NOT NULL "
+      "DEFAULT 0,t_ok INTEGER NOT NULL DEFAULT 0,n_err INTEGER NOT NULL DEFAULT 0,timeout "
+      "INTEGER NOT NULL DEFAULT 0,host TEXT NOT NULL DEFAULT '',t_chk INTEGER NOT NULL DEFAULT 0)");
+  db_exec("INSERT INTO proxy(ip,port,type,rank,host) VALUES(16909060,1080,16,7,'a.example')");
+  db_close();
+  ASSERT_TRUE(db_open(t.path.c_str()));
+  db_init_schema();
+  EXPECT_EQ(q("SELECT ip||','||port||','||type||','||rank||','||host||','||auth_user||','||"
+              "auth_pass||','||auth_refused FROM proxy"),
+            "16909060,1080,16,7,a.example,,,0");
+  db_init_schema();  // a second opening adds nothing twice
+  EXPECT_EQ(q("SELECT count(*) FROM pragma_table_info('proxy') WHERE name LIKE 'auth_%'"), "3");
+  proxy_login login{};
+  EXPECT_FALSE(proxy_credentials(16909060, 1080, login));
+  db_exec("UPDATE proxy SET auth_user='me',auth_pass='s3cret'");
+  ASSERT_TRUE(proxy_credentials(16909060, 1080, login));
+  EXPECT_EQ(std::string(login.user, login.user_length), "me");
+  EXPECT_EQ(std::string(login.pass, login.pass_length), "s3cret");
+  EXPECT_FALSE(proxy_credentials(16909060, 1081, login));
+  proxy_auth_refused(16909060, 1080, 1);
+  EXPECT_EQ(q("SELECT auth_refused FROM proxy"), "1");
+}
