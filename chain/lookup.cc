@@ -1,125 +1,58 @@
-// The lookup table and its workers. The table lives in one shared record
-// that is never destroyed, so a worker still inside a slow resolver call
-// at exit touches nothing that static destruction took away.
+// The callback table over the resolver workers of platform/resolve.h: each
+// request holds the worker ticket, its callback and its time limit. Used on
+// the engine thread only (the workers never touch this table).
 #include "chain/lookup.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "engine/loop.h"
 #include "platform/clock.h"
+#include "platform/resolve.h"
 
 namespace {
 
-constexpr int WORKER_COUNT = 2;
 constexpr uint32_t INDEX_BITS = 8;
 constexpr uint32_t INDEX_MASK = (1u << INDEX_BITS) - 1;
 static_assert(LOOKUP_CAPACITY < static_cast<int>(INDEX_MASK));
 
-enum class entry_state : uint8_t { free, queued, running, answered };
-
 struct entry {
-  entry_state state;
-  uint32_t serial;   // part of the ticket; moves on whenever the entry is let go
-  uint32_t started;  // tick of lookup_begin
-  uint32_t addr;
+  bool used;
+  int worker_ticket;  // of resolve_start
+  uint32_t serial;    // part of the ticket; moves on whenever the entry is let go
+  uint32_t started;   // tick of lookup_begin
   uint32_t cookie;
   lookup_done_fn done;
-  char name[LOOKUP_NAME_SIZE];
 };
 
-struct shared_table {
-  std::mutex lock;
-  std::condition_variable work;
-  entry entries[LOOKUP_CAPACITY]{};
-  uint32_t next_serial = 1;
-  int workers = 0;
-};
-
-shared_table& table() {
-  static shared_table* t = new shared_table;  // deliberately never destroyed
-  return *t;
-}
+entry entries[LOOKUP_CAPACITY];
 
 std::atomic<lookup_resolver_fn> resolver_hook{nullptr};
 
-uint32_t system_resolve(const char* name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  uint32_t addr = 0;
-  if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return 0;
-  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    if (a->ai_family != AF_INET) continue;
-    addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-    break;
-  }
-  freeaddrinfo(list);
-  return addr;
+// The test's one-address resolver in the workers' form.
+int hooked_resolve(const char* host, uint32_t* addrs, int max) {
+  const lookup_resolver_fn hook = resolver_hook.load();
+  const uint32_t addr = hook != nullptr ? hook(host) : 0;
+  if (addr == 0 || max < 1) return 0;
+  addrs[0] = addr;
+  return 1;
 }
 
 uint32_t ticket_of(int index, uint32_t serial) {
   return (serial << INDEX_BITS) | static_cast<uint32_t>(index + 1);
 }
 
-// Lets an entry go: whatever a worker still brings for it is dropped.
+// Lets an entry go: whatever the worker still brings for it is dropped.
 void release(entry& e) {
-  e.state = entry_state::free;
+  if (e.worker_ticket >= 0) resolve_cancel(e.worker_ticket);
+  e.worker_ticket = -1;
+  e.used = false;
   e.done = nullptr;
   ++e.serial;
-}
-
-int first_queued(const shared_table& t) {
-  for (int i = 0; i < LOOKUP_CAPACITY; ++i)
-    if (t.entries[i].state == entry_state::queued) return i;
-  return -1;
-}
-
-void worker_main() {
-  shared_table& t = table();
-  char name[LOOKUP_NAME_SIZE];
-  for (;;) {
-    int index;
-    uint32_t serial;
-    {
-      std::unique_lock<std::mutex> hold(t.lock);
-      t.work.wait(hold, [&t] { return first_queued(t) >= 0; });
-      index = first_queued(t);
-      entry& e = t.entries[index];
-      e.state = entry_state::running;
-      serial = e.serial;
-      std::memcpy(name, e.name, sizeof name);
-    }
-    const lookup_resolver_fn hook = resolver_hook.load();
-    const uint32_t addr = hook != nullptr ? hook(name) : system_resolve(name);
-    std::lock_guard<std::mutex> hold(t.lock);
-    entry& e = t.entries[index];
-    if (e.serial != serial || e.state != entry_state::running) continue;  // late: dropped
-    e.addr = addr;
-    e.state = entry_state::answered;
-  }
-}
-
-// Called with the lock held.
-void ensure_workers(shared_table& t) {
-  while (t.workers < WORKER_COUNT) {
-    try {
-      std::thread(worker_main).detach();
-    } catch (...) {
-      return;
-    }
-    ++t.workers;
-  }
 }
 
 struct delivery {
@@ -151,21 +84,16 @@ bool lookup_literal(std::string_view name, uint32_t* addr) {
 
 uint32_t lookup_begin(std::string_view name, lookup_done_fn done, uint32_t cookie) {
   if (done == nullptr || name.empty() || name.size() >= LOOKUP_NAME_SIZE) return 0;
-  shared_table& t = table();
-  std::lock_guard<std::mutex> hold(t.lock);
   for (int i = 0; i < LOOKUP_CAPACITY; ++i) {
-    entry& e = t.entries[i];
-    if (e.state != entry_state::free) continue;
+    entry& e = entries[i];
+    if (e.used) continue;
+    char text[LOOKUP_NAME_SIZE];
+    std::memcpy(text, name.data(), name.size());
+    text[name.size()] = 0;
+    const int worker_ticket = resolve_start(text);
+    if (worker_ticket < 0) return 0;
     if (e.serial == 0 || e.serial > (0xFFFFFFFFu >> INDEX_BITS)) e.serial = 1;
-    e.started = tick_now();
-    e.addr = 0;
-    e.cookie = cookie;
-    e.done = done;
-    std::memcpy(e.name, name.data(), name.size());
-    e.name[name.size()] = 0;
-    e.state = entry_state::queued;
-    ensure_workers(t);
-    t.work.notify_one();
+    e = entry{true, worker_ticket, e.serial, tick_now(), cookie, done};
     return ticket_of(i, e.serial);
   }
   return 0;
@@ -174,37 +102,31 @@ uint32_t lookup_begin(std::string_view name, lookup_done_fn done, uint32_t cooki
 void lookup_cancel(uint32_t ticket) {
   const int index = static_cast<int>(ticket & INDEX_MASK) - 1;
   if (index < 0 || index >= LOOKUP_CAPACITY) return;
-  shared_table& t = table();
-  std::lock_guard<std::mutex> hold(t.lock);
-  entry& e = t.entries[index];
-  if (e.state != entry_state::free && e.serial == (ticket >> INDEX_BITS)) release(e);
+  entry& e = entries[index];
+  if (e.used && e.serial == (ticket >> INDEX_BITS)) release(e);
 }
 
 void lookup_poll() {
   delivery out[LOOKUP_CAPACITY];
   int count = 0;
-  {
-    shared_table& t = table();
-    std::lock_guard<std::mutex> hold(t.lock);
-    const uint32_t now = tick_now();
-    for (entry& e : t.entries) {
-      if (e.state == entry_state::free) continue;
-      const bool answered = e.state == entry_state::answered;
-      if (!answered && now - e.started < LOOKUP_LIMIT_MS) continue;
-      out[count++] = delivery{e.done, e.cookie, answered ? e.addr : 0};
-      release(e);
-    }
+  const uint32_t now = tick_now();
+  for (entry& e : entries) {
+    if (!e.used) continue;
+    uint32_t addr = 0;
+    const resolve_state state = resolve_poll(e.worker_ticket, &addr);
+    if (state == resolve_state::pending && now - e.started < LOOKUP_LIMIT_MS) continue;
+    if (state != resolve_state::pending) e.worker_ticket = -1;  // the worker's entry is free
+    out[count++] = delivery{e.done, e.cookie, state == resolve_state::done ? addr : 0};
+    release(e);
   }
-  // Outside the lock: a callback may begin the next lookup.
+  // After the walk: a callback may begin the next lookup.
   for (int i = 0; i < count; ++i) out[i].done(out[i].cookie, out[i].addr);
 }
 
 int lookup_pending() {
-  shared_table& t = table();
-  std::lock_guard<std::mutex> hold(t.lock);
   int n = 0;
-  for (const entry& e : t.entries)
-    if (e.state != entry_state::free) ++n;
+  for (const entry& e : entries)
+    if (e.used) ++n;
   return n;
 }
 
@@ -213,12 +135,11 @@ void lookup_attach() {
 }
 
 void lookup_reset() {
-  shared_table& t = table();
-  std::lock_guard<std::mutex> hold(t.lock);
-  for (entry& e : t.entries)
-    if (e.state != entry_state::free) release(e);
+  for (entry& e : entries)
+    if (e.used) release(e);
 }
 
 void lookup_set_resolver(lookup_resolver_fn fn) {
   resolver_hook.store(fn);
+  resolver_set(fn != nullptr ? hooked_resolve : nullptr);
 }

@@ -1,7 +1,7 @@
-// Name lookups off the engine thread: a fixed table of requests served by
-// two worker threads that call the blocking resolver; the answers are
-// handed back to the engine thread by lookup_poll (a housekeeping timer)
-// and delivered there through each request's callback. A lookup that has
+// Name lookups off the engine thread with a callback: a fixed table of
+// requests served by the resolver workers of platform/resolve.h; the
+// answers are handed back on the engine thread by lookup_poll (a
+// housekeeping timer) and delivered there through each request's callback. A lookup that has
 // no answer after LOOKUP_LIMIT_MS is answered "no address" and its late
 // result is dropped; so is the result of a cancelled request.
 #pragma once
@@ -38,8 +38,8 @@ void lookup_attach();
 // Forgets every request without delivering it (tests).
 void lookup_reset();
 
-// The blocking resolver the workers call: an IPv4 address of the name in
-// network byte order, 0 when none. Tests replace it; null restores the
-// system resolver.
+// The blocking resolver the workers call (it replaces the one of
+// platform/resolve.h): an IPv4 address of the name in network byte order,
+// 0 when none. Tests replace it; null restores the system resolver.
 using lookup_resolver_fn = uint32_t (*)(const char* name);
 void lookup_set_resolver(lookup_resolver_fn fn);
