@@ -160,68 +160,85 @@ void send_socks5_connect(int index) {
   area_of(index).rec.step = CHECK_SOCKS5_CONNECT;
 }
 
+// The first bytes of each step, once the proxy under check is connected.
+
+// SOCKS4 request for the checker; the stored user goes in as the user-id.
+void send_socks4_opening(int index, const check_record& rec) {
+  uint32_t judge = checker_addr();
+  uint8_t req[9 + PROXY_LOGIN_MAX] = {0x04, 0x01, 0x00, 80};
+  std::memcpy(req + 4, &judge, 4);
+  proxy_login login{};
+  login_of(rec, login);
+  std::memcpy(req + 8, login.user, login.user_length);
+  req[8 + login.user_length] = 0;
+  slot_send(index, req, 9 + login.user_length);
+  std::memset(&login, 0, sizeof login);
+}
+
+// SOCKS5 greeting: user/password is offered when the proxy has credentials.
+void send_socks5_opening(int index, const check_record& rec) {
+  static const uint8_t greeting[3] = {0x05, 0x01, 0x00};
+  static const uint8_t with_login[4] = {0x05, 0x02, 0x00, 0x02};
+  proxy_login login{};
+  if (login_of(rec, login))
+    slot_send(index, with_login, sizeof with_login);
+  else
+    slot_send(index, greeting, sizeof greeting);
+  std::memset(&login, 0, sizeof login);
+}
+
+// The judge request through a plain HTTP proxy, the sign-in line right after
+// the request line.
+void send_http_opening(int index, check_record& rec) {
+  char* request = judge_request(&rec, judge_form::full_url);
+  if (request == nullptr) {
+    slot_abort(index);
+    return;
+  }
+  char line[4 * PROXY_LOGIN_MAX];
+  basic_line_of(rec, line, sizeof line);
+  const char* first_end = std::strstr(request, "\r\n");
+  if (line[0] != 0 && first_end != nullptr) {
+    const size_t first = static_cast<size_t>(first_end - request) + 2;
+    slot_send(index, request, static_cast<int>(first));
+    slot_send(index, line, static_cast<int>(std::strlen(line)));
+    send_text(index, request + first, OPENING_LIMIT);
+  } else {
+    send_text(index, request, OPENING_LIMIT);
+  }
+  std::memset(line, 0, sizeof line);
+  std::free(request);
+  area_of(index).judge_sent = 1;
+}
+
+// The CONNECT tunnel to the checker, with the sign-in line.
+void send_https_opening(int index, const check_record& rec) {
+  char line[4 * PROXY_LOGIN_MAX];
+  basic_line_of(rec, line, sizeof line);
+  char tunnel[OPENING_LIMIT + sizeof line + 1];
+  std::snprintf(tunnel, sizeof tunnel, MV_LIT("CONNECT %s:80 HTTP/1.0\r\nHost: %s:80\r\n%s\r\n"),
+                checker_host(), checker_host(), line);
+  send_text(index, tunnel, static_cast<int>(sizeof tunnel - 1));
+  std::memset(line, 0, sizeof line);
+  std::memset(tunnel, 0, sizeof tunnel);
+}
+
 void on_connected(int index) {
   check_record& rec = area_of(index).rec;
   rec.phase = 1;
   switch (rec.step) {
-    case CHECK_SOCKS4: {
-      uint32_t judge = checker_addr();
-      uint8_t req[9 + PROXY_LOGIN_MAX] = {0x04, 0x01, 0x00, 80};
-      std::memcpy(req + 4, &judge, 4);
-      proxy_login login{};
-      login_of(rec, login);  // the user is the SOCKS4 user-id
-      std::memcpy(req + 8, login.user, login.user_length);
-      req[8 + login.user_length] = 0;
-      slot_send(index, req, 9 + login.user_length);
-      std::memset(&login, 0, sizeof login);
+    case CHECK_SOCKS4:
+      send_socks4_opening(index, rec);
       return;
-    }
-    case CHECK_SOCKS5: {
-      static const uint8_t greeting[3] = {0x05, 0x01, 0x00};
-      static const uint8_t with_login[4] = {0x05, 0x02, 0x00, 0x02};
-      proxy_login login{};
-      if (login_of(rec, login))
-        slot_send(index, with_login, sizeof with_login);
-      else
-        slot_send(index, greeting, sizeof greeting);
-      std::memset(&login, 0, sizeof login);
+    case CHECK_SOCKS5:
+      send_socks5_opening(index, rec);
       return;
-    }
-    case CHECK_HTTP: {
-      char* request = judge_request(&rec, judge_form::full_url);
-      if (request == nullptr) {
-        slot_abort(index);
-        return;
-      }
-      // The sign-in line goes right after the request line.
-      char line[4 * PROXY_LOGIN_MAX];
-      basic_line_of(rec, line, sizeof line);
-      const char* first_end = std::strstr(request, "\r\n");
-      if (line[0] != 0 && first_end != nullptr) {
-        const size_t first = static_cast<size_t>(first_end - request) + 2;
-        slot_send(index, request, static_cast<int>(first));
-        slot_send(index, line, static_cast<int>(std::strlen(line)));
-        send_text(index, request + first, OPENING_LIMIT);
-      } else {
-        send_text(index, request, OPENING_LIMIT);
-      }
-      std::memset(line, 0, sizeof line);
-      std::free(request);
-      area_of(index).judge_sent = 1;
+    case CHECK_HTTP:
+      send_http_opening(index, rec);
       return;
-    }
-    case CHECK_HTTPS: {
-      char line[4 * PROXY_LOGIN_MAX];
-      basic_line_of(rec, line, sizeof line);
-      char tunnel[OPENING_LIMIT + sizeof line + 1];
-      std::snprintf(tunnel, sizeof tunnel,
-                    MV_LIT("CONNECT %s:80 HTTP/1.0\r\nHost: %s:80\r\n%s\r\n"), checker_host(),
-                    checker_host(), line);
-      send_text(index, tunnel, static_cast<int>(sizeof tunnel - 1));
-      std::memset(line, 0, sizeof line);
-      std::memset(tunnel, 0, sizeof tunnel);
+    case CHECK_HTTPS:
+      send_https_opening(index, rec);
       return;
-    }
     default:
       slot_abort(index);
   }
