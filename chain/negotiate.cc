@@ -21,8 +21,8 @@
 #include "log/log.h"
 #include "log/metrics.h"
 #include "platform/clock.h"
-#include "util/ascii.h"
 #include "platform/resolve.h"
+#include "util/ascii.h"
 #include "util/http.h"
 #include "util/literal.h"
 #include "util/socks.h"
@@ -142,13 +142,9 @@ bool send_socks4(int index, const hop& next, const next_target& t, const proxy_l
 
 // RFC 1929 sign-in, after the proxy chose method 02.
 void send_socks5_login(int index, const proxy_login& login) {
-  uint8_t msg[3 + 2 * PROXY_LOGIN_MAX] = {1, login.user_length};
-  size_t n = 2;
-  memcpy(msg + n, login.user, login.user_length);
-  n += login.user_length;
-  msg[n++] = login.pass_length;
-  memcpy(msg + n, login.pass, login.pass_length);
-  n += login.pass_length;
+  uint8_t msg[SOCKS5_LOGIN_MAX];
+  const size_t n = socks5_login(std::string_view(login.user, login.user_length),
+                                std::string_view(login.pass, login.pass_length), msg, sizeof msg);
   chain_io.send(index, msg, static_cast<int>(n));
   memset(msg, 0, sizeof msg);
 }
@@ -214,12 +210,11 @@ bool send_request(int letter, int index, const hop& proxy, const hop& next, uint
     if (sent) log_chaining(letter, index, next);
   } else if (proto == PT_SOCKS5) {
     // With a stored sign-in the proxy may also choose user/password.
-    static constexpr uint8_t plain[3] = {5, 1, 0};
-    static constexpr uint8_t with_login[4] = {5, 2, 0, 2};
     if (login.user_length > 0)
-      chain_io.send(index, with_login, sizeof with_login);
+      chain_io.send(index, SOCKS5_GREETING_WITH_LOGIN.data(),
+                    static_cast<int>(SOCKS5_GREETING_WITH_LOGIN.size()));
     else
-      chain_io.send(index, plain, sizeof plain);
+      chain_io.send(index, SOCKS5_GREETING.data(), static_cast<int>(SOCKS5_GREETING.size()));
   } else if (proto == PT_HTTPS) {
     sent = send_connect_head(index, next, t, login);
     if (sent) log_chaining(letter, index, next);

@@ -177,13 +177,12 @@ void send_socks4_opening(int index, const check_record& rec) {
 
 // SOCKS5 greeting: user/password is offered when the proxy has credentials.
 void send_socks5_opening(int index, const check_record& rec) {
-  static const uint8_t greeting[3] = {0x05, 0x01, 0x00};
-  static const uint8_t with_login[4] = {0x05, 0x02, 0x00, 0x02};
   proxy_login login{};
   if (login_of(rec, login))
-    slot_send(index, with_login, sizeof with_login);
+    slot_send(index, SOCKS5_GREETING_WITH_LOGIN.data(),
+              static_cast<int>(SOCKS5_GREETING_WITH_LOGIN.size()));
   else
-    slot_send(index, greeting, sizeof greeting);
+    slot_send(index, SOCKS5_GREETING.data(), static_cast<int>(SOCKS5_GREETING.size()));
   std::memset(&login, 0, sizeof login);
 }
 
@@ -263,16 +262,11 @@ void socks4_input(int index, stream& in, check_record& rec) {
   }
 }
 
-// The method reply; false when the check of this step ended.
 // RFC 1929 sign-in with the proxy's stored user and password.
 void send_socks5_login(int index, const proxy_login& login) {
-  uint8_t msg[3 + 2 * PROXY_LOGIN_MAX] = {1, login.user_length};
-  size_t n = 2;
-  std::memcpy(msg + n, login.user, login.user_length);
-  n += login.user_length;
-  msg[n++] = login.pass_length;
-  std::memcpy(msg + n, login.pass, login.pass_length);
-  n += login.pass_length;
+  uint8_t msg[SOCKS5_LOGIN_MAX];
+  const size_t n = socks5_login(std::string_view(login.user, login.user_length),
+                                std::string_view(login.pass, login.pass_length), msg, sizeof msg);
   slot_send(index, msg, static_cast<int>(n));
   std::memset(msg, 0, sizeof msg);
 }

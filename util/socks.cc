@@ -18,6 +18,17 @@ std::array<uint8_t, 10> socks5_connect(uint32_t addr, uint16_t port) {
   return msg;
 }
 
+size_t socks5_login(std::string_view user, std::string_view pass, uint8_t* out, size_t capacity) {
+  const size_t n = 3 + user.size() + pass.size();
+  if (user.size() > 255 || pass.size() > 255 || out == nullptr || capacity < n) return 0;
+  out[0] = 1;
+  out[1] = static_cast<uint8_t>(user.size());
+  std::memcpy(out + 2, user.data(), user.size());
+  out[2 + user.size()] = static_cast<uint8_t>(pass.size());
+  std::memcpy(out + 3 + user.size(), pass.data(), pass.size());
+  return n;
+}
+
 bool socks4_granted(const uint8_t* reply) {
   return reply[0] == 0 && reply[1] == 0x5A;
 }
