@@ -50,18 +50,10 @@ class HostLine : public ::testing::Test {
     recognize_set_calls(fake_panel, fake_chain);
     listen_port = 8080;
     chain_calls = 0;
-    fd = open("/dev/null", O_RDWR);
-    ASSERT_GE(fd, 0);
-    conn_table[IDX] = conn_slot{};
-    conn_table[IDX].sock = fd;
-    conn_table[IDX].kind = slot_kind::fresh;
+    ASSERT_TRUE(front_slot_place(IDX, fd));
   }
   void TearDown() override {
-    stream_free(conn_table[IDX].in);
-    stream_free(conn_table[IDX].out);
-    conn_table[IDX] = conn_slot{};
-    conn_table[IDX].sock = -1;
-    close(fd);
+    front_slot_clear(IDX, fd);
     recognize_set_calls(nullptr, nullptr);
     recognize_set_resolver(nullptr);
     own_addresses_forget();

@@ -80,21 +80,11 @@ class Recognize : public ::testing::Test {
     chain_offset = 99;
     panel_calls = 0;
     panel_result = 0;
-    // Any open descriptor marks the slot as occupied; it is never registered
-    // with the engine, so what the handler sends stays in `out`.
-    fd = open("/dev/null", O_RDWR);
-    ASSERT_GE(fd, 0);
-    conn_table[IDX] = conn_slot{};
-    conn_table[IDX].sock = fd;
-    conn_table[IDX].kind = slot_kind::fresh;
+    ASSERT_TRUE(front_slot_place(IDX, fd));
   }
 
   void TearDown() override {
-    stream_free(conn_table[IDX].in);
-    stream_free(conn_table[IDX].out);
-    conn_table[IDX] = conn_slot{};
-    conn_table[IDX].sock = -1;
-    close(fd);
+    front_slot_clear(IDX, fd);
     recognize_set_calls(nullptr, nullptr);
     recognize_set_resolver(nullptr);
     own_addresses_forget();
