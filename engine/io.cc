@@ -67,7 +67,7 @@ void pass_end_on(int index) {
 
 bool wants_pause(const conn_slot& slot, uint32_t mark) {
   const uint32_t own = slot.in_limit != 0 && mark == FLOW_HIGH ? slot.in_limit : mark;
-  if (slot.in.len > own && !(slot.io_state & IO_SELF_BOUND)) return true;
+  if (slot.in.len > own) return true;
   int other = linked_index(slot);
   return other >= 0 && conn_table[other].out.len > mark;
 }

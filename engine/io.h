@@ -15,7 +15,6 @@ constexpr uint8_t IO_EOF = 0x04;           // the peer closed its sending side
 constexpr uint8_t IO_PAUSED = 0x08;        // reading paused by flow control
 constexpr uint8_t IO_SHUT_PENDING = 0x10;  // shut the sending side once out drains
 constexpr uint8_t IO_S_PENDING = 0x20;     // an 'S' is due from the loop
-constexpr uint8_t IO_SELF_BOUND = 0x40;    // the handler bounds unread input itself
 
 // Flow control: stop reading a slot while its own unread input or its linked
 // slot's unsent output exceeds the high mark; resume below the low mark.

@@ -140,16 +140,15 @@ void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);
 void slot_consume(int index, uint32_t in_count, uint32_t out_count);
 void slot_consume_input(int index, uint32_t count);
-// The slot's handler bounds its unread input itself (it refuses what passes
-// its own limit): from now on unread input no longer pauses reading it.
-void slot_input_self_bounded(int index);
 void slot_abort(int index);
 int slot_create_linked(int index);
 int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 failed
 // Lets a slot's unread input grow to `bytes` before reading pauses (an
-// unlinked slot that reads a whole answer before judging it). Its handler
-// must end the slot itself at that size: past it nothing more is read.
+// unlinked slot that reads a whole answer before judging it; SLOT_NO_INPUT_LIMIT
+// for a handler that refuses what passes its own limit). Its handler must
+// end the slot itself at that size: past it nothing more is read.
 void slot_set_input_limit(int index, uint32_t bytes);
+constexpr uint32_t SLOT_NO_INPUT_LIMIT = 0xFFFFFFFFu;
 // Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);
 // Sends the bytes to every slot of `kind`; returns how many slots got them.

@@ -70,12 +70,6 @@ void slot_consume(int index, uint32_t in_count, uint32_t out_count) {
   if (out_count > 0) stream_consume(slot.out, out_count);
 }
 
-void slot_input_self_bounded(int index) {
-  if (index < 0 || index >= SLOT_COUNT) return;
-  conn_table[index].io_state |= IO_SELF_BOUND;
-  io_update(index);
-}
-
 void slot_consume_input(int index, uint32_t count) {
   if (count >= 1) slot_consume(index, count, 0);
 }
@@ -123,7 +117,9 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port) {
 }
 
 void slot_set_input_limit(int index, uint32_t bytes) {
-  if (valid_slot(index)) conn_table[index].in_limit = bytes;
+  if (!valid_slot(index)) return;
+  conn_table[index].in_limit = bytes;
+  io_update(index);
 }
 
 void slot_relay(int index) {

@@ -591,7 +591,8 @@ void panel_handler(int index, char letter) {
     return;
   }
   if (record.state == PANEL_SLOT_FRESH) {
-    slot_input_self_bounded(index);
+    // The panel refuses a request past its own limit: never pause reading.
+    slot_set_input_limit(index, SLOT_NO_INPUT_LIMIT);
     record.state = PANEL_SLOT_READING;
   }
   served outcome = panel_serve(index, nullptr);
