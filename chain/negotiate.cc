@@ -66,37 +66,43 @@ const uint8_t* addr_bytes(const hop& h, uint8_t (&out)[4]) {
 // destination entry without one, by the outbound slot's host text (a name
 // the last proxy looks up, or an IPv6 address).
 struct next_target {
-  enum class form : uint8_t { none, ipv4, name, ipv6 } kind;
-  uint8_t v4[4];
-  uint8_t v6[16];
+  socks_target to;                // its name is set by request_of: a copy moves the text
   char text[DEST_HOST_SIZE + 2];  // as written in a CONNECT line: a.b.c.d, name, [v6]
-  size_t name_length;
 };
+
+// The SOCKS request's view of t, the name pointing into t's own text.
+socks_target request_of(const next_target& t) {
+  socks_target to = t.to;
+  if (to.kind == socks_target::form::name) to.name = std::string_view(t.text, strlen(t.text));
+  return to;
+}
 
 next_target target_of(int index, const hop& next) {
   next_target t{};
+  t.to.port = next.port;
   if (next.type != HOP_END || next.addr != 0) {
-    t.kind = next_target::form::ipv4;
-    addr_bytes(next, t.v4);
-    snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", t.v4[0], t.v4[1], t.v4[2], t.v4[3]);
+    t.to.kind = socks_target::form::ipv4;
+    t.to.v4 = next.addr;
+    uint8_t b[4];
+    addr_bytes(next, b);
+    snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     return t;
   }
   if (index < 0 || index >= SLOT_COUNT) return t;
   const char* host = conn_table[index].dest_host;
   const size_t n = strnlen(host, DEST_HOST_SIZE);
   if (n == 0 || n >= DEST_HOST_SIZE) return t;
-  if (ipv6_literal(host, t.v6)) {
-    t.kind = next_target::form::ipv6;
+  if (ipv6_literal(host, t.to.v6)) {
+    t.to.kind = socks_target::form::ipv6;
     char plain[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, t.v6, plain, sizeof plain) == nullptr) return next_target{};
+    if (inet_ntop(AF_INET6, t.to.v6, plain, sizeof plain) == nullptr) return next_target{};
     snprintf(t.text, sizeof t.text, "[%s]", plain);
     return t;
   }
   if (n > 255) return t;
-  t.kind = next_target::form::name;
+  t.to.kind = socks_target::form::name;
   memcpy(t.text, host, n);
   t.text[n] = 0;
-  t.name_length = n;
   return t;
 }
 
@@ -115,29 +121,16 @@ bool connect_reply_ok(const uint8_t* d, size_t n) {
   return status >= 200 && status <= 299;
 }
 
-// SOCKS4 request for the next hop; the 4a form for a name. False when the
-// next hop cannot be named in SOCKS4 (an IPv6 address).
-bool send_socks4(int index, const hop& next, const next_target& t, const proxy_login& login) {
-  uint8_t msg[8 + PROXY_LOGIN_MAX + 256] = {4, 1, static_cast<uint8_t>(next.port >> 8),
-                                            static_cast<uint8_t>(next.port & 0xFF)};
-  if (t.kind == next_target::form::ipv4) {
-    memcpy(msg + 4, t.v4, 4);
-  } else if (t.kind == next_target::form::name) {
-    msg[7] = 1;  // 0.0.0.1: the name follows the user-id
-  } else {
-    return false;
-  }
-  size_t n = 8;
-  memcpy(msg + n, login.user, login.user_length);  // the user is the SOCKS4 user-id
-  n += login.user_length;
-  msg[n++] = 0;
-  if (t.kind == next_target::form::name) {
-    memcpy(msg + n, t.text, t.name_length);
-    n += t.name_length;
-    msg[n++] = 0;
-  }
-  chain_io.send(index, msg, static_cast<int>(n));
-  return true;
+// SOCKS4 request for the next hop (the 4a form for a name), the stored user
+// as its user id. False when the next hop cannot be named in SOCKS4 (an
+// IPv6 address).
+bool send_socks4(int index, const next_target& t, const proxy_login& login) {
+  uint8_t msg[SOCKS_REQUEST_MAX];
+  const size_t n = socks4_request(request_of(t), std::string_view(login.user, login.user_length),
+                                  msg, sizeof msg);
+  if (n > 0) chain_io.send(index, msg, static_cast<int>(n));
+  memset(msg, 0, sizeof msg);
+  return n > 0;
 }
 
 // RFC 1929 sign-in, after the proxy chose method 02.
@@ -150,37 +143,15 @@ void send_socks5_login(int index, const proxy_login& login) {
 }
 
 // SOCKS5 connect request: address type 1, 3 (name) or 4 (IPv6).
-bool send_socks5_connect(int index, const hop& next, const next_target& t) {
-  uint8_t msg[4 + 1 + 255 + 2] = {5, 1, 0};
-  size_t n = 4;
-  switch (t.kind) {
-    case next_target::form::ipv4:
-      msg[3] = 1;
-      memcpy(msg + n, t.v4, 4);
-      n += 4;
-      break;
-    case next_target::form::name:
-      msg[3] = 3;
-      msg[n++] = static_cast<uint8_t>(t.name_length);
-      memcpy(msg + n, t.text, t.name_length);
-      n += t.name_length;
-      break;
-    case next_target::form::ipv6:
-      msg[3] = 4;
-      memcpy(msg + n, t.v6, 16);
-      n += 16;
-      break;
-    case next_target::form::none:
-      return false;
-  }
-  msg[n++] = static_cast<uint8_t>(next.port >> 8);
-  msg[n++] = static_cast<uint8_t>(next.port & 0xFF);
-  chain_io.send(index, msg, static_cast<int>(n));
-  return true;
+bool send_socks5_connect(int index, const next_target& t) {
+  uint8_t msg[SOCKS_REQUEST_MAX];
+  const size_t n = socks5_request(request_of(t), msg, sizeof msg);
+  if (n > 0) chain_io.send(index, msg, static_cast<int>(n));
+  return n > 0;
 }
 
 bool send_connect_head(int index, const hop& next, const next_target& t, const proxy_login& login) {
-  if (t.kind == next_target::form::none) return false;
+  if (t.to.kind == socks_target::form::none) return false;
   char text[768 + 4 * PROXY_LOGIN_MAX];
   int n = snprintf(text, sizeof text, MV_LIT("CONNECT %1$s:%2$u HTTP/1.1\r\nHost: %1$s:%2$u\r\n"),
                    t.text, static_cast<unsigned>(next.port));
@@ -206,7 +177,7 @@ bool send_request(int letter, int index, const hop& proxy, const hop& next, uint
     conn_table[index].flags |= SLOT_SECRET_OUTPUT;
   bool sent = true;
   if (proto == PT_SOCKS4) {
-    sent = send_socks4(index, next, t, login);
+    sent = send_socks4(index, t, login);
     if (sent) log_chaining(letter, index, next);
   } else if (proto == PT_SOCKS5) {
     // With a stored sign-in the proxy may also choose user/password.
@@ -241,7 +212,7 @@ bool proxy_credentials_known(const hop& proxy) {
 
 // SOCKS5 method accepted (and any sign-in done): the connect request.
 bool connect_through_socks5(int letter, int index, const hop& next, chain_state& st) {
-  if (!send_socks5_connect(index, next, target_of(index, next))) {
+  if (!send_socks5_connect(index, target_of(index, next))) {
     st.failed = 1;
     return false;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "chain/select.h"
+#include "chain/negotiate.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/metrics.h"
@@ -155,8 +156,9 @@ void basic_line_of(const check_record& rec, char* out, size_t size) {
 }
 
 void send_socks5_connect(int index) {
-  const auto req = socks5_connect(checker_addr(), 80);
-  slot_send(index, req.data(), req.size());
+  uint8_t req[SOCKS_REQUEST_MAX];
+  const size_t n = socks5_request(socks_ipv4(checker_addr(), 80), req, sizeof req);
+  slot_send(index, req, static_cast<int>(n));
   area_of(index).rec.step = CHECK_SOCKS5_CONNECT;
 }
 
@@ -164,15 +166,17 @@ void send_socks5_connect(int index) {
 
 // SOCKS4 request for the checker; the stored user goes in as the user-id.
 void send_socks4_opening(int index, const check_record& rec) {
-  uint32_t judge = checker_addr();
-  uint8_t req[9 + PROXY_LOGIN_MAX] = {0x04, 0x01, 0x00, 80};
-  std::memcpy(req + 4, &judge, 4);
   proxy_login login{};
   login_of(rec, login);
-  std::memcpy(req + 8, login.user, login.user_length);
-  req[8 + login.user_length] = 0;
-  slot_send(index, req, 9 + login.user_length);
+  uint8_t req[SOCKS_REQUEST_MAX];
+  const size_t n = socks4_request(socks_ipv4(checker_addr(), 80),
+                                  std::string_view(login.user, login.user_length), req, sizeof req);
+  if (n > 0)
+    slot_send(index, req, static_cast<int>(n));
+  else
+    slot_abort(index);
   std::memset(&login, 0, sizeof login);
+  std::memset(req, 0, sizeof req);
 }
 
 // SOCKS5 greeting: user/password is offered when the proxy has credentials.
@@ -455,8 +459,8 @@ char* judge_request(const check_record* rec, judge_form form) {
   int n = std::snprintf(out, REQUEST_BUFFER,
                         MV_LIT("POST %s HTTP/1.0\r\nHost: %s\r\nContent-Type: "
                                "application/x-www-form-urlencoded\r\nContent-Length: "
-                               "%d\r\nUser-Agent: %s\r\nConnection: close\r\n\r\n"),
-                        target, checker_host(), static_cast<int>(body_len), "Merovane");
+                               "%d\r\nConnection: close\r\n%s"),
+                        target, checker_host(), static_cast<int>(body_len), client_id_line(0));
   if (n < 0 || static_cast<size_t>(n) + body_len >= REQUEST_BUFFER) {
     std::free(out);
     return nullptr;

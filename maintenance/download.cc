@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "chain/lookup.h"
+#include "chain/negotiate.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/console.h"
@@ -92,9 +93,9 @@ void send_list_request(int index) {
   }
   char request[1400];
   int len = std::snprintf(request, sizeof request,
-                          MV_LIT("GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: Merovane\r\n"
-                                 "Accept: */*\r\nConnection: close\r\n\r\n"),
-                          entry.path, entry.host);
+                          MV_LIT("GET %s HTTP/1.0\r\nHost: %s\r\nAccept: */*\r\n"
+                                 "Connection: close\r\n%s"),
+                          entry.path, entry.host, client_id_line(0));
   if (len <= 0 || static_cast<size_t>(len) >= sizeof request) {
     slot_abort(index);
     return;

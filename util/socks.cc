@@ -2,20 +2,64 @@
 
 #include <cstring>
 
-std::array<uint8_t, 9> socks4_connect(uint32_t addr, uint16_t port) {
-  std::array<uint8_t, 9> msg = {4, 1, static_cast<uint8_t>(port >> 8),
-                                static_cast<uint8_t>(port & 0xFF)};
-  std::memcpy(msg.data() + 4, &addr, 4);
-  msg[8] = 0;
-  return msg;
+namespace {
+
+bool name_fits(std::string_view name) {
+  return !name.empty() && name.size() <= 255;
 }
 
-std::array<uint8_t, 10> socks5_connect(uint32_t addr, uint16_t port) {
-  std::array<uint8_t, 10> msg = {5, 1, 0, 1};
-  std::memcpy(msg.data() + 4, &addr, 4);
-  msg[8] = static_cast<uint8_t>(port >> 8);
-  msg[9] = static_cast<uint8_t>(port & 0xFF);
-  return msg;
+}  // namespace
+
+size_t socks4_request(const socks_target& to, std::string_view user_id, uint8_t* out,
+                      size_t capacity) {
+  if (out == nullptr || user_id.size() > 255 || user_id.find('\0') != std::string_view::npos)
+    return 0;
+  const bool named = to.kind == socks_target::form::name;
+  if (!named && to.kind != socks_target::form::ipv4) return 0;
+  if (named && (!name_fits(to.name) || to.name.find('\0') != std::string_view::npos)) return 0;
+  const size_t n = 8 + user_id.size() + 1 + (named ? to.name.size() + 1 : 0);
+  if (capacity < n) return 0;
+  out[0] = 4;
+  out[1] = 1;
+  out[2] = static_cast<uint8_t>(to.port >> 8);
+  out[3] = static_cast<uint8_t>(to.port & 0xFF);
+  const uint8_t invalid_ip[4] = {0, 0, 0, 1};  // 0.0.0.1: the name follows the user id
+  std::memcpy(out + 4, named ? static_cast<const void*>(invalid_ip) : &to.v4, 4);
+  std::memcpy(out + 8, user_id.data(), user_id.size());
+  size_t at = 8 + user_id.size();
+  out[at++] = 0;
+  if (named) {
+    std::memcpy(out + at, to.name.data(), to.name.size());
+    at += to.name.size();
+    out[at++] = 0;
+  }
+  return at;
+}
+
+size_t socks5_request(const socks_target& to, uint8_t* out, size_t capacity) {
+  size_t address = 0;
+  if (to.kind == socks_target::form::ipv4) address = 4;
+  if (to.kind == socks_target::form::ipv6) address = 16;
+  if (to.kind == socks_target::form::name) address = name_fits(to.name) ? 1 + to.name.size() : 0;
+  const size_t n = 4 + address + 2;
+  if (out == nullptr || address == 0 || capacity < n) return 0;
+  out[0] = 5;
+  out[1] = 1;
+  out[2] = 0;
+  if (to.kind == socks_target::form::ipv4) {
+    out[3] = 1;
+    std::memcpy(out + 4, &to.v4, 4);
+  } else if (to.kind == socks_target::form::ipv6) {
+    out[3] = 4;
+    std::memcpy(out + 4, to.v6, 16);
+  } else {
+    out[3] = 3;
+    out[4] = static_cast<uint8_t>(to.name.size());
+    std::memcpy(out + 5, to.name.data(), to.name.size());
+  }
+  out[n - 2] = static_cast<uint8_t>(to.port >> 8);
+  out[n - 1] = static_cast<uint8_t>(to.port & 0xFF);
+  return n;
 }
 
 size_t socks5_login(std::string_view user, std::string_view pass, uint8_t* out, size_t capacity) {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "util/ascii.h"
 #include "util/socks.h"
@@ -16,17 +18,73 @@ uint32_t stored_addr(const char* text) {
   return a.s_addr;
 }
 
-TEST(SocksRequest, BytesOnTheWire) {
-  const auto v4 = socks4_connect(stored_addr("192.0.2.7"), 8080);
-  const std::array<uint8_t, 9> want4 = {4, 1, 0x1F, 0x90, 192, 0, 2, 7, 0};
-  EXPECT_EQ(v4, want4);
-  const auto v5 = socks5_connect(stored_addr("192.0.2.7"), 80);
-  const std::array<uint8_t, 10> want5 = {5, 1, 0, 1, 192, 0, 2, 7, 0, 80};
-  EXPECT_EQ(v5, want5);
-  EXPECT_EQ(socks5_connect(0, 65535)[8], 0xFF);
-  EXPECT_EQ(socks5_connect(0, 65535)[9], 0xFF);
+std::basic_string<uint8_t> bytes(const uint8_t* p, size_t n) {
+  return std::basic_string<uint8_t>(p, n);
+}
+std::basic_string<uint8_t> bytes(std::string_view s) {
+  return std::basic_string<uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+TEST(SocksRequest, EveryAddressFormOnTheWire) {
+  uint8_t out[SOCKS_REQUEST_MAX];
+  const socks_target v4 = socks_ipv4(stored_addr("192.0.2.7"), 8080);
+  EXPECT_EQ(bytes(out, socks4_request(v4, "", out, sizeof out)),
+            bytes(std::string_view("\x04\x01\x1f\x90\xc0\x00\x02\x07\x00", 9)));
+  EXPECT_EQ(bytes(out, socks4_request(v4, "alice", out, sizeof out)),
+            bytes(std::string_view("\x04\x01\x1f\x90\xc0\x00\x02\x07"
+                                   "alice\x00",
+                                   14)));
+  EXPECT_EQ(bytes(out, socks5_request(socks_ipv4(stored_addr("192.0.2.7"), 80), out, sizeof out)),
+            bytes(std::string_view("\x05\x01\x00\x01\xc0\x00\x02\x07\x00\x50", 10)));
+  EXPECT_EQ(bytes(out, socks5_request(socks_ipv4(0, 65535), out, sizeof out)).substr(8),
+            bytes(std::string_view("\xff\xff", 2)));
+
+  socks_target name{};
+  name.kind = socks_target::form::name;
+  name.name = "site.example";
+  name.port = 8080;
+  EXPECT_EQ(bytes(out, socks4_request(name, "me", out, sizeof out)),
+            bytes(std::string_view("\x04\x01\x1f\x90\x00\x00\x00\x01me\x00site.example\x00", 24)));
+  EXPECT_EQ(bytes(out, socks5_request(name, out, sizeof out)),
+            bytes(std::string_view("\x05\x01\x00\x03\x0csite.example\x1f\x90", 19)));
+
+  socks_target v6{};
+  v6.kind = socks_target::form::ipv6;
+  inet_pton(AF_INET6, "2001:db8::7", v6.v6);
+  v6.port = 443;
+  EXPECT_EQ(bytes(out, socks5_request(v6, out, sizeof out)),
+            bytes(std::string_view("\x05\x01\x00\x04\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x07"
+                                   "\x01\xbb",
+                                   22)));
+  EXPECT_EQ(socks4_request(v6, "", out, sizeof out), 0u) << "SOCKS4 cannot carry IPv6";
+
   const std::array<uint8_t, 3> greeting = {5, 1, 0};
   EXPECT_EQ(SOCKS5_GREETING, greeting);
+}
+
+// Nothing is written past the caller's room, and what a request cannot
+// carry is refused rather than cut.
+TEST(SocksRequest, RefusesWhatDoesNotFit) {
+  uint8_t out[SOCKS_REQUEST_MAX];
+  socks_target name{};
+  name.kind = socks_target::form::name;
+  const std::string longest(255, 'n'), too_long(256, 'n');
+  name.name = longest;
+  EXPECT_EQ(socks5_request(name, out, sizeof out), 4u + 1 + 255 + 2);
+  EXPECT_EQ(socks4_request(name, std::string(255, 'u'), out, sizeof out), SOCKS_REQUEST_MAX);
+  EXPECT_EQ(socks5_request(name, out, 4 + 1 + 255 + 1), 0u);
+  name.name = too_long;
+  EXPECT_EQ(socks5_request(name, out, sizeof out), 0u);
+  EXPECT_EQ(socks4_request(name, "", out, sizeof out), 0u);
+  name.name = "";
+  EXPECT_EQ(socks5_request(name, out, sizeof out), 0u);
+  name.name = std::string_view("a\0b", 3);
+  EXPECT_EQ(socks4_request(name, "", out, sizeof out), 0u) << "a zero byte would end the name";
+  const socks_target v4 = socks_ipv4(1, 1);
+  EXPECT_EQ(socks4_request(v4, std::string_view("u\0v", 3), out, sizeof out), 0u);
+  EXPECT_EQ(socks4_request(v4, std::string(256, 'u'), out, sizeof out), 0u);
+  EXPECT_EQ(socks4_request(v4, "", out, 8), 0u);
+  EXPECT_EQ(socks5_request(socks_target{}, out, sizeof out), 0u);
 }
 
 TEST(SocksReply, GrantedAndSucceeded) {
