@@ -114,8 +114,8 @@ void target_to_origin_form(head_edit& e, size_t p) {
 // end after it overwritten.
 void version_to_10(head_edit& e, size_t p) {
   uint8_t* d = e.d;
-  if (p + 8 <= e.head && same_word(d + p, 4, "http") && d[p + 4] == '/' && ascii_is_digit(d[p + 5]) &&
-      d[p + 6] == '.' && ascii_is_digit(d[p + 7])) {
+  if (p + 8 <= e.head && same_word(d + p, 4, "http") && d[p + 4] == '/' &&
+      ascii_is_digit(d[p + 5]) && d[p + 6] == '.' && ascii_is_digit(d[p + 7])) {
     d[p + 5] = '1';
     d[p + 7] = '0';
     e.edited = true;
@@ -267,8 +267,12 @@ namespace {
 constexpr uint8_t HTTP_SIGNED_IN = 0x5A;  // outbound socks5_stage once the line is in
 
 // A plain HTTP proxy as the last hop with a stored sign-in gets it in the
-// client's first request head. True when the line was put in.
-bool sign_in_to_http_hop(route_record& ro, stream& request) {
+// client's request head. A kept connection would carry later requests
+// without it (the relay does not follow request boundaries), so that head
+// is also made the connection's only request (HTTP/1.0, "Connection:
+// close"): the client sends the next one on a new connection, signed in
+// again. True when the line was put in.
+bool sign_in_to_http_hop(route_record& ro, stream& request, uint8_t& rewritten) {
   if (ro.hop_proto != PT_HTTP || ro.socks5_stage == HTTP_SIGNED_IN || ro.hop_count < 2 ||
       ro.hop_count > MAX_HOPS)
     return false;
@@ -278,11 +282,12 @@ bool sign_in_to_http_hop(route_record& ro, stream& request) {
     ro.socks5_stage = HTTP_SIGNED_IN;
     return false;
   }
+  if (rewritten == 0) rewritten = static_cast<uint8_t>(rewrite_request(request, true));
   char line[4 * PROXY_LOGIN_MAX];
   const size_t n =
       http_basic_line(std::string_view(login.user, login.user_length),
                       std::string_view(login.pass, login.pass_length), line, sizeof line);
-  const bool inserted = n > 0 && insert_after_request_line(request, line, n) == 1;
+  const bool inserted = rewritten != 0 && n > 0 && insert_after_request_line(request, line, n) == 1;
   if (inserted) ro.socks5_stage = HTTP_SIGNED_IN;
   memset(line, 0, sizeof line);
   memset(&login, 0, sizeof login);
@@ -325,6 +330,6 @@ void relay_hook(int index, int linked_index) {
   // After the dump above: the sign-in line is never written to the log.
   if (ro.established && ro.hop_index + 1 == ro.hop_count && ro.hop_proto == PT_HTTP &&
       ro.socks5_stage != HTTP_SIGNED_IN) {
-    if (sign_in_to_http_hop(ro, client->in)) out->flags |= SLOT_SECRET_OUTPUT;
+    if (sign_in_to_http_hop(ro, client->in, rc.rewritten)) out->flags |= SLOT_SECRET_OUTPUT;
   }
 }

@@ -67,6 +67,12 @@ std::string base64(const std::string& in) {
   return out;
 }
 
+std::string lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
 }  // namespace
 
 bool scripted_hop::start(hop_script kind, const char* listen_ip) {
@@ -106,7 +112,38 @@ void scripted_hop::run() {
   }
 }
 
+void scripted_hop::record(const std::string& request, const std::string& sign_in) {
+  std::lock_guard<std::mutex> hold(lock);
+  seen.push_back(request);
+  offered.push_back(sign_in);
+}
+
+// Heads of one kept connection, one after another (none has a body).
+void scripted_hop::serve_http(int fd) {
+  for (int n = 0; n < 100; ++n) {
+    const std::string head = read_head(fd);
+    if (head.find("\r\n\r\n") == std::string::npos) return;
+    const size_t at = head.find("Proxy-Authorization:");
+    record(head, at == std::string::npos ? "" : head.substr(at, head.find("\r\n", at) - at));
+    const bool granted =
+        user.empty() || head.find("Proxy-Authorization: Basic " + base64(user + ":" + password) +
+                                  "\r\n") != std::string::npos;
+    const bool last = lower(head).find("connection: close") != std::string::npos;
+    const std::string reply =
+        std::string(granted
+                        ? "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n"
+                        : "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n") +
+        (last ? "Connection: close\r\n\r\n" : "\r\n") + (granted ? "HELLO\n" : "");
+    send_all(fd, reply);
+    if (last) return;
+  }
+}
+
 void scripted_hop::serve(int fd) {
+  if (script == hop_script::http) {
+    serve_http(fd);
+    return;
+  }
   std::string request, sign_in;
   bool granted = true;
   if (script == hop_script::socks4) {
@@ -167,11 +204,7 @@ void scripted_hop::serve(int fd) {
                                  : "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n";
     send_all(fd, answer, strlen(answer));
   }
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    seen.push_back(request);
-    offered.push_back(sign_in);
-  }
+  record(request, sign_in);
   if (!granted) return;
   send_all(fd, "HELLO\n", 6);
   read_upto(fd, 4096, 300);  // whatever the client sends along
