@@ -201,7 +201,7 @@ const char* sql_proxy_query() {
 }
 const char* sql_check_selection() {
   return MV_LIT(
-      "SELECT ip,port,id,host<>'' FROM proxy WHERE blocked=0 AND t_chk<=Now()-%d %s"
+      "SELECT ip,port,id,host<>'',scheme FROM proxy WHERE blocked=0 AND t_chk<=Now()-%d %s"
       " ORDER BY t_chk LIMIT 1");
 }
 const char* sql_check_result() {
@@ -269,6 +269,7 @@ void add_missing_columns() {
       {"auth_user", "TEXT NOT NULL DEFAULT ''"},
       {"auth_pass", "TEXT NOT NULL DEFAULT ''"},
       {"auth_refused", "INTEGER NOT NULL DEFAULT 0"},
+      {"scheme", "INTEGER NOT NULL DEFAULT 0"},
   };
   for (const auto& column : added) {
     char* known = db_query_text(

@@ -93,9 +93,10 @@ int render_row(void* record, int columns, char** values, char** names);
 
 // Statement texts shared between units (decoded literals; engine thread).
 // Tables: proxy(id, ip, port, type, blocked, rank, t_ok, n_err, timeout,
-// host, t_chk, auth_user, auth_pass, auth_refused), settings(name, value), chain(position,
-// selection, flags, ip, port). `t_chk` is the minute clock of the last check of any outcome, `host`
-// is '' until a name is known.
+// host, t_chk, auth_user, auth_pass, auth_refused, scheme), settings(name, value),
+// chain(position, selection, flags, ip, port). `t_chk` is the minute clock of the last check of
+// any outcome, `host` is '' until a name is known, `scheme` the protocol bit a list line's
+// scheme named (0: none).
 //
 // Chain link insert: position %d, selection %d, flags %d, ip %u, port %u.
 const char* sql_link_insert();
@@ -106,7 +107,7 @@ const char* sql_chain_link_query();
 // One proxy ip,port,type: wanted bits %u, barred bits %u, exclusion clause
 // %s, ordering term %s, direction %s. Skips blocked and not-working proxies.
 const char* sql_proxy_query();
-// The checker's next proxy ip,port,id,name-known: age in minutes %d,
+// The checker's next proxy ip,port,id,name-known,scheme: age in minutes %d,
 // exclusion clause %s; the least recently checked unblocked proxy whose
 // last check is at least that old.
 const char* sql_check_selection();

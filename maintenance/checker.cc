@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/select.h"
 #include "chain/negotiate.h"
+#include "chain/select.h"
 #include "db/db.h"
 #include "engine/slot.h"
 #include "log/metrics.h"
@@ -384,21 +384,9 @@ void on_close(int index) {
   if (rec.step == CHECK_HTTP && status_is(slot.in.data, slot.in.len, "407"))
     proxy_auth_refused(rec.ip, rec.port, 1);
   if (slot.in.len > 3) parse_reply(slot.in.data, slot.in.len, &rec);
-  switch (rec.step) {
-    case CHECK_SOCKS4:
-      rec.step = CHECK_SOCKS5;
-      break;
-    case CHECK_SOCKS5:
-      rec.step = CHECK_HTTP;
-      break;
-    case CHECK_HTTP:
-      rec.step = CHECK_HTTPS;
-      break;
-    default:
-      record_check_result(&rec);
-      rec.step = 0;
-      break;
-  }
+  const uint8_t next = check_step_after(rec.step, rec.first);
+  if (next == 0) record_check_result(&rec);  // the line names the last step
+  rec.step = next;
   area_of(index) = area;
   if (rec.step != 0) step_start(slot, area);
 }
@@ -409,6 +397,17 @@ int append_number(char* out, size_t capacity, size_t at, unsigned long value, bo
 }
 
 }  // namespace
+
+uint8_t check_step_after(uint8_t step, uint8_t first) {
+  constexpr uint8_t ORDER[] = {CHECK_SOCKS4, CHECK_SOCKS5, CHECK_HTTP, CHECK_HTTPS};
+  size_t i = 0;
+  if (step != first || first == 0) {
+    while (i < std::size(ORDER) && ORDER[i] != step) ++i;
+    ++i;
+  }
+  while (i < std::size(ORDER) && ORDER[i] == first) ++i;
+  return i < std::size(ORDER) ? ORDER[i] : 0;
+}
 
 void checker_reset() {
   std::memset(recent_checks, 0, sizeof recent_checks);
@@ -703,7 +702,7 @@ void record_check_result(check_record* rec) {
 namespace {
 
 // The row of the next proxy due for a check, skipping the recent ones:
-// "ip,port,id,named"; false when none is due.
+// "ip,port,id,named,scheme"; false when none is due.
 bool next_due_row(char* row, size_t capacity) {
   char fragment[16 * 12 + 32];
   size_t at = 0;
@@ -728,16 +727,18 @@ bool next_due_row(char* row, size_t capacity) {
 // The row of a given proxy in the same form (its reference number from
 // the table when it is there).
 void given_row(uint32_t addr, uint16_t port, char* row, size_t capacity) {
-  unsigned ref = 0;
-  char* text = db_query_text(":", ":",
-                             MV_LIT("SELECT id FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
-                             static_cast<unsigned>(addr), static_cast<unsigned>(port));
+  unsigned long ref = 0, scheme = 0;
+  char* text = db_query_text(
+      ",", ":", MV_LIT("SELECT id,scheme FROM " MAINT_PROXY_TABLE " WHERE ip=%u AND port=%u"),
+      static_cast<unsigned>(addr), static_cast<unsigned>(port));
   if (text != nullptr) {
-    if (std::strchr(text, ':') == nullptr) ref = parse_decimal(text);
+    const char* p = text;
+    if (std::strchr(text, ':') == nullptr && read_number(p, &ref) && *p++ == ',')
+      read_number(p, &scheme);
     std::free(text);
   }
-  std::snprintf(row, capacity, "%lu,%u,%u,%u", static_cast<unsigned long>(addr), port, ref & 0xFFFF,
-                1u);
+  std::snprintf(row, capacity, "%lu,%u,%lu,%u,%lu", static_cast<unsigned long>(addr), port,
+                ref & 0xFFFF, 1u, scheme);
 }
 
 // Opens the first step of the check a row describes; false when the row
@@ -748,7 +749,12 @@ bool launch_check(const char* row, uint32_t now) {
   if (!(read_number(p, &ip) && *p++ == ',' && read_number(p, &pport) && *p++ == ',' &&
         read_number(p, &ref) && *p++ == ','))
     return false;
-  uint32_t known = parse_decimal(p);
+  unsigned long known = 0, scheme = 0;
+  read_number(p, &known);
+  if (*p == ',') {
+    ++p;
+    read_number(p, &scheme);
+  }
   uint32_t a = static_cast<uint32_t>(ip);
   recent_push(a);
   conn_slot from{};
@@ -762,7 +768,11 @@ bool launch_check(const char* row, uint32_t now) {
   area.rec.ip = a;
   area.rec.port = static_cast<uint16_t>(pport);
   area.rec.proxy_ref = static_cast<uint16_t>(ref);
-  area.rec.step = CHECK_SOCKS4;
+  // A scheme the list line named goes first.
+  const bool named = scheme == CHECK_SOCKS4 || scheme == CHECK_SOCKS5 || scheme == CHECK_HTTP ||
+                     scheme == CHECK_HTTPS;
+  area.rec.first = named ? static_cast<uint8_t>(scheme) : 0;
+  area.rec.step = named ? area.rec.first : CHECK_SOCKS4;
   step_start(from, area);
   if (known == 0) request_host_name(a, static_cast<uint16_t>(pport));
   last_check_start = now;

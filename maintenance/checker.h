@@ -32,7 +32,12 @@ struct check_record {
   uint32_t reply_ms;      // largest time to a usable reply
   uint32_t step_started;  // tick at which this step's connection was opened
   uint8_t finished;       // 1 once the result is recorded
+  uint8_t first;          // the step tried first (a list line's scheme), 0: the usual order
 };
+
+// The step after `step` in a check that began with `first`: that one, then
+// SOCKS4, SOCKS5, HTTP and HTTPS without it; 0 after the last.
+uint8_t check_step_after(uint8_t step, uint8_t first);
 
 constexpr int RECENT_CHECKS = 16;
 extern uint32_t recent_checks[RECENT_CHECKS];

@@ -110,17 +110,21 @@ void add_pair(uint32_t addr, uint16_t port, void* user) {
 }
 
 // A proxy line with its sign-in: a new proxy, or new credentials for a
-// known one (its earlier refusal forgotten).
+// known one (its earlier refusal forgotten). Its scheme is kept as the
+// protocol the checker tries first.
 void add_line(const proxy_line& line, import_counts& counts) {
   counts.count += 1;
   if (line.user_length > 0) counts.with_credentials += 1;
   batch_open(counts);
   if (!proxy_known(line.addr, line.port)) {
-    batch_row(counts,
-              db_exec(MV_LIT("INSERT INTO proxy(ip,port,auth_user,auth_pass) VALUES(%u,%d,%Q,%Q)"),
-                      line.addr, line.port, line.user, line.pass) != 0);
+    batch_row(counts, db_exec(MV_LIT("INSERT INTO proxy(ip,port,auth_user,auth_pass,scheme) "
+                                     "VALUES(%u,%d,%Q,%Q,%d)"),
+                              line.addr, line.port, line.user, line.pass, line.protocol) != 0);
     return;
   }
+  if (line.protocol != 0)
+    db_exec(MV_LIT("UPDATE proxy SET scheme=%d WHERE ip=%u AND port=%d"), line.protocol, line.addr,
+            line.port);
   if (line.user_length > 0)
     db_exec(MV_LIT("UPDATE proxy SET auth_user=%Q,auth_pass=%Q,auth_refused=0 WHERE ip=%u AND "
                    "port=%d"),

@@ -4,6 +4,7 @@
 // the name server: no real lookup is made, and the remote case makes none.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -547,6 +548,54 @@ TEST_F(ChainNames, CheckerSignsInAndRecordsARefusal) {
       },
       20000);
   EXPECT_EQ(refused(), "1");
+}
+
+// The scheme of a list line says which protocol the checker tries first;
+// the others follow in the usual order.
+TEST_F(ChainNames, CheckerTriesTheListedSchemeFirst) {
+  struct scheme_case {
+    const char* scheme;
+    std::string openings;  // first byte of each connection, in order
+  };
+  const scheme_case cases[] = {{"", "\x04\x05PC"},
+                               {"socks5://", "\x05\x04PC"},
+                               {"http://",
+                                "P\x04\x05"
+                                "C"},
+                               {"https://", "C\x04\x05P"}};
+  for (const scheme_case& c : cases) {
+    SCOPED_TRACE(c.scheme);
+    uint16_t port = 0;
+    const int listener = listen_on("127.0.0.171", 0, &port);
+    ASSERT_GE(listener, 0);
+    db_exec("DELETE FROM proxy");
+    const std::string line = std::string(c.scheme) + "127.0.0.171:" + std::to_string(port);
+    free(import_proxy_list(line.c_str(), 0));
+    std::atomic<bool> done{false};
+    std::string openings;
+    std::thread peer([&] {
+      for (int n = 0; n < 4; ++n) {
+        pollfd ready{listener, POLLIN, 0};
+        if (poll(&ready, 1, 5000) != 1) break;
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) break;
+        char first = 0;
+        if (read_exact(fd, &first, 1, 3000)) openings += first;
+        close(fd);
+      }
+      done = true;
+    });
+    ASSERT_EQ(start_check(ip_number("127.0.0.171"), port, 1), 1);
+    engine->run_until(
+        [&] {
+          clock_advance(20);
+          return done.load();
+        },
+        20000);
+    peer.join();
+    close(listener);
+    EXPECT_EQ(openings, c.openings);
+  }
 }
 
 // One reply of a kept connection: its 6-byte body, or the head when it is

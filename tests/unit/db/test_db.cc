@@ -386,14 +386,14 @@ TEST_F(Db, CheckerSelectionAndResult) {
     free(t);
     return out;
   };
-  EXPECT_EQ(next(""), "2,81,2,1");
-  EXPECT_EQ(next("AND ip NOT IN(2)"), "1,80,1,0");
+  EXPECT_EQ(next(""), "2,81,2,1,0");
+  EXPECT_EQ(next("AND ip NOT IN(2)"), "1,80,1,0,0");
   EXPECT_EQ(next("AND ip NOT IN(2,1)"), "<none>");  // 3 was checked 500 minutes ago
   // A failed check moves the proxy behind the others.
   EXPECT_EQ(db_exec(sql_check_result(), 1, ",", 0u, "n_err+1",
                     "CASE WHEN rank>10 THEN rank-10 ELSE 0 END", 2u, 81u),
             1u);
-  EXPECT_EQ(next(""), "1,80,1,0");
+  EXPECT_EQ(next(""), "1,80,1,0,0");
   EXPECT_EQ(q("SELECT type||','||n_err||','||t_chk||','||t_ok FROM proxy WHERE ip=2"),
             "1,1,10000,0");
   EXPECT_EQ(db_exec(sql_check_result(), 24, ",t_ok=Now(),", 321u, "0", "rank", 1u, 80u), 1u);
