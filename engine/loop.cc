@@ -35,6 +35,20 @@ struct engine_timer {
 engine_timer timers[TIMER_COUNT];
 int timer_count = 0;
 
+// Work asked for the next cycle (engine_later), each function once.
+constexpr int LATER_COUNT = 8;
+engine_timer_fn later[LATER_COUNT];
+int later_count = 0;
+
+// Runs what was asked for; what asks again runs in the next cycle.
+void run_later() {
+  engine_timer_fn due[LATER_COUNT];
+  const int n = later_count;
+  for (int k = 0; k < n; ++k) due[k] = later[k];
+  later_count = 0;
+  for (int k = 0; k < n; ++k) due[k]();
+}
+
 bool is_fast(const engine_timer& t) {
   return t.period != 0 && t.period < HOUSEKEEPING_PERIOD;
 }
@@ -140,8 +154,18 @@ bool engine_every(uint32_t period_ms, engine_timer_fn fn) {
   return true;
 }
 
+bool engine_later(engine_timer_fn fn) {
+  if (fn == nullptr) return false;
+  for (int k = 0; k < later_count; ++k)
+    if (later[k] == fn) return true;
+  if (later_count >= LATER_COUNT) return false;
+  later[later_count++] = fn;
+  return true;
+}
+
 void engine_timers_clear() {
   timer_count = 0;
+  later_count = 0;
 }
 
 const char* engine_listen_text() {
@@ -248,7 +272,7 @@ void engine_cycle(int wait_ms) {
     if (until < timeout) timeout = until;
   }
   if (!clock_is_fake()) timeout = until_fast_timer(now, timeout);
-  if (timeout < 0) timeout = 0;
+  if (timeout < 0 || later_count > 0) timeout = 0;
   epoll_event events[256];
   int count = epoll_wait(engine_epoll_fd, events, 256, timeout);
   for (int k = 0; k < count; ++k) {
@@ -269,6 +293,7 @@ void engine_cycle(int wait_ms) {
     io_handle(index, events[k].events);
   }
   io_after_events();
+  run_later();
   run_fast_timers();
   now = tick_now();
   if (now - housekeeping_stamp >= HOUSEKEEPING_PERIOD) {

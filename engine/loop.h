@@ -11,7 +11,11 @@
 // False when the fixed table of 16 is full.
 using engine_timer_fn = void (*)();
 bool engine_every(uint32_t period_ms, engine_timer_fn fn);
-void engine_timers_clear();  // tests
+// Work in steps: fn runs once after the events of the next cycle, which
+// then does not wait; fn may ask again for the cycle after. Asking twice
+// before it ran is asking once. False when the fixed table of 8 is full.
+bool engine_later(engine_timer_fn fn);
+void engine_timers_clear();  // tests (clears both tables)
 
 bool engine_init();  // clears the tables, creates the epoll instance
 // Creates the listener in slot 0 on ip ("" = all interfaces) and port

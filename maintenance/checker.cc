@@ -494,7 +494,9 @@ void apply_control(const char* tag, const char* value) {
     std::free(copy);
     checker_location_moved();
   }
-  if (strcasecmp(tag, "proxy_list") == 0) std::free(import_proxy_list(value, 0));
+  // A long list goes in batches between the engine's cycles.
+  if (strcasecmp(tag, "proxy_list") == 0 && !import_start(value, 0, nullptr, 0, ""))
+    std::free(import_proxy_list(value, 0));
 }
 
 // An address or header item: the public address on the direct request,

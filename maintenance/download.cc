@@ -116,6 +116,13 @@ void check_size(int index) {
   slot_abort(index);
 }
 
+// The end of a list's import (in steps, see import_start): one console line.
+void list_imported(char* summary, uint64_t, const char* host) {
+  console_line("list download from %.190s: %s", host,
+               summary != nullptr ? summary : "no list in the answer");
+  std::free(summary);
+}
+
 void import_answer(int index) {
   conn_slot& slot = conn_table[index];
   const download_area& area = slot_area<download_area>(index);
@@ -130,10 +137,12 @@ void import_answer(int index) {
   std::memcpy(text, slot.in.data, length);
   text[length] = 0;
   const char* body = http_body_of(text);
-  char* summary = body != nullptr && *body != 0 ? import_proxy_list(body, 1) : nullptr;
-  console_line("list download from %.190s: %s", slot.dest_host,
-               summary != nullptr ? summary : "no list in the answer");
-  std::free(summary);
+  if (body == nullptr || *body == 0) {
+    list_imported(nullptr, 0, slot.dest_host);
+  } else if (!import_start(body, 1, list_imported, 0, slot.dest_host)) {
+    // Eight imports queued already: this one at once rather than lost.
+    list_imported(import_proxy_list(body, 1), 0, slot.dest_host);
+  }
   std::free(text);
 }
 

@@ -6,10 +6,13 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "db/db.h"
+#include "engine/loop.h"
 #include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -228,12 +231,14 @@ line_form parse_proxy_line(const char* p, const char* end, proxy_line& out) {
   return line_form::proxy;
 }
 
-int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint16_t, void*),
-                void* user) {
-  if (text == nullptr) return 0;
+namespace {
+
+// The tolerant scan from p on, stopping after `most` pairs; p is left where
+// the scan goes on. Returns the pairs found.
+int scan_from(const char*& p, int lower_limit, void (*found)(uint32_t, uint16_t, void*), void* user,
+              int most) {
   int count = 0;
-  const char* p = text;
-  while (*p) {
+  while (*p && count < most) {
     uint32_t addr;
     const char* end;
     const char* next;
@@ -244,7 +249,10 @@ int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint1
     // Separators of any kind, markup and leading zeros of the port are passed over.
     const char* q = end;
     while (*q && !(*q >= '1' && *q <= '9')) ++q;
-    if (*q == 0) break;
+    if (*q == 0) {
+      p = q;
+      break;
+    }
     uint32_t other;
     const char* other_end;
     const char* ignored;
@@ -269,32 +277,91 @@ int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint1
   return count;
 }
 
-char* import_proxy_list(const char* text, int lower_limit) {
-  import_counts counts{};
+}  // namespace
+
+int import_scan(const char* text, int lower_limit, void (*found)(uint32_t, uint16_t, void*),
+                void* user) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  return scan_from(p, lower_limit, found, user, INT32_MAX);
+}
+
+namespace {
+
+// An import in steps of one batch: the lines in the proxy form first (each
+// taken or skipped, then blanked out), then the tolerant scan over what is
+// left of the text, across line ends.
+struct import_job {
+  char* text;  // the malloc'd copy
+  const char* at;
+  bool scanning;
+  int lower_limit;
+  import_counts counts;
+  import_done_fn done;
+  uint64_t ref;
+  char label[IMPORT_LABEL_SIZE];
+};
+
+bool job_open(import_job& job, const char* text, int lower_limit) {
+  job = import_job{};
   const size_t length = text != nullptr ? strlen(text) : 0;
-  char* copy = static_cast<char*>(malloc(length + 1));
-  if (copy == nullptr) return nullptr;
-  if (length > 0) memcpy(copy, text, length);
-  copy[length] = 0;
-  // Lines in the proxy form are taken (or skipped) and blanked out; the
-  // rest is free text for the tolerant scan, across line ends.
-  for (char* p = copy; *p;) {
+  job.text = static_cast<char*>(malloc(length + 1));
+  if (job.text == nullptr) return false;
+  if (length > 0) memcpy(job.text, text, length);
+  job.text[length] = 0;
+  job.at = job.text;
+  job.lower_limit = lower_limit;
+  return true;
+}
+
+// Lines in the proxy form from job.at, at most `most` of them taken.
+int take_lines(import_job& job, int most) {
+  int taken = 0;
+  char* p = job.text + (job.at - job.text);
+  while (*p && taken < most) {
     char* end = p;
     while (*end && *end != '\n') ++end;
     proxy_line line{};
     const line_form form = parse_proxy_line(p, end, line);
-    if (form == line_form::proxy) add_line(line, counts);
-    if (form == line_form::bad_scheme) counts.skipped_scheme += 1;
-    if (form == line_form::bad_address) counts.skipped_address += 1;
-    if (form == line_form::bad_credentials) counts.skipped_credentials += 1;
+    if (form == line_form::proxy) {
+      add_line(line, job.counts);
+      ++taken;
+    }
+    if (form == line_form::bad_scheme) job.counts.skipped_scheme += 1;
+    if (form == line_form::bad_address) job.counts.skipped_address += 1;
+    if (form == line_form::bad_credentials) job.counts.skipped_credentials += 1;
     if (form != line_form::plain) memset(p, ' ', static_cast<size_t>(end - p));
     memset(&line, 0, sizeof line);  // no password lingers on the stack
     p = *end ? end + 1 : end;
   }
-  counts.count += import_scan(copy, lower_limit, add_pair, &counts);
-  free(copy);
-  batch_close(counts);
-  // A large import leaves a long write-ahead log behind: fold it in now.
+  job.at = p;
+  return taken;
+}
+
+// One batch: at most IMPORT_BATCH rows in one transaction. True when the
+// import is through.
+bool job_step(import_job& job) {
+  int rows = 0;
+  if (!job.scanning) {
+    rows = take_lines(job, IMPORT_BATCH);
+    if (*job.at == 0) {
+      job.scanning = true;
+      job.at = job.text;
+    }
+  }
+  if (job.scanning && rows < IMPORT_BATCH)
+    job.counts.count +=
+        scan_from(job.at, job.lower_limit, add_pair, &job.counts, IMPORT_BATCH - rows);
+  batch_close(job.counts);
+  return job.scanning && *job.at == 0;
+}
+
+// The summary of a finished import (malloc'd, or null without memory); the
+// text is freed and a large import's write-ahead log folded in.
+char* job_close(import_job& job) {
+  free(job.text);
+  job.text = nullptr;
+  const import_counts& counts = job.counts;
   if (counts.added >= IMPORT_BATCH) db_checkpoint();
   const int skipped = counts.skipped_scheme + counts.skipped_address + counts.skipped_credentials;
   if (counts.with_credentials == 0 && skipped == 0)
@@ -305,4 +372,55 @@ char* import_proxy_list(const char* text, int lower_limit) {
                             counts.count, counts.added, counts.with_credentials, skipped,
                             counts.skipped_scheme, counts.skipped_address,
                             counts.skipped_credentials);
+}
+
+// Imports waiting or running, oldest first; one batch per engine cycle.
+import_job jobs[IMPORT_JOBS];
+int job_count = 0;
+
+void run_jobs() {
+  if (job_count == 0) return;
+  if (!job_step(jobs[0])) {
+    engine_later(run_jobs);
+    return;
+  }
+  import_job finished = jobs[0];
+  memmove(&jobs[0], &jobs[1], sizeof(import_job) * static_cast<size_t>(job_count - 1));
+  --job_count;
+  if (job_count > 0) engine_later(run_jobs);
+  char* summary = job_close(finished);
+  if (finished.done != nullptr)
+    finished.done(summary, finished.ref, finished.label);
+  else
+    free(summary);
+}
+
+}  // namespace
+
+char* import_proxy_list(const char* text, int lower_limit) {
+  import_job job;
+  if (!job_open(job, text, lower_limit)) return nullptr;
+  while (!job_step(job)) {
+  }
+  return job_close(job);
+}
+
+bool import_start(const char* text, int lower_limit, import_done_fn done, uint64_t ref,
+                  const char* label) {
+  if (job_count >= IMPORT_JOBS) return false;
+  import_job& job = jobs[job_count];
+  if (!job_open(job, text, lower_limit)) return false;
+  job.done = done;
+  job.ref = ref;
+  snprintf(job.label, sizeof job.label, "%s", label != nullptr ? label : "");
+  if (!engine_later(run_jobs)) {
+    free(job.text);
+    return false;
+  }
+  ++job_count;
+  return true;
+}
+
+int import_pending() {
+  return job_count;
 }

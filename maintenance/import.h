@@ -16,6 +16,21 @@
 // bad_scheme:%d, bad_address:%d, bad_credentials:%d}".
 char* import_proxy_list(const char* text, int lower_limit);
 
+// The same import in steps, for the engine thread: one batch of 1,000 rows
+// in its own transaction per engine cycle, so clients are served between
+// batches. done(summary, ref, label) runs on the engine thread when the
+// import is through (summary as above, the callee frees it; null without
+// memory); done may be null. Imports run one after another in the order
+// started. False, with nothing started, when 8 are waiting already or
+// memory cannot be had.
+constexpr size_t IMPORT_LABEL_SIZE = 200;
+constexpr int IMPORT_JOBS = 8;
+using import_done_fn = void (*)(char* summary, uint64_t ref, const char* label);
+bool import_start(const char* text, int lower_limit, import_done_fn done, uint64_t ref,
+                  const char* label);
+// Imports started and not through yet.
+int import_pending();
+
 // The scanner alone: calls found(addr, port, user) for every accepted pair,
 // addr being the proxy table's ip number (first octet in the low byte).
 // Returns the number of pairs found.

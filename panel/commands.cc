@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain/rewrite.h"
 #include "chain/failover.h"
+#include "chain/rewrite.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "log/console.h"
@@ -123,13 +123,8 @@ char* load_proxy(const param_spans& spans) {
 }
 
 char* upload_proxy(const param_spans& spans) {
-  const char* raw;
-  size_t length;
-  if (!param_find(spans, "list", &raw, &length) || length == 0) return nullptr;
-  char* text = static_cast<char*>(calloc(length + 8, 1));
+  char* text = upload_text(spans);
   if (text == nullptr) return nullptr;
-  memcpy(text, raw, length);
-  url_decode(text, text, length + 4);
   char* summary = import_proxy_list(text, 0);
   free(text);
   return summary;
@@ -361,6 +356,17 @@ void proxy_list_order(const char* order, char* out, size_t size) {
   while (ascii_is_blank(*p)) ++p;
   if (*p != 0) return;  // anything more is not a plain ordering
   snprintf(out, size, "ORDER BY %s%s", column, direction);
+}
+
+char* upload_text(const param_spans& spans) {
+  const char* raw;
+  size_t length;
+  if (!param_find(spans, "list", &raw, &length) || length == 0) return nullptr;
+  char* text = static_cast<char*>(calloc(length + 8, 1));
+  if (text == nullptr) return nullptr;
+  memcpy(text, raw, length);
+  url_decode(text, text, length + 4);
+  return text;
 }
 
 char* panel_command(char* type, const param_spans& spans) {

@@ -37,6 +37,10 @@ void blank_normalize(char* text);
 // "order" of "load_proxy" accepts one of the list columns, optionally followed
 // by ASC or DESC (any case); anything else lists without ordering.
 
+// The decoded "list" of an "upload_proxy" request (malloc'd), or null when
+// it has none.
+char* upload_text(const param_spans& spans);
+
 // The reply script for a command request, or null (the caller then sends
 // the ping reply). malloc'd.
 char* panel_ajax(const param_spans& spans);

@@ -17,10 +17,12 @@
 #include "log/console.h"
 #include "log/metrics.h"
 #include "log/push.h"
+#include "maintenance/import.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
 #include "panel/commands.h"
 #include "panel/status.h"
+#include "panel/textbuf.h"
 #include "platform/clock.h"
 #include "util/ascii.h"
 #include "util/http.h"
@@ -315,6 +317,56 @@ int serve_file(int index, const char* name) {
   return 1;
 }
 
+void send_ajax(int index, const char* reply) {
+  const char* text = reply != nullptr ? reply : MV_LIT("ajax_callback(\"ping\",null);");
+  size_t n = strlen(text);
+  send_reply(index, "text/javascript", n, text, n);
+}
+
+// The reply script of an upload from its summary (taken).
+char* upload_script(char* summary) {
+  textbuf out{};
+  textbuf_add(out, "ajax_callback(\"upload_proxy\",");
+  textbuf_add(out, summary != nullptr ? summary : "null");
+  textbuf_add(out, ");\n");
+  free(summary);
+  return textbuf_take(out);
+}
+
+uint32_t upload_serial = 0;
+
+void upload_done(char* summary, uint64_t ref, const char*);
+
+// An upload is imported in batches between the engine's cycles: the slot
+// waits for its reply. True when it waits; otherwise the reply went out.
+bool start_upload(int index, const param_spans& spans) {
+  char* text = upload_text(spans);
+  if (text == nullptr) {
+    send_ajax(index, nullptr);
+    return false;
+  }
+  panel_slot_record& record = slot_area<panel_slot_record>(index);
+  record.serial = ++upload_serial;
+  const uint64_t ref =
+      static_cast<uint64_t>(static_cast<uint32_t>(conn_table[index].sock)) << 32 | record.serial;
+  const bool started = import_start(text, 0, upload_done, ref, "");
+  free(text);
+  if (started) {
+    record.state = PANEL_SLOT_WAITING;
+    return true;
+  }
+  char* reply = upload_script(text_append_format(
+      nullptr, "%s", MV_LIT("{error:\"the program is importing other lists; try again\"}")));
+  send_ajax(index, reply);
+  free(reply);
+  return false;
+}
+
+bool is_upload(const param_spans& spans) {
+  char type[64];
+  return param_text("type", sizeof type, spans, type) && strcmp(type, "upload_proxy") == 0;
+}
+
 void serve_command(int index, const param_spans& spans) {
   char* reply = panel_ajax(spans);
   const char* text = reply != nullptr ? reply : MV_LIT("ajax_callback(\"ping\",null);");
@@ -342,6 +394,7 @@ int panel_route(const char* method, const char* file, int index, const param_spa
     send_error_page(nullptr, index, PAGE_NOT_FOUND, nullptr);
     return 0;
   }
+  if (is_upload(*spans)) return start_upload(index, *spans) ? 2 : 0;
   serve_command(index, *spans);
   return 0;
 }
@@ -354,6 +407,7 @@ enum class served {
   reply,    // answered; the connection ends unless keep-alive was asked
   kept,     // answered, and the client asked to keep the connection
   push,     // a flow channel was opened
+  later,    // the reply follows (an upload being imported)
   refused,  // the slot was aborted
 };
 
@@ -521,9 +575,15 @@ served panel_serve(int index, const char* host) {
   if (step != served::reply) return step;
 
   int result = panel_route(r.method, file, index, &spans);
-  if (result != 0) {
+  if (result == 1) {
     slot_consume_input(index, static_cast<uint32_t>(len));
     return served::push;
+  }
+  if (result == 2) {
+    slot_area<panel_slot_record>(index).keep_after = r.keep_alive ? 1 : 0;
+    const size_t used = r.keep_alive ? r.body_at + r.body_size : len;
+    slot_consume_input(index, static_cast<uint32_t>(used < slot.in.len ? used : slot.in.len));
+    return served::later;
   }
   if (!r.keep_alive) {
     slot_consume_input(index, static_cast<uint32_t>(len));
@@ -576,6 +636,8 @@ void panel_damage_report() {
   if (n > 0) panel_broadcast(line, static_cast<int>(n));
 }
 
+void after_reply(int index, bool kept);
+
 // Requests a keep-alive connection may still send; the next one closes it.
 constexpr int KEPT_REQUESTS_MAX = 100;
 
@@ -590,6 +652,11 @@ void panel_handler(int index, char letter) {
     slot_consume_input(index, conn_table[index].in.len);
     return;
   }
+  if (record.state == PANEL_SLOT_WAITING) {
+    // The next request waits for the upload's reply, within the same bound.
+    if (conn_table[index].in.len > 2 * PANEL_REQUEST_LIMIT) slot_abort(index);
+    return;
+  }
   if (record.state == PANEL_SLOT_FRESH) {
     // The panel refuses a request past its own limit: never pause reading.
     slot_set_input_limit(index, SLOT_NO_INPUT_LIMIT);
@@ -599,6 +666,7 @@ void panel_handler(int index, char letter) {
   switch (outcome) {
     case served::wait:
     case served::refused:
+    case served::later:
       return;
     case served::push: {
       slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
@@ -609,17 +677,39 @@ void panel_handler(int index, char letter) {
       return;
     }
     case served::kept:
-      if (++slot_area<panel_slot_record>(index).kept < KEPT_REQUESTS_MAX) {
-        // A request sent right behind it is served now, not at the next read.
-        if (conn_table[index].in.len > 0) panel_handler(index, letter);
-        return;
-      }
-      [[fallthrough]];
     case served::reply:
-      slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
-      slot_request_close(index);
+      after_reply(index, outcome == served::kept);
       return;
   }
+}
+
+// After a reply: the next request of a kept connection, or the close.
+void after_reply(int index, bool kept) {
+  panel_slot_record& record = slot_area<panel_slot_record>(index);
+  if (kept && ++record.kept < KEPT_REQUESTS_MAX) {
+    record.state = PANEL_SLOT_READING;
+    // A request sent right behind it is served now, not at the next read.
+    if (conn_table[index].in.len > 0) panel_handler(index, slot_event::input);
+    return;
+  }
+  record.state = PANEL_SLOT_DONE;
+  slot_request_close(index);
+}
+
+// An upload's import is through: its reply, if the slot still waits for it.
+void upload_done(char* summary, uint64_t ref, const char*) {
+  const int index = slot_find_by_socket(static_cast<int>(ref >> 32));
+  const bool waiting = index > 0 && conn_table[index].kind == slot_kind::web &&
+                       slot_area<panel_slot_record>(index).state == PANEL_SLOT_WAITING &&
+                       slot_area<panel_slot_record>(index).serial == static_cast<uint32_t>(ref);
+  if (!waiting) {
+    free(summary);
+    return;
+  }
+  char* reply = upload_script(summary);
+  send_ajax(index, reply);
+  free(reply);
+  after_reply(index, slot_area<panel_slot_record>(index).keep_after != 0);
 }
 
 constexpr uint32_t KEEPALIVE_PERIOD = 9000;

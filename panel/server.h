@@ -16,12 +16,15 @@ constexpr uint32_t PANEL_REQUEST_LIMIT = 1u << 20;
 struct panel_slot_record {
   char method[32];
   char file[96];
-  uint8_t state;  // PANEL_SLOT_*
-  uint8_t kept;   // requests answered on a kept connection
+  uint8_t state;       // PANEL_SLOT_*
+  uint8_t kept;        // requests answered on a kept connection
+  uint8_t keep_after;  // the waiting request asked to keep the connection
+  uint32_t serial;     // of the upload the slot waits for
 };
 constexpr uint8_t PANEL_SLOT_FRESH = 0;    // just handed over
 constexpr uint8_t PANEL_SLOT_READING = 1;  // reading requests
 constexpr uint8_t PANEL_SLOT_DONE = 2;     // answered and closing, or a push channel
+constexpr uint8_t PANEL_SLOT_WAITING = 3;  // an upload is imported; its reply follows
 
 // Attaches the panel's kinds (web, web_push) and the push keep-alive.
 void panel_attach();
@@ -34,7 +37,8 @@ int panel_request(int index);
 // redirect to the panel path absolute.
 int panel_request_from(int index, const char* host);
 
-// Serves one parsed request; 1 when a flow channel was opened.
+// Serves one parsed request; 1 when a flow channel was opened, 2 when the
+// reply follows later (an upload being imported).
 int panel_route(const char* method, const char* file, int index, const param_spans* spans);
 
 // Resource types of the embedded files.

@@ -472,6 +472,7 @@ int ctl_import(const char* file) {
   if (list.len == 0) return refused("the list is empty");
   if (!command(body, "upload_proxy", value)) return no_instance();
   int count = 0, added = 0;
+  if (std::strncmp(value.c_str(), "{error:", 7) == 0) return refused(value.c_str());
   if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &count, &added) != 2)
     return refused("the upload reply is not understood");
   std::printf("%d proxies read, %d new\n", count, added);

@@ -797,6 +797,10 @@ function onUpload(v) {
     if (out) out.textContent = "Nothing was added.";
     return;
   }
+  if (v.error) {
+    if (out) out.textContent = "Not imported: " + v.error + ".";
+    return;
+  }
   var count = num(v.count), added = num(v.added), signed = num(v.credentials), skipped = num(v.skipped);
   if (out) {
     var why = [];

@@ -1,5 +1,6 @@
 // The panel served by the running program over real sockets.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -229,6 +230,39 @@ TEST_F(PanelHttp, BodyOfTheFullLimitIsReadToItsEnd) {
   EXPECT_EQ(read_to_close(s, 3000, &closed), "");
   EXPECT_TRUE(closed);
   close(s);
+}
+
+// A long list is imported in batches with the engine serving others in
+// between: a request sent after the upload is answered before it, and the
+// upload's reply (on a kept connection) still carries the counts and is
+// followed by the request sent right behind it.
+TEST_F(PanelHttp, LongUploadLetsOtherRequestsThrough) {
+  std::string list;
+  for (int i = 0; i < 20000; ++i)
+    list += "10." + std::to_string(100 + i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+            std::to_string(i % 256) + ":8080%0A";
+  const std::string body = "type=upload_proxy&list=" + list;
+  int upload = open_panel();
+  send_all(upload, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
+                       "\r\nConnection: keep-alive\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body + "GET " +
+                       path("/style.css") + " HTTP/1.1\r\n" + host() + "\r\n\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the import under way
+  const std::string other = get(path("/script.js"), 10000);
+  EXPECT_TRUE(complete(other));
+  // The upload has not answered yet: the other request went first.
+  char probe = 0;
+  EXPECT_LT(recv(upload, &probe, 1, MSG_PEEK | MSG_DONTWAIT), 0) << "the upload answered first";
+  bool closed = false;
+  const std::string replies = read_to_close(upload, 30000, &closed);
+  close(upload);
+  EXPECT_TRUE(closed);
+  EXPECT_NE(replies.find("ajax_callback(\"upload_proxy\",{count:20000, added:20000});"),
+            std::string::npos)
+      << replies.substr(0, 400);
+  const size_t second = replies.find("HTTP/1.0 200 Ok\r\n", 1);
+  ASSERT_NE(second, std::string::npos) << "the request behind it got no reply";
+  EXPECT_NE(replies.find(".netstatus", second), std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -334,6 +335,31 @@ TEST_F(EngineTable, AttachedTimersRunByTheirPeriod) {
   EXPECT_EQ(timer_runs, 1);
   engine_housekeeping();
   EXPECT_EQ(timer_runs, 1);
+}
+
+namespace {
+int later_runs = 0;
+void later_three_times() {
+  if (++later_runs < 3) engine_later(later_three_times);
+}
+}  // namespace
+
+// Work in steps runs once per cycle without the cycle waiting for events:
+// three steps take three cycles even with a long wait asked for.
+TEST_F(EngineTable, LaterWorkRunsOncePerCycleWithoutWaiting) {
+  engine_harness h;
+  engine_timers_clear();
+  later_runs = 0;
+  ASSERT_TRUE(engine_later(later_three_times));
+  ASSERT_TRUE(engine_later(later_three_times));  // the same work is asked once
+  const auto start = std::chrono::steady_clock::now();
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    engine_cycle(5000);
+    EXPECT_EQ(later_runs, cycle);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  engine_cycle(0);
+  EXPECT_EQ(later_runs, 3);
 }
 
 // Stopping marks every slot for closing and lets queued output go out

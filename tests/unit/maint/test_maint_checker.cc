@@ -13,9 +13,11 @@
 #include "maintenance/chaintest.h"
 #include "maintenance/checker.h"
 #include "maintenance/download.h"
+#include "maintenance/import.h"
 #include "maintenance/myip.h"
 #include "maintenance/scheduler.h"
 #include "tests/support/db_temp.h"
+#include "tests/support/engine_harness.h"
 
 namespace {
 
@@ -331,8 +333,12 @@ TEST_F(WithDb, UrlCheckerItemIsStoredWhole) {
   EXPECT_EQ(std::string(buf), value);
 }
 
+// The list is imported in batches between engine cycles.
 TEST_F(WithDb, ProxyListItemImportsWithoutPortLimit) {
+  engine_harness engine;
   parse("<Reply>\n<proxy_list>10.1.1.1:21 10.1.1.2:3128</proxy_list>\n</Reply>", nullptr);
+  EXPECT_EQ(import_pending(), 1);
+  engine.run_until([] { return import_pending() == 0; }, 2000);
   char* n = db_query_text("", "", "SELECT count(*) FROM proxy");
   ASSERT_NE(n, nullptr);
   EXPECT_STREQ(n, "2");

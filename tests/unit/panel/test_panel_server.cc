@@ -5,8 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "engine/loop.h"
 #include "engine/slot.h"
 #include "log/push.h"
+#include "maintenance/import.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
 #include "panel/server.h"
@@ -240,6 +242,23 @@ TEST_F(PanelServer, OversizedRequestsAreRefused) {
   // A head that is not complete yet, below the limit, is waited for.
   EXPECT_EQ(serve("GET " + path("/") + " HTTP/1.1\r\nHost: x\r\n"), "");
   EXPECT_FALSE(conn_table[1].flags & SLOT_CLOSE_REQUESTED);
+}
+
+// With eight imports waiting an upload is refused with a reason rather
+// than queued without bound; the counts come once the queue moves.
+TEST_F(PanelServer, UploadWithEightImportsWaitingIsRefused) {
+  ASSERT_TRUE(panel_test_db());
+  for (int i = 0; i < IMPORT_JOBS; ++i)
+    ASSERT_TRUE(import_start("10.9.9.9:8080", 0, nullptr, 0, ""));
+  const std::string body = "type=upload_proxy&list=10.9.9.10:8080";
+  const std::string reply =
+      serve("POST " + path("/ajax") + " HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_EQ(panel_test_body(reply),
+            "ajax_callback(\"upload_proxy\",{error:\"the program is importing other lists; try "
+            "again\"});\n");
+  for (int cycle = 0; cycle < 20 && import_pending() > 0; ++cycle) engine_cycle(0);
+  EXPECT_EQ(import_pending(), 0);
 }
 
 }  // namespace
