@@ -175,18 +175,43 @@ class ChainNames : public ::testing::Test {
     setting_int("remote_dns", on, 1);
     chain_cache_clear();
   }
-  // Runs the client on its own thread while the engine runs here.
-  std::string through(client_form form, const std::string& host, uint16_t port) {
+  // Runs the client on its own thread while the engine runs here; what
+  // the client returns.
+  std::string on_client(const std::function<std::string()>& client, int ms = 10000) {
     std::atomic<bool> done{false};
     std::string got;
-    std::thread client([&] {
-      got = client_run(engine->port, form, host, port);
+    std::thread runner([&] {
+      got = client();
       done = true;
     });
-    run_while_waiting([&] { return done.load(); }, 10000);
-    client.join();
+    run_while_waiting([&] { return done.load(); }, ms);
+    runner.join();
     engine->run_for(20);
     return got;
+  }
+  std::string through(client_form form, const std::string& host, uint16_t port) {
+    return on_client([&] { return client_run(engine->port, form, host, port); });
+  }
+  // One request, one reply (read until complete or 5 s).
+  std::string exchange(const std::string& request) {
+    return on_client([&] {
+      const int fd = connect_local(engine->port, 3000);
+      send_all(fd, request);
+      std::string reply = read_http_reply(fd, 5000);
+      close(fd);
+      return reply;
+    });
+  }
+  // The page an HTTP request for http://host:9/ gets at once (the slot
+  // stays open after a refusal page).
+  std::string first_page(const std::string& host) {
+    return on_client([&] {
+      const int fd = connect_local(engine->port, 3000);
+      send_all(fd, "GET http://" + host + ":9/ HTTP/1.1\r\nHost: " + host + ":9\r\n\r\n");
+      std::string page = read_upto(fd, 4096, 800);
+      close(fd);
+      return page;
+    });
   }
 };
 
@@ -299,18 +324,7 @@ TEST_F(ChainNames, LocalRefusalWithoutLookup) {
   // has been looked up (off the engine thread), and one for localhost at once.
   for (const char* host : {"site.example", "localhost"}) {
     SCOPED_TRACE(host);
-    std::atomic<bool> done{false};
-    std::string page;
-    std::thread client([&] {
-      const int fd = connect_local(engine->port, 3000);
-      send_all(fd,
-               std::string("GET http://") + host + ":9/ HTTP/1.1\r\nHost: " + host + ":9\r\n\r\n");
-      page = read_upto(fd, 4096, 800);  // the page comes at once; the slot stays open
-      close(fd);
-      done = true;
-    });
-    run_while_waiting([&] { return done.load(); }, 10000);
-    client.join();
+    const std::string page = first_page(host);
     EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
   }
 }
@@ -462,16 +476,9 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
     use_last_hop(hop, c.type);
     for (const form_case& f : forms) {
       SCOPED_TRACE(std::string(c.ip) + " " + f.name);
-      std::atomic<bool> done{false};
-      std::string got;
-      std::thread client([&] {
-        got = client_raw(engine->port, f.opening, f.skip, f.connect_head);
-        done = true;
-      });
-      run_while_waiting([&] { return done.load(); }, 10000);
-      client.join();
-      engine->run_for(20);
-      EXPECT_EQ(got, "HELLO\n");
+      EXPECT_EQ(
+          on_client([&] { return client_raw(engine->port, f.opening, f.skip, f.connect_head); }),
+          "HELLO\n");
       const auto seen = hop.requests();
       ASSERT_FALSE(seen.empty());
       if (c.script == hop_script::socks5)
@@ -487,31 +494,13 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
   scripted_hop socks4;
   ASSERT_TRUE(socks4.start(hop_script::socks4, HOPS[1].ip));
   use_last_hop(socks4, PT_SOCKS4);
-  std::atomic<bool> done{false};
-  std::string got;
-  std::thread client([&] {
-    got = client_raw(engine->port, socks5 + "hi\n", 12, false);
-    done = true;
-  });
-  run_while_waiting([&] { return done.load(); }, 10000);
-  client.join();
-  EXPECT_NE(got, "HELLO\n");
+  EXPECT_NE(on_client([&] { return client_raw(engine->port, socks5 + "hi\n", 12, false); }),
+            "HELLO\n");
   EXPECT_TRUE(socks4.requests().empty());
   // [::1] and the mapped loopback are this machine: refused as local.
   for (const char* local : {"[::1]", "[::ffff:127.0.0.1]"}) {
     SCOPED_TRACE(local);
-    done = false;
-    std::string page;
-    std::thread refused([&] {
-      const int fd = connect_local(engine->port, 3000);
-      send_all(
-          fd, std::string("GET http://") + local + ":9/ HTTP/1.1\r\nHost: " + local + ":9\r\n\r\n");
-      page = read_upto(fd, 4096, 800);  // the page comes at once; the slot stays open
-      close(fd);
-      done = true;
-    });
-    run_while_waiting([&] { return done.load(); }, 10000);
-    refused.join();
+    const std::string page = first_page(local);
     EXPECT_NE(page.find("Loopback is not"), std::string::npos) << page;
   }
 }
@@ -632,9 +621,8 @@ TEST_F(ChainNames, PlainHttpHopSignsInEveryRequest) {
   chain_cache_clear();
   setting_int("force_http_10", 0, 1);
   force_http_10_reset();
-  std::atomic<bool> done{false};
-  std::string answers;
-  std::thread client([&] {
+  const std::string answers = on_client([&] {
+    std::string replies;
     int fd = connect_local(engine->port, 3000);
     bool closing = false;
     for (const char* path : {"/a", "/b", "/c"}) {
@@ -647,15 +635,11 @@ TEST_F(ChainNames, PlainHttpHopSignsInEveryRequest) {
         fd = connect_local(engine->port, 3000);
       }
       send_all(fd, request);
-      const std::string reply = kept_reply(fd, closing);
-      answers += reply;
+      replies += kept_reply(fd, closing);
     }
     close(fd);
-    done = true;
+    return replies;
   });
-  run_while_waiting([&] { return done.load(); }, 15000);
-  client.join();
-  engine->run_for(20);
   EXPECT_EQ(answers, "HELLO\nHELLO\nHELLO\n");
   const std::vector<std::string> offered = hop.sign_ins();
   EXPECT_EQ(offered.size(), 3u);
@@ -685,34 +669,13 @@ TEST_F(ChainNames, TinyproxyWithBasicAuthCarriesRequests) {
     chain_db_add_link(1, 5, type, ip_number("127.0.0.167"), port);
     chain_cache_clear();
     const int served = origin.requests();
-    std::atomic<bool> done{false};
-    std::string answer;
-    std::thread client([&] {
-      const int fd = connect_local(engine->port, 3000);
-      send_all(fd, request);
-      answer = read_http_reply(fd, 5000);
-      close(fd);
-      done = true;
-    });
-    run_while_waiting([&] { return done.load(); }, 10000);
-    client.join();
-    engine->run_for(20);
+    std::string answer = exchange(request);
     EXPECT_NE(answer.find(" 200 "), std::string::npos) << answer;
     EXPECT_EQ(origin.requests(), served + 1);
     // Without the password tinyproxy says no.
     db_exec("UPDATE proxy SET auth_pass='' WHERE port=%d", port);
     chain_cache_clear();
-    done = false;
-    std::thread refused_client([&] {
-      const int fd = connect_local(engine->port, 3000);
-      send_all(fd, request);
-      answer = read_http_reply(fd, 5000);
-      close(fd);
-      done = true;
-    });
-    run_while_waiting([&] { return done.load(); }, 10000);
-    refused_client.join();
-    engine->run_for(20);
+    answer = exchange(request);
     EXPECT_EQ(answer.find(" 200 "), std::string::npos) << answer;
     EXPECT_EQ(origin.requests(), served + 1);
     db_exec("UPDATE proxy SET auth_pass='s3cret' WHERE port=%d", port);
