@@ -15,15 +15,13 @@
 #include "db/db.h"
 #include "tests/support/chain_db.h"
 #include "tests/support/fault_support.h"
+#include "tests/support/suite_peers.h"
 
 namespace {
 
 constexpr const char* kOrigin = "127.0.0.81";
 constexpr const char* kMicrosocks = "127.0.0.82";
 constexpr const char* kProgram = "127.0.0.83";
-
-std::unique_ptr<origin_server> origin;
-std::unique_ptr<peer_process> microsocks;
 
 // n loopback proxies as the panel sends a pasted list.
 std::string proxy_list_body(int third_octet, int n) {
@@ -34,17 +32,9 @@ std::string proxy_list_body(int third_octet, int n) {
   return body;
 }
 
-class FaultStorage : public ::testing::Test {
+class FaultStorage : public origin_socks_suite {
  protected:
-  static void SetUpTestSuite() {
-    origin = std::make_unique<origin_server>();
-    ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kMicrosocks, free_port(kMicrosocks)));
-  }
-  static void TearDownTestSuite() {
-    microsocks.reset();
-    origin.reset();
-  }
+  static void SetUpTestSuite() { start_peers(kOrigin, kMicrosocks); }
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "mounting the small disks needs root";
     ASSERT_TRUE(microsocks) << "microsocks did not start";

@@ -15,6 +15,7 @@
 #include "tests/support/net.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
+#include "tests/support/suite_peers.h"
 
 namespace {
 
@@ -22,20 +23,9 @@ constexpr const char* kOrigin = "127.0.0.9";
 constexpr const char* kProgram = "127.0.0.11";
 constexpr const char* kSocks = "127.0.0.12";
 
-std::unique_ptr<origin_server> origin;
-std::unique_ptr<peer_process> microsocks;
-
-class FrontLocal : public ::testing::Test {
+class FrontLocal : public origin_socks_suite {
  protected:
-  static void SetUpTestSuite() {
-    origin = std::make_unique<origin_server>();
-    ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kSocks, free_port(kSocks)));
-  }
-  static void TearDownTestSuite() {
-    microsocks.reset();
-    origin.reset();
-  }
+  static void SetUpTestSuite() { start_peers(kOrigin, kSocks); }
 
   program_instance program;
 

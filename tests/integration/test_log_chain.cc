@@ -12,6 +12,7 @@
 #include "tests/support/chain_db.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
+#include "tests/support/suite_peers.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ constexpr const char* kProgram = "127.0.0.66";
 constexpr const char* kSocks = "127.0.0.67";
 constexpr const char* kOrigin = "127.0.0.68";
 constexpr const char* kToken = "0f3c9a2b5d7e41a68c1b2d3e4f506172";
-
-std::unique_ptr<origin_server> origin;
-std::unique_ptr<peer_process> microsocks;
 
 std::vector<std::string> names_in(const std::string& dir) {
   std::vector<std::string> names;
@@ -60,17 +58,9 @@ std::string wait_for_file(const std::string& dir, bool (*matches)(const std::str
   return "";
 }
 
-class LogChain : public ::testing::Test {
+class LogChain : public origin_socks_suite {
  protected:
-  static void SetUpTestSuite() {
-    origin = std::make_unique<origin_server>();
-    ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kSocks, free_port(kSocks)));
-  }
-  static void TearDownTestSuite() {
-    microsocks.reset();
-    origin.reset();
-  }
+  static void SetUpTestSuite() { start_peers(kOrigin, kSocks); }
 
   program_instance program;
   std::string logs;

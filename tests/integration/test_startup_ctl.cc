@@ -12,6 +12,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
 #include "tests/support/startup_env.h"
+#include "tests/support/suite_peers.h"
 
 namespace {
 
@@ -26,17 +27,9 @@ struct ctl_result {
   std::string out, err;
 };
 
-class Ctl : public ::testing::Test {
+class Ctl : public origin_socks_suite {
  protected:
-  static void SetUpTestSuite() {
-    origin = std::make_unique<origin_server>();
-    ASSERT_TRUE(origin->start(kOrigin));
-    microsocks.reset(start_microsocks(kSocks, free_port(kSocks)));
-  }
-  static void TearDownTestSuite() {
-    microsocks.reset();
-    origin.reset();
-  }
+  static void SetUpTestSuite() { start_peers(kOrigin, kSocks); }
   void SetUp() override {
     ASSERT_TRUE(microsocks) << "microsocks did not start (see " << scratch_dir() << ")";
     ASSERT_TRUE(program.prepare(kProgram, [] {}));
@@ -53,13 +46,8 @@ class Ctl : public ::testing::Test {
   }
   std::string socks() const { return std::string(kSocks) + ":" + std::to_string(microsocks->port); }
 
-  static std::unique_ptr<origin_server> origin;
-  static std::unique_ptr<peer_process> microsocks;
   program_instance program;
 };
-
-std::unique_ptr<origin_server> Ctl::origin;
-std::unique_ptr<peer_process> Ctl::microsocks;
 
 TEST_F(Ctl, ImportListSetChainAndConnectThrough) {
   auto url = ctl({"url"});
