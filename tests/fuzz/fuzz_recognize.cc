@@ -20,25 +20,16 @@ namespace {
 
 constexpr int IDX = 7;
 
+// The table resolver; a host text must always be terminated within its
+// field, and a name of the table answers with a second address too.
 int table_resolve(const char* host, uint32_t* addrs, int max) {
-  if (max < 1 || host == nullptr) return 0;
-  if (strnlen(host, DEST_HOST_SIZE) >= DEST_HOST_SIZE) abort();
-  in_addr a{};
-  if (inet_pton(AF_INET, host, &a) == 1) {
-    addrs[0] = a.s_addr;
-    return 1;
-  }
-  const char* ip = nullptr;
-  if (strcmp(host, "localhost") == 0) ip = "127.0.0.1";
-  if (strcmp(host, "peer.test") == 0) ip = "127.0.0.9";
-  if (ip == nullptr) return 0;
-  inet_pton(AF_INET, ip, &a);
-  addrs[0] = a.s_addr;
-  if (max > 1) {
+  if (host != nullptr && strnlen(host, DEST_HOST_SIZE) >= DEST_HOST_SIZE) abort();
+  const int n = front_table_resolve(host, addrs, max);
+  if (n == 1 && max > 1 && strchr(host, ':') == nullptr && inet_addr(host) == INADDR_NONE) {
     addrs[1] = htonl(0x7F000002);
     return 2;
   }
-  return 1;
+  return n;
 }
 
 int handed_over = 0;

@@ -23,22 +23,6 @@ namespace {
 constexpr int IDX = 7;
 constexpr uint16_t LISTEN = 8080;
 
-int table_resolve(const char* host, uint32_t* addrs, int max) {
-  if (max < 1 || host == nullptr) return 0;
-  in_addr a{};
-  if (inet_pton(AF_INET, host, &a) == 1) {
-    addrs[0] = a.s_addr;
-    return 1;
-  }
-  const char* ip = nullptr;
-  if (strcmp(host, "localhost") == 0) ip = "127.0.0.1";
-  if (strcmp(host, "peer.test") == 0) ip = "127.0.0.9";
-  if (ip == nullptr) return 0;
-  inet_pton(AF_INET, ip, &a);
-  addrs[0] = a.s_addr;
-  return 1;
-}
-
 // Where the request went.
 int panel_calls = 0;
 int chain_calls = 0;
@@ -57,7 +41,7 @@ void setup() {
   fuzz_scratch_home("recognize-split");
   if (!reg_set("root", REG_SZ, "k", 2)) abort();
   for (conn_slot& s : conn_table) s.sock = -1;
-  recognize_set_resolver(table_resolve);
+  recognize_set_resolver(front_table_resolve);
   recognize_set_calls(fake_panel, fake_chain);
   listen_port = LISTEN;
 }

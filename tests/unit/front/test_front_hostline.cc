@@ -15,23 +15,6 @@
 
 namespace {
 
-int table_resolve(const char* host, uint32_t* addrs, int max) {
-  if (max < 1) return 0;
-  in_addr a{};
-  if (inet_pton(AF_INET, host, &a) == 1) {
-    addrs[0] = a.s_addr;
-    return 1;
-  }
-  const char* ip = nullptr;
-  if (strcmp(host, "localhost") == 0) ip = "127.0.0.1";
-  if (strcmp(host, "a.test") == 0) ip = "127.0.0.9";
-  if (strcmp(host, "b.test") == 0) ip = "127.0.0.10";
-  if (ip == nullptr) return 0;
-  inet_pton(AF_INET, ip, &a);
-  addrs[0] = a.s_addr;
-  return 1;
-}
-
 int chain_calls = 0;
 void fake_chain(int, size_t) {
   ++chain_calls;
@@ -45,7 +28,7 @@ constexpr int IDX = 9;
 class HostLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    recognize_set_resolver(table_resolve);
+    recognize_set_resolver(front_table_resolve);
     own_addresses_forget();
     recognize_set_calls(fake_panel, fake_chain);
     listen_port = 8080;
