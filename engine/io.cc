@@ -106,9 +106,11 @@ void read_input(int index) {
     int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
     engine_log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
-    // The socket can deliver nothing more: stop watching its input.
+    // The socket can deliver nothing more: stop watching its input, and
+    // let a relayed partner hear the end at once as after a plain close.
     slot.io_state |= IO_EOF;
     if (fatal_error(err)) slot_request_close(index);
+    pass_end_on(index);
     io_update(index);
     queue_reap(slot.sock);
     return;

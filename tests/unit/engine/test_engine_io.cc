@@ -15,6 +15,7 @@
 
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "platform/clock.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/program.h"
 
@@ -238,4 +239,48 @@ TEST(EngineIo, EndOfOneSideReachesTheOther) {
   EXPECT_EQ(tail, 0) << "the client must see the end at once, not after the quiet period";
   close(client);
   close(target);
+}
+
+// A peer that resets its connection instead of closing it: the other side
+// hears the end at once too (its sending side is shut), not only when the
+// quiet period closes the pair. The clock stands still here, so the quiet
+// period never comes.
+TEST(EngineIo, ResetOfOneSideEndsTheOther) {
+  clock_fake_enable(1000, 1700000000000ull);
+  {
+    engine_harness h;
+    slot_attach(slot_kind::fresh, start_pair);
+    slot_attach(slot_kind::download, on_outbound);
+    slot_attach(slot_kind::relay, relay_only);
+    int target = listen_on("127.0.0.1", 0, &relay_target_port);
+    int client = connect_local(h.port);
+    ASSERT_TRUE(send_all(client, "request", 7));
+    h.run_until([] { return occupied_slots() == 3; });
+    int peer = accept(target, nullptr, nullptr);
+    char buf[16];
+    std::atomic<bool> reset_done{false};
+    std::thread origin([&] {
+      read_exact(peer, buf, 7);
+      linger reset{1, 0};
+      setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(peer);
+      reset_done = true;
+    });
+    h.run_until([&] { return reset_done.load(); });
+    origin.join();
+    timeval limit{2, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::atomic<bool> read_done{false};
+    ssize_t tail = -2;
+    std::thread reader([&] {
+      tail = recv(client, buf, 1, 0);
+      read_done = true;
+    });
+    h.run_until([&] { return read_done.load(); }, 3000);
+    reader.join();
+    EXPECT_EQ(tail, 0) << "no end reached the client";
+    close(client);
+    close(target);
+  }
+  clock_fake_disable();
 }
