@@ -57,6 +57,13 @@ peer_process* start_microsocks(const char* ip, uint16_t port, const char* bind_i
                      bind_ip != nullptr ? bind_ip : ip});
 }
 
+peer_process* start_microsocks_login(const char* ip, uint16_t port, const std::string& user,
+                                     const std::string& password) {
+  return start_peer(
+      "microsocks", ip, port, scratch_name("microsocks"),
+      {"microsocks", "-i", ip, "-p", std::to_string(port), "-b", ip, "-u", user, "-P", password});
+}
+
 peer_process* start_danted(const char* ip, uint16_t port) {
   const std::string base = scratch_name("danted");
   write_text(base + ".conf",
