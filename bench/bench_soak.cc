@@ -362,6 +362,17 @@ int one_exchange(std::mt19937_64& rng, int proto, scenario sc, bool upload, uint
 
 std::atomic<uint64_t> iterations{0};
 
+// Failures per second of the run (when they ended), for the timeline.
+steady::time_point run_start;
+constexpr int kTimelineSeconds = 7300;
+std::atomic<uint32_t> failures_at[kTimelineSeconds] = {};
+
+void note_failure_time() {
+  const auto s =
+      std::chrono::duration_cast<std::chrono::seconds>(steady::now() - run_start).count();
+  if (s >= 0 && s < kTimelineSeconds) failures_at[s].fetch_add(1);
+}
+
 // Runs one exchange and books it: protocol, scenario, outage overlap,
 // failure cause, and the time to the reply head of plain address downloads.
 void booked_exchange(std::mt19937_64& rng, int proto, scenario sc, bool upload, uint64_t size,
@@ -379,6 +390,7 @@ void booked_exchange(std::mt19937_64& rng, int proto, scenario sc, bool upload, 
   if (second_scenario) (met_outage ? stats.in_outage : stats.outside_outage).fetch_add(1);
   if (failure >= 0) {
     stats.errors[failure].fetch_add(1);
+    note_failure_time();
     stats.errors_by_scenario[sc][failure].fetch_add(1);
     if (second_scenario)
       (met_outage ? stats.errors_in_outage : stats.errors_outside)[failure].fetch_add(1);
@@ -496,6 +508,7 @@ double percentile(std::vector<float> v, double p) {
 std::atomic<int> ctl_failures{0};
 std::atomic<int> restarts_failed{0};
 std::atomic<int> outages_done{0};
+std::atomic<bool> control_done{false};  // the control thread may end (and its children with it)
 std::mutex ctl_lock;  // one ctl command at a time; the control thread and main both use it
 
 bool ctl(const std::string& args) {
@@ -619,6 +632,10 @@ void control_loop(second_peers& peers, steady::time_point t0, steady::time_point
     outages_done.fetch_add(1);
     outage.store(false);
   }
+  // A child ends with the thread that started it (PR_SET_PDEATHSIG), so
+  // this thread lives until the run is over: microsocks must not die with
+  // it while the last exchanges drain.
+  for (int k = 0; k < 6000 && !control_done.load(); ++k) usleep(100000);
 }
 
 // Calls seen(path, text) for every regular file below dir.
@@ -838,6 +855,7 @@ int main(int argc, char** argv) {
         cycle, cycle / 3, 2 * cycle / 3, kPhaseNames[0], kPhaseNames[1], kPhaseNames[2],
         local_clients);
   const auto t0 = steady::now();
+  run_start = t0;
   auto elapsed = [&] { return std::chrono::duration<double>(steady::now() - t0).count(); };
   const sample before = take_sample();
   const retry_figures metrics_before = second_scenario ? retry_counters() : retry_figures{};
@@ -853,8 +871,9 @@ int main(int argc, char** argv) {
   if (second_scenario) {
     for (int i = 0; i < local_clients; ++i)
       threads.emplace_back(local_name_loop, 0x10ca1ull + static_cast<uint64_t>(i), until);
-    threads.emplace_back(control_loop, std::ref(peers), t0, until, cycle);
   }
+  std::thread control;
+  if (second_scenario) control = std::thread(control_loop, std::ref(peers), t0, until, cycle);
   long peak_rss = before.rss;
   int peak_fds = before.fds, peak_slots = before.slots;
   while (steady::now() < until) {
@@ -972,6 +991,14 @@ int main(int argc, char** argv) {
           printf(" %s=%llu;", kCauseNames[c], static_cast<unsigned long long>(errors[c].load()));
       printf("\n");
     }
+    printf("failures by second      ");
+    int shown = 0;
+    for (int k = 0; k < kTimelineSeconds; ++k) {
+      const uint32_t n = failures_at[k].load();
+      if (n == 0) continue;
+      if (shown++ < 60) printf(" %ds:%u", k, n);
+    }
+    printf("%s\n", shown == 0 ? " none" : shown > 60 ? " ..." : "");
     printf(
         "outages                  %d (microsocks killed and started again; %d restarts failed)\n",
         outages_done.load(), restarts_failed.load());
@@ -989,9 +1016,10 @@ int main(int argc, char** argv) {
       printf(" %s %llu;", kHopFormNames[f], static_cast<unsigned long long>(forms[f]));
     }
     printf(
-        " refused %llu, not understood %llu\n",
+        " refused %llu, not understood %llu, closed before a request %llu\n",
         static_cast<unsigned long long>(last_hop.refused() + last_hop_connect.refused()),
-        static_cast<unsigned long long>(last_hop.bad_requests() + last_hop_connect.bad_requests()));
+        static_cast<unsigned long long>(last_hop.bad_requests() + last_hop_connect.bad_requests()),
+        static_cast<unsigned long long>(last_hop.ended_early() + last_hop_connect.ended_early()));
     names_travelled = forms[FORM_SOCKS5_NAME] > 0 && forms[FORM_CONNECT_NAME] > 0 &&
                       forms[FORM_SOCKS5_V6] > 0 && forms[FORM_CONNECT_V6] > 0;
     std::map<std::string, uint64_t> from = last_hop.sources();
@@ -1096,6 +1124,8 @@ int main(int argc, char** argv) {
            password_seen ? "PASSWORD SHOWN" : "password shown nowhere");
   printf("\n");
   program.stop();
+  control_done.store(true);
+  if (control.joinable()) control.join();
   peers.microsocks.reset();
   microsocks.reset();
   danted.reset();

@@ -180,13 +180,16 @@ void name_hop::serve(int fd) {
   struct ender {
     int fd;
     std::atomic<int>& active;
+    std::atomic<uint64_t>& early;
     int out = -1;
+    bool requested = false;
     ~ender() {
+      if (!requested) early.fetch_add(1);
       if (out >= 0) close(out);
       close(fd);
       active.fetch_sub(1);
     }
-  } end{fd, active};
+  } end{fd, active, early};
   uint8_t first = 0;
   if (!read_exact(fd, &first, 1, kNegotiateMs)) return;
   std::string host, leftover;
@@ -282,6 +285,7 @@ void name_hop::serve(int fd) {
     }
   }
   forms[form].fetch_add(1);
+  end.requested = true;
   const std::string to = destination(host, is_v6);
   const bool socks = first == 5;
   if (!to.empty() && port_number != 0) end.out = connect_to(to, port_number, kNegotiateMs);

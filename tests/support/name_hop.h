@@ -42,6 +42,7 @@ struct name_hop {
   uint64_t refused() const { return refusals.load(); }  // unknown or non-loopback destinations
   uint64_t bad_requests() const { return malformed.load(); }  // neither SOCKS5 nor CONNECT
   uint64_t accepted() const { return connections.load(); }
+  uint64_t ended_early() const { return early.load(); }  // closed before a whole request
   int open() const { return active.load(); }
   // Connections per source address ("a.b.c.d"), since the start.
   std::map<std::string, uint64_t> sources();
@@ -53,7 +54,7 @@ struct name_hop {
   std::atomic<bool> stopping{false};
   std::atomic<int> active{0};
   std::atomic<uint64_t> forms[FORM_COUNT] = {};
-  std::atomic<uint64_t> refusals{0}, malformed{0}, connections{0};
+  std::atomic<uint64_t> refusals{0}, malformed{0}, connections{0}, early{0};
   std::thread acceptor;
   std::mutex lock;
   std::map<std::string, uint64_t> by_source;
