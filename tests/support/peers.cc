@@ -57,8 +57,8 @@ peer_process* start_microsocks(const char* ip, uint16_t port, const char* bind_i
                      bind_ip != nullptr ? bind_ip : ip});
 }
 
-peer_process* start_microsocks_with_login(const char* ip, uint16_t port, const char* user,
-                                          const char* password) {
+peer_process* start_microsocks_login(const char* ip, uint16_t port, const std::string& user,
+                                     const std::string& password) {
   return start_peer(
       "microsocks", ip, port, scratch_name("microsocks"),
       {"microsocks", "-i", ip, "-p", std::to_string(port), "-b", ip, "-u", user, "-P", password});

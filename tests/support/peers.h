@@ -30,9 +30,9 @@ struct peer_process {
 // Each returns a started peer listening on ip:port, or null.
 // microsocks sends from bind_ip (default: ip).
 peer_process* start_microsocks(const char* ip, uint16_t port, const char* bind_ip = nullptr);
-// The same asking for user/password (RFC 1929) before it connects anywhere.
-peer_process* start_microsocks_with_login(const char* ip, uint16_t port, const char* user,
-                                          const char* password);
+// microsocks that asks every client for user and password (RFC 1929).
+peer_process* start_microsocks_login(const char* ip, uint16_t port, const std::string& user,
+                                     const std::string& password);
 peer_process* start_danted(const char* ip, uint16_t port);
 // tinyproxy with its port, address, loopback clients and a PID file, plus
 // `settings` lines (default kTinyproxyChain); upstream_socks5: "IP:PORT"

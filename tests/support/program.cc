@@ -252,6 +252,17 @@ std::string program_get(const program_instance& program, const std::string& path
   return reply;
 }
 
+std::string program_ctl(const program_instance& program, const std::string& args,
+                        const std::string& input, int* status) {
+  const std::string in_path = scratch_name("ctl-input");
+  std::ofstream(in_path, std::ios::binary | std::ios::trunc) << input;
+  std::string out = shell_output("MEROVANE_HOME='" + program.home + "' '" + program_bin() +
+                                     "' ctl " + args + " < '" + in_path + "'",
+                                 status);
+  unlink(in_path.c_str());
+  return out;
+}
+
 long long metrics_series(const std::string& text, const std::string& name) {
   size_t at = text.find("\n" + name + " ");
   if (at == std::string::npos) return -1;

@@ -99,5 +99,9 @@ program_run* program_start(const std::vector<std::string>& args,
 
 // One GET to the program's own port (the panel's paths); the whole reply.
 std::string program_get(const program_instance& program, const std::string& path);
+// Runs "program_bin() ctl ARGS" for the program's home with `input` on its
+// standard input; its output (standard output and error) and exit status.
+std::string program_ctl(const program_instance& program, const std::string& args,
+                        const std::string& input, int* status);
 // The value of a series line "name value" in a metrics text, -1 when absent.
 long long metrics_series(const std::string& text, const std::string& name);
