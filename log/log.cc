@@ -132,10 +132,27 @@ void log_settings_override(int level, const char* dir) {
   level_read_at = dir_read_at = tick_now();
 }
 
+namespace {
+// Binary lines are the offset (4 hex digits, more from 64 KiB on, up to 8),
+// ": ", then 70 characters for 16 bytes.
+constexpr size_t DUMP_LINE_MAX = 8 + 2 + 70;
+
+// The offset in at least 4 hex digits and ": " at out; its length.
+size_t put_offset(uint32_t offset, char* out) {
+  static constexpr char hex[] = "0123456789abcdef";
+  size_t digits = 4;
+  while (digits < 8 && (offset >> (4 * digits)) != 0) ++digits;
+  for (size_t i = 0; i < digits; ++i) out[i] = hex[(offset >> (4 * (digits - 1 - i))) & 15];
+  out[digits] = ':';
+  out[digits + 1] = ' ';
+  return digits + 2;
+}
+}  // namespace
+
 size_t log_dump_capacity(uint32_t count) {
-  // Binary lines are 74 characters for 16 bytes; text needs at most 2 per byte.
+  // Text needs at most 2 characters per byte.
   size_t lines = (static_cast<size_t>(count) + 15) / 16;
-  size_t binary = lines * 74;
+  size_t binary = lines * DUMP_LINE_MAX;
   size_t text = static_cast<size_t>(count) * 2;
   return 2 + (binary > text ? binary : text) + 4 + 1;
 }
@@ -156,7 +173,7 @@ size_t log_format_dump(const void* bytes, uint32_t count, char* out, size_t capa
   } else {
     static constexpr char hex[] = "0123456789abcdef";
     for (uint32_t base = 0; base < count; base += 16) {
-      len += static_cast<size_t>(std::snprintf(out + len, capacity - len, "%04x: ", base));
+      len += put_offset(base, out + len);
       for (uint32_t k = 0; k < 16; ++k) {
         if (base + k < count) {
           uint8_t b = p[base + k];

@@ -71,6 +71,26 @@ TEST(LogDump, TrimDropsTrailingBlanksAndLiteralEscapes) {
   EXPECT_EQ(dump_of(bytes_of("x\\")), "\r\nx\\\r\n\r\n");
 }
 
+// Past 64 KiB the offset grows a digit; the dump stays within the room
+// log_dump_capacity gives (checked with a guard area behind it) and the
+// last line carries the full offset.
+TEST(LogDump, BlocksPast64KiBStayWithinTheirRoom) {
+  for (uint32_t count : {65536u, 65552u, 70000u, 1u << 20}) {
+    SCOPED_TRACE(count);
+    std::vector<uint8_t> bytes(count);
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+    const size_t capacity = log_dump_capacity(count);
+    std::vector<char> out(capacity + 4096, '\x5a');
+    const size_t n = log_format_dump(bytes.data(), count, out.data(), capacity);
+    ASSERT_GT(n, 0u);
+    EXPECT_LE(n, capacity);
+    for (size_t i = capacity; i < out.size(); ++i) ASSERT_EQ(out[i], '\x5a') << "written at " << i;
+    char last[16];
+    snprintf(last, sizeof last, "\r\n%x: ", (count - 1) / 16 * 16);
+    EXPECT_NE(std::string(out.data(), n).find(last), std::string::npos);
+  }
+}
+
 class LogFiles : public ::testing::Test {
  protected:
   temp_home dir;
