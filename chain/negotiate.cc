@@ -599,6 +599,16 @@ bool needs_lookup(const char* host) {
          !is_invalid_name(host) && !chain_remote_names();
 }
 
+// The client's lookup while every entry of the lookup table is taken.
+constexpr uint8_t LOOKUP_QUEUED = 0xFF;
+static_assert(RESOLVE_TABLE < LOOKUP_QUEUED);
+
+// Hands the client's name to the resolver workers, or leaves it queued.
+void start_lookup(conn_slot& c, route_record& rc) {
+  const int ticket = resolve_start(c.dest_host);
+  rc.client.lookup = ticket >= 0 ? static_cast<uint8_t>(ticket + 1) : LOOKUP_QUEUED;
+}
+
 void first_attempt(int index) {
   const attempt_result started = chain_attempt(index);
   if (started == attempt_result::no_chain) {
@@ -633,13 +643,11 @@ void chain_start(int index, size_t http_offset) {
   rc.check_reply = check;
   fill_target(c, rc, http_offset);
   if (needs_lookup(c.dest_host)) {
-    // The chain starts once the name is looked up (chain_lookups_poll).
-    const int ticket = resolve_start(c.dest_host);
-    if (ticket >= 0) {
-      rc.client.lookup = static_cast<uint8_t>(ticket + 1);
-      rc.client.lookup_started = tick_now();
-      return;
-    }
+    // The chain starts once the name is looked up (chain_lookups_poll);
+    // with every lookup entry taken the client waits for one.
+    rc.client.lookup_started = tick_now();
+    start_lookup(c, rc);
+    return;
   }
   first_attempt(index);
 }
@@ -652,12 +660,14 @@ void chain_lookups_poll() {
     if (s.sock == -1 || s.kind != slot_kind::chain) continue;
     route_record& rc = route_of(s);
     if (rc.side != 1 || rc.client.lookup == 0) continue;
+    if (rc.client.lookup == LOOKUP_QUEUED) start_lookup(s, rc);
+    const bool queued = rc.client.lookup == LOOKUP_QUEUED;
     const int ticket = rc.client.lookup - 1;
     uint32_t addr = 0;
-    resolve_state state = resolve_poll(ticket, &addr);
+    resolve_state state = queued ? resolve_state::pending : resolve_poll(ticket, &addr);
     if (state == resolve_state::pending && now - rc.client.lookup_started <= RESOLVE_LIMIT_MS)
       continue;
-    if (state == resolve_state::pending) resolve_cancel(ticket);
+    if (state == resolve_state::pending && !queued) resolve_cancel(ticket);
     rc.client.lookup = 0;
     if (state != resolve_state::done) {
       chain_failure none{};
@@ -718,7 +728,8 @@ void chain_handler(int index, char letter) {
   conn_slot& s = conn_table[index];
   route_record& r = route_of(s);
   if (r.side == 1 && letter == slot_event::closing && r.client.lookup != 0) {
-    resolve_cancel(r.client.lookup - 1);  // the client left while its name was looked up
+    // The client left while its name was looked up (or waited for an entry).
+    if (r.client.lookup != LOOKUP_QUEUED) resolve_cancel(r.client.lookup - 1);
     r.client.lookup = 0;
   }
   if (r.side != 0) return;

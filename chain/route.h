@@ -59,7 +59,8 @@ struct __attribute__((packed)) client_route {
   uint32_t fixed_mask;     // chain positions taken by fixed-proxy links
   chain_failure last;      // the latest failure, fault none before any
   proxy_ref excluded[CHAIN_EXCLUDED_MAX];
-  uint8_t lookup;           // 1 + ticket of the destination's lookup while it runs, 0 when none
+  uint8_t lookup;           // 1 + ticket of the destination's lookup while it runs, 0 when
+                            // none, 0xFF while it waits for a free entry
   uint32_t resolved;        // the destination's address once looked up here, else 0
   uint32_t lookup_started;  // tick at which the lookup was queued
 };

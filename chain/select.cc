@@ -292,18 +292,6 @@ hop* chain_build(const proxy_ref* excluded, int excluded_count) {
   return hop_array;
 }
 
-uint32_t resolve_host(const char* host) {
-  if (host == nullptr || host[0] == '\0') return 0;
-  uint32_t addr = 0;
-  if (ipv4_literal(host, &addr)) return addr == 0xFFFFFFFFu ? 0 : addr;
-  // Names under the reserved ".invalid" domain never resolve: answer that
-  // here instead of asking the name server (the default checker address
-  // is such a name).
-  if (is_invalid_name(host)) return 0;
-  if (resolve_ipv4(host, &addr, 1) != 1 || addr == 0xFFFFFFFFu) return 0;
-  return addr;
-}
-
 bool is_invalid_name(const char* host) {
   const size_t len = strlen(host);
   return len >= 8 && strcasecmp(host + len - 8, ".invalid") == 0;
@@ -319,10 +307,10 @@ bool destination_address(const char* host, uint32_t* addr) {
   }
   uint8_t v6[16];
   if (ipv6_literal(host, v6)) return true;
-  if (is_invalid_name(host)) return false;
-  if (chain_remote_names()) return true;
-  *addr = resolve_host(host);
-  return *addr != 0;
+  // A name is either left to the last proxy or looked up off the engine
+  // thread before the chain is built (the caller then passes the address):
+  // never looked up here.
+  return !is_invalid_name(host) && chain_remote_names();
 }
 
 int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref* excluded,

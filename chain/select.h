@@ -38,15 +38,14 @@ void chain_ids_forget();
 // (values[0..7]), or -1 when anything else is in the row.
 int parse_link_row(const char* p, const char* end, int64_t* values);
 
-// Destination address of a host: a literal IPv4 address, else a name
-// lookup; 0 when there is none (0.0.0.0 and 255.255.255.255 count as none).
-uint32_t resolve_host(const char* host);
 // A name under the reserved ".invalid" domain (never resolves).
 bool is_invalid_name(const char* host);
 // Where the destination entry of a chain points: false when the host can
-// have no chain. An IPv4 literal (or, with names looked up here, a resolved
-// name) gives its address; an IPv6 literal, or a name while names are left
-// to the last proxy, gives 0: the last hop is sent the host text.
+// have no chain. An IPv4 literal gives its address (0.0.0.0 and
+// 255.255.255.255 count as none); an IPv6 literal, or a name while names
+// are left to the last proxy, gives 0: the last hop is sent the host text.
+// A name while names are looked up here is false: the caller passes the
+// address its lookup found instead (this never blocks on a name server).
 bool destination_address(const char* host, uint32_t* addr);
 // Setting "remote_dns" (default 1): names are passed to the last proxy and
 // never looked up here. Read again after chain_cache_clear or 10 s.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "chain/rewrite.h"
+#include "chain/route.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "front/recognize.h"
@@ -332,10 +333,11 @@ TEST_F(ChainNames, LocalRefusalWithoutLookup) {
 std::atomic<bool> slow_released{false};
 std::atomic<int> slow_lookups{0};
 
-// slow.example answers after 5 s (or when released); the rest at once.
+// slow.example (and slow1.example ...) answers after 5 s (or when
+// released); the rest at once.
 int slow_resolver(const char* host, uint32_t* addrs, int max) {
   if (max < 1) return 0;
-  if (strcmp(host, "slow.example") == 0) {
+  if (strncmp(host, "slow", 4) == 0) {
     ++slow_lookups;
     for (int i = 0; i < 500 && !slow_released; ++i) usleep(10000);
   }
@@ -381,6 +383,49 @@ TEST_F(ChainNames, SlowLookupDelaysNoOtherClient) {
   slow_client.join();
   EXPECT_NE(slow_got, "HELLO\n");
   EXPECT_EQ(hop.requests().size(), 1u);  // only the fast client's request
+}
+
+// More names waiting for a lookup than the lookup table holds: the extra
+// clients wait for an entry (never a lookup on the engine thread), a
+// client with an address is carried meanwhile, and the waiting ones are
+// given up at the limit.
+TEST_F(ChainNames, FullLookupTableQueuesInsteadOfBlocking) {
+  set_remote_names(0);
+  recognize_set_resolver(slow_resolver);
+  slow_released = false;
+  scripted_hop hop;
+  ASSERT_TRUE(hop.start(hop_script::socks5, "127.0.0.174"));
+  use_last_hop(hop, PT_SOCKS5);
+  constexpr int WAITING = RESOLVE_TABLE + 3;
+  std::vector<std::thread> slow_clients;
+  std::atomic<int> slow_ended{0};
+  for (int i = 0; i < WAITING; ++i)
+    slow_clients.emplace_back([&, i] {
+      client_run(engine->port, client_form::socks5, "slow" + std::to_string(i) + ".example", 80);
+      ++slow_ended;
+    });
+  auto waiting = [](bool queued_only) {
+    int n = 0;
+    for (int i = 1; i < slot_count_used(); ++i) {
+      const route_record& rc = route_of(conn_table[i]);
+      if (conn_table[i].kind == slot_kind::chain && rc.side == 1 && rc.client.lookup != 0 &&
+          (!queued_only || rc.client.lookup == 0xFF))
+        ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(run_while_waiting([&] { return waiting(false) == WAITING; }, 10000));
+  EXPECT_GE(waiting(true), 3);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(through(client_form::socks5, "192.0.2.7", 80), "HELLO\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+      << "a full lookup table held up a client with an address";
+  clock_advance(RESOLVE_LIMIT_MS + 100);
+  run_while_waiting([&] { return slow_ended.load() == WAITING; }, 10000);
+  slow_released = true;
+  for (std::thread& t : slow_clients) t.join();
+  EXPECT_EQ(waiting(false), 0);
+  EXPECT_EQ(hop.requests().size(), 1u);  // only the client with an address
 }
 
 // Proxies with a user and password: the list line brings them in, every
