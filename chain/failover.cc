@@ -32,11 +32,20 @@ void exclude(client_route& c, const proxy_ref& p) {
   if (c.excluded_count < CHAIN_EXCLUDED_MAX) c.excluded[c.excluded_count++] = p;
 }
 
+// A proxy that closed without answering was reached through the ones in
+// front of it: when the quiet proxy is fixed and the one in front of it was
+// picked, that one (whose own end closes the chain as well) is what another
+// attempt can change.
+bool blames_before(const client_route& c, const chain_failure& f) {
+  return f.fault == chain_fault::no_answer && f.hop > 0 && f.before.ip != 0 && is_fixed(c, f.hop) &&
+         !is_fixed(c, static_cast<uint8_t>(f.hop - 1));
+}
+
 // True when another chain can avoid the blamed proxies: at least one of
 // them came from a selecting link.
 bool avoidable(const client_route& c, const chain_failure& f) {
   if (f.fault == chain_fault::none || f.fault == chain_fault::no_chain) return false;
-  if (!is_fixed(c, f.hop)) return true;
+  if (!is_fixed(c, f.hop) || blames_before(c, f)) return true;
   return f.next.ip != 0 && !is_fixed(c, static_cast<uint8_t>(f.hop + 1));
 }
 
@@ -77,6 +86,7 @@ chain_failure chain_failure_of(const route_record& r) {
   f.hop = h;
   f.proxy = proxy_ref{p.addr, p.port};
   if (n.type != HOP_END) f.next = proxy_ref{n.addr, n.port};
+  if (h > 0) f.before = proxy_ref{r.hops[h - 1].addr, r.hops[h - 1].port};
   if (speaks_only_http(p.type) && n.type != HOP_END)
     f.fault = chain_fault::http_middle;
   else if (r.failed && r.socks5_stage == SIGN_IN_REFUSED)
@@ -174,6 +184,7 @@ void chain_failed(int client, const chain_failure& failure) {
   c.last = failure;
   if (!is_fixed(c, failure.hop)) exclude(c, failure.proxy);
   if (!is_fixed(c, static_cast<uint8_t>(failure.hop + 1))) exclude(c, failure.next);
+  if (blames_before(c, failure)) exclude(c, failure.before);
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(failure, why, sizeof why);
   char shown[DEST_HOST_SIZE + 2];

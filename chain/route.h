@@ -46,9 +46,10 @@ enum class chain_fault : uint8_t {
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;
-  uint8_t hop;      // position of the proxy in the chain, 0 = first
-  proxy_ref proxy;  // the proxy that failed
-  proxy_ref next;   // where it was asked to connect (ip 0: the destination)
+  uint8_t hop;       // position of the proxy in the chain, 0 = first
+  proxy_ref proxy;   // the proxy that failed
+  proxy_ref next;    // where it was asked to connect (ip 0: the destination)
+  proxy_ref before;  // the proxy in front of it (ip 0: none), whose end may be the cause
 };
 
 // What the client-side slot keeps in the bytes of `hops`.

@@ -116,6 +116,38 @@ TEST_F(ChainFailover, NoRetriesWhenTheSettingSaysSo) {
   EXPECT_EQ(origin.requests(), 0);  // nothing went through the live proxy
 }
 
+// A picked first proxy that grants the connect to a fixed last proxy and
+// then dies: the chain closes while the fixed one is asked, which is not
+// the fixed one's fault. Another attempt without the picked one serves.
+TEST_F(ChainFailover, PickedProxyDyingInFrontOfAFixedOneIsAvoided) {
+  maint_scripted_peer dying;
+  ASSERT_TRUE(dying.start("127.0.16.11", 0, [](int fd) {
+    char b[10];
+    if (!read_exact(fd, b, 3, 3000)) return;
+    send_all(fd, "\x05\x00", 2);
+    if (!read_exact(fd, b, 10, 3000)) return;
+    send_all(fd, "\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+  }));  // and closes
+  const uint16_t live_port = free_port("127.0.16.12"), last_port = free_port("127.0.16.13");
+  std::unique_ptr<peer_process> live(start_microsocks("127.0.16.12", live_port));
+  std::unique_ptr<peer_process> last(start_microsocks("127.0.16.13", last_port));
+  ASSERT_TRUE(live && last);
+  start_with([&] {
+    chain_db_add_proxy("127.0.16.11", dying.port, PT_SOCKS5, 100, 50, 2);
+    chain_db_add_proxy("127.0.16.12", live_port, PT_SOCKS5, 100, 50, 1);
+    chain_db_add_link(1, 3, PT_SOCKS5);  // the newest success first: the dying one
+    chain_db_add_link(2, 5, PT_SOCKS5, ip_number("127.0.16.13"), last_port);
+  });
+  const std::string file = program.home + "/body";
+  ASSERT_EQ(run_curl({"-x", "http://" + program.url(), url("/bytes/1000")}, file, 10), 0)
+      << read_file(file + ".err") << program.log();
+  EXPECT_EQ(read_file(file).size(), 1000u);
+  EXPECT_GE(dying.connections.load(), 1);
+  const std::string log = program.log();
+  EXPECT_NE(log.find("trying again (attempt 2)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("not retried"), std::string::npos) << log;
+}
+
 TEST_F(ChainFailover, ConnectToASilentProxyGetsNoSuccessHead) {
   maint_scripted_peer silent;
   ASSERT_TRUE(silent.start("127.0.16.7", 0, [](int fd) {
