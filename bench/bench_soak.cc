@@ -23,8 +23,8 @@
 // three phases in turn: no lookups at all; the checker's host
 // ("url_checker" http://judge.slow.example/) looked up slowly; that with
 // "remote_dns" 0, while a few clients ask for a name the program looks up
-// here (5 s each) and the others use addresses only. Logs are on (level 2,
-// with small bodies, for a few seconds, then 1). The summary gives
+// here (5 s each) and the others use addresses only. Logs are on (level 2
+// for a few seconds, every byte dumped, then 1). The summary gives
 // exchanges and failures per client form and scenario, failures during
 // outages and outside them, the program's retry counters, the forms the
 // last hop received, the time to the first reply head of address clients
@@ -141,9 +141,9 @@ std::atomic<int> current_phase{PH_QUIET};
 std::atomic<bool> names_allowed{true};  // clients may ask for names the last hop resolves
 std::atomic<bool> local_names{false};   // the few clients whose names the program looks up run
 // While the program writes every byte to its diagnostic files (log_level
-// 2), bodies stay under 16 KiB: a dump of one send over 64 KiB overruns
-// its buffer in log_format_dump and the program dies.
-std::atomic<bool> small_bodies{false};
+// 2, and a second after): those exchanges are left out of the latency
+// figures.
+std::atomic<bool> logging_everything{false};
 
 // Times to the reply head (ms) of address downloads outside outages, per
 // phase, and of the clients whose names the program looks up; plus the
@@ -383,7 +383,7 @@ void booked_exchange(std::mt19937_64& rng, int proto, scenario sc, bool upload, 
   const uint32_t serial = outage_serial.load();
   const bool down_at_start = outage.load();
   const int phase_at_start = current_phase.load();
-  const bool logging_all = small_bodies.load();
+  const bool logging_all = logging_everything.load();
   double head_ms = -1;
   const int failure = one_exchange(rng, proto, sc, upload, size, how, &head_ms);
   const bool met_outage = down_at_start || outage.load() || outage_serial.load() != serial;
@@ -430,7 +430,6 @@ void client_loop(uint64_t seed, steady::time_point until, uint64_t max_size) {
     while ((1ull << (bits + 1)) <= max_size) ++bits;
     const uint64_t top = 1ull << (10 + rng() % static_cast<uint64_t>(bits - 9));
     uint64_t size = top / 2 + rng() % (top / 2 + 1);
-    if (small_bodies.load() && size > 16384) size = 1024 + size % 15360;
     const unsigned roll = static_cast<unsigned>(rng() % 100);
     behaviour how = behaviour::normal;
     if (roll < 5) {
@@ -614,8 +613,7 @@ void control_loop(second_peers& peers, steady::time_point t0, steady::time_point
       outage.store(false);
       down = false;
     }
-    // Every diagnostic file for a few seconds, then the traffic file only;
-    // bodies are small from the start until a second after that.
+    // Every diagnostic file for a few seconds, then the traffic file only.
     if (!level2 && t >= level2_from) {
       ctl("set log_level=2 log_dir=" + peers.log_dir);
       level2 = true;
@@ -623,7 +621,7 @@ void control_loop(second_peers& peers, steady::time_point t0, steady::time_point
       ctl("set log_level=1");
       level2_done = true;
     }
-    if (level2_done && t >= level2_until + 1) small_bodies.store(false);
+    if (level2_done && t >= level2_until + 1) logging_everything.store(false);
   }
   local_names.store(false);
   if (down) {
@@ -863,7 +861,7 @@ int main(int argc, char** argv) {
   if (second_scenario) printf("\n");
 
   const auto until = t0 + std::chrono::seconds(seconds);
-  small_bodies.store(second_scenario);
+  logging_everything.store(second_scenario);
   std::vector<std::thread> threads;
   threads.reserve(static_cast<size_t>(clients + local_clients + 1));
   for (int i = 0; i < clients; ++i)
