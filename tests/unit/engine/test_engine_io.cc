@@ -43,6 +43,25 @@ void relay_only(int index, char) {
   slot_relay(index);
 }
 
+// The relay's handlers attached and a target listening for its outbound
+// side; the target's socket.
+int attach_relay() {
+  slot_attach(slot_kind::fresh, start_pair);
+  slot_attach(slot_kind::download, on_outbound);
+  slot_attach(slot_kind::relay, relay_only);
+  return listen_on("127.0.0.1", 0, &relay_target_port);
+}
+
+// A client whose first bytes made the engine open a relayed pair to the
+// target; the client's socket, and the target's end in `peer`.
+int open_pair(engine_harness& h, int target, const char* first, int& peer) {
+  int client = connect_local(h.port);
+  send_all(client, first, strlen(first));
+  h.run_until([] { return occupied_slots() == 3; });
+  peer = accept(target, nullptr, nullptr);
+  return client;
+}
+
 uint64_t pattern_sum(uint64_t seed, const uint8_t* data, size_t n, uint64_t sum) {
   for (size_t i = 0; i < n; ++i) sum = sum * 131 + (data[i] ^ static_cast<uint8_t>(seed));
   return sum;
@@ -139,10 +158,7 @@ TEST(EngineIo, QueuedSendsArriveInOrder) {
 
 TEST(EngineIo, RelayedPairCarries100MBEachWay) {
   engine_harness h;
-  slot_attach(slot_kind::fresh, start_pair);
-  slot_attach(slot_kind::download, on_outbound);
-  slot_attach(slot_kind::relay, relay_only);
-  int target = listen_on("127.0.0.1", 0, &relay_target_port);
+  int target = attach_relay();
   constexpr size_t total = 100u << 20;
   pump_result client_side, target_side;
   std::atomic<int> finished{0};
@@ -175,14 +191,9 @@ TEST(EngineIo, RelayedPairCarries100MBEachWay) {
 
 TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
   engine_harness h;
-  slot_attach(slot_kind::fresh, start_pair);
-  slot_attach(slot_kind::download, on_outbound);
-  slot_attach(slot_kind::relay, relay_only);
-  int target = listen_on("127.0.0.1", 0, &relay_target_port);
-  int client = connect_local(h.port);
-  ASSERT_TRUE(send_all(client, "go", 2));
-  h.run_until([] { return occupied_slots() == 3; });
-  int peer = accept(target, nullptr, nullptr);  // accepted, never read
+  int target = attach_relay();
+  int peer = -1;
+  int client = open_pair(h, target, "go", peer);  // the peer never reads
   h.run_for(50);
   long before = process_rss_kib(getpid());
   std::vector<uint8_t> chunk(256 * 1024, 'z');
@@ -206,14 +217,9 @@ TEST(EngineIo, PeerThatNeverReadsDoesNotGrowMemory) {
 
 TEST(EngineIo, EndOfOneSideReachesTheOther) {
   engine_harness h;
-  slot_attach(slot_kind::fresh, start_pair);
-  slot_attach(slot_kind::download, on_outbound);
-  slot_attach(slot_kind::relay, relay_only);
-  int target = listen_on("127.0.0.1", 0, &relay_target_port);
-  int client = connect_local(h.port);
-  ASSERT_TRUE(send_all(client, "request", 7));
-  h.run_until([] { return occupied_slots() == 3; });
-  int peer = accept(target, nullptr, nullptr);
+  int target = attach_relay();
+  int peer = -1;
+  int client = open_pair(h, target, "request", peer);
   char buf[16];
   std::atomic<bool> got{false};
   std::thread origin([&] {
@@ -249,14 +255,9 @@ TEST(EngineIo, ResetOfOneSideEndsTheOther) {
   clock_fake_enable(1000, 1700000000000ull);
   {
     engine_harness h;
-    slot_attach(slot_kind::fresh, start_pair);
-    slot_attach(slot_kind::download, on_outbound);
-    slot_attach(slot_kind::relay, relay_only);
-    int target = listen_on("127.0.0.1", 0, &relay_target_port);
-    int client = connect_local(h.port);
-    ASSERT_TRUE(send_all(client, "request", 7));
-    h.run_until([] { return occupied_slots() == 3; });
-    int peer = accept(target, nullptr, nullptr);
+    int target = attach_relay();
+    int peer = -1;
+    int client = open_pair(h, target, "request", peer);
     char buf[16];
     std::atomic<bool> reset_done{false};
     std::thread origin([&] {
