@@ -124,36 +124,20 @@ bool name_hop::start(const char* listen_ip, const std::map<std::string, std::str
   }
   listen_fd = listen_on(listen_ip, 0, &port, 512);
   if (listen_fd < 0) return false;
-  acceptor = std::thread([this] {
-    while (!stopping.load()) {
-      pollfd p{listen_fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      sockaddr_in from{};
-      socklen_t from_len = sizeof from;
-      const int fd =
-          accept4(listen_fd, reinterpret_cast<sockaddr*>(&from), &from_len, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      char text[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        ++by_source[text];
-      }
-      connections.fetch_add(1);
-      active.fetch_add(1);
-      std::thread(&name_hop::serve, this, fd).detach();
+  acceptor = accept_loop(listen_fd, stopping, [this](int fd, const char* from) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      ++by_source[from];
     }
+    connections.fetch_add(1);
+    active.fetch_add(1);
+    std::thread(&name_hop::serve, this, fd).detach();
   });
   return true;
 }
 
 void name_hop::stop() {
-  if (listen_fd < 0) return;
-  stopping.store(true);
-  if (acceptor.joinable()) acceptor.join();
-  close(listen_fd);
-  listen_fd = -1;
-  for (int i = 0; i < 500 && active.load() > 0; ++i) usleep(10000);
+  accept_loop_stop(acceptor, listen_fd, stopping, active);
 }
 
 std::map<std::string, uint64_t> name_hop::sources() {

@@ -196,3 +196,31 @@ std::string read_file(const std::string& path) {
   s << f.rdbuf();
   return s.str();
 }
+
+std::thread accept_loop(int listen_fd, std::atomic<bool>& stopping,
+                        std::function<void(int fd, const char* from)> on_accept) {
+  return std::thread([listen_fd, &stopping, on_accept] {
+    while (!stopping.load()) {
+      pollfd p{listen_fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      sockaddr_in from{};
+      socklen_t from_len = sizeof from;
+      const int fd =
+          accept4(listen_fd, reinterpret_cast<sockaddr*>(&from), &from_len, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      char text[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+      on_accept(fd, text);
+    }
+  });
+}
+
+void accept_loop_stop(std::thread& acceptor, int& listen_fd, std::atomic<bool>& stopping,
+                      const std::atomic<int>& active) {
+  if (listen_fd < 0) return;
+  stopping.store(true);
+  if (acceptor.joinable()) acceptor.join();
+  close(listen_fd);
+  listen_fd = -1;
+  for (int i = 0; i < 500 && active.load() > 0; ++i) usleep(10000);
+}

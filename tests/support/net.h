@@ -2,9 +2,12 @@
 // connections with time limits, and whole-message reads and writes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 
 // A TCP port on ip that nothing listens on right now (bound, read back,
 // released); 0 on failure.
@@ -44,3 +47,14 @@ inline std::string read_http_reply(int fd, int ms) {
 
 // A whole file; "" when it cannot be read.
 std::string read_file(const std::string& path);
+
+// A test server's accepting side: accepts on listen_fd on its own thread
+// (polling every 100 ms for `stopping`) and hands each connection, with
+// its source address "a.b.c.d", to on_accept, which serves it (on a thread
+// of its own when it may take long).
+std::thread accept_loop(int listen_fd, std::atomic<bool>& stopping,
+                        std::function<void(int fd, const char* from)> on_accept);
+// Ends it: sets stopping, joins the thread, closes listen_fd (set to -1)
+// and waits at most 5 s for `active` connections to end.
+void accept_loop_stop(std::thread& acceptor, int& listen_fd, std::atomic<bool>& stopping,
+                      const std::atomic<int>& active);

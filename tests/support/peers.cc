@@ -143,30 +143,15 @@ bool origin_server::start(const char* listen_ip) {
   ip = listen_ip;
   listen_fd = listen_on(listen_ip, 0, &port, 256);
   if (listen_fd < 0) return false;
-  acceptor = std::thread([this] {
-    while (!stopping.load()) {
-      pollfd p{listen_fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      sockaddr_in from{};
-      socklen_t from_len = sizeof from;
-      const int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&from), &from_len);
-      if (fd < 0) continue;
-      char text[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-      active.fetch_add(1);
-      std::thread(&origin_server::serve, this, fd, std::string(text)).detach();
-    }
+  acceptor = accept_loop(listen_fd, stopping, [this](int fd, const char* from) {
+    active.fetch_add(1);
+    std::thread(&origin_server::serve, this, fd, std::string(from)).detach();
   });
   return true;
 }
 
 void origin_server::stop() {
-  if (listen_fd < 0) return;
-  stopping.store(true);
-  if (acceptor.joinable()) acceptor.join();
-  close(listen_fd);
-  listen_fd = -1;
-  for (int i = 0; i < 500 && active.load() > 0; ++i) usleep(10000);
+  accept_loop_stop(acceptor, listen_fd, stopping, active);
 }
 
 std::string origin_server::last_head() {
