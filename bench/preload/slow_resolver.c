@@ -95,55 +95,54 @@ static enum answer classify(const char* host, char* out, size_t size) {
   return REFUSED;
 }
 
+// The name to hand to the real resolver for host: host itself, or the
+// address it is mapped to after the slow wait; NULL (after the wait for a
+// slow name) when the lookup fails. *was_mapped says which.
+static const char* lookup_as(const char* host, char* mapped, size_t size, int* was_mapped) {
+  const long start = now_ms();
+  *was_mapped = 0;
+  switch (classify(host, mapped, size)) {
+    case PASS:
+      return host;
+    case SLOW_FAIL:
+      wait_slow();
+      note("slow", host, now_ms() - start);
+      return NULL;
+    case MAPPED:
+      wait_slow();
+      note("mapped", host, now_ms() - start);
+      *was_mapped = 1;
+      return mapped;
+    case REFUSED:
+      note("refused", host, 0);
+      return NULL;
+  }
+  return NULL;
+}
+
 int getaddrinfo(const char* host, const char* service, const struct addrinfo* hints,
                 struct addrinfo** res) {
   getaddrinfo_fn real = (getaddrinfo_fn)dlsym(RTLD_NEXT, "getaddrinfo");
   if (real == NULL) return EAI_FAIL;
   char mapped[64];
-  const long start = now_ms();
-  switch (classify(host, mapped, sizeof mapped)) {
-    case PASS:
-      return real(host, service, hints, res);
-    case SLOW_FAIL:
-      wait_slow();
-      note("slow", host, now_ms() - start);
-      return EAI_NONAME;
-    case MAPPED: {
-      wait_slow();
-      struct addrinfo numeric;
-      memset(&numeric, 0, sizeof numeric);
-      if (hints != NULL) numeric = *hints;
-      numeric.ai_flags |= AI_NUMERICHOST;
-      note("mapped", host, now_ms() - start);
-      return real(mapped, service, &numeric, res);
-    }
-    case REFUSED:
-      break;
-  }
-  note("refused", host, 0);
-  return EAI_NONAME;
+  int was_mapped = 0;
+  const char* name = lookup_as(host, mapped, sizeof mapped, &was_mapped);
+  if (name == NULL) return EAI_NONAME;
+  if (!was_mapped) return real(host, service, hints, res);
+  struct addrinfo numeric;
+  memset(&numeric, 0, sizeof numeric);
+  if (hints != NULL) numeric = *hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  return real(name, service, &numeric, res);
 }
 
 struct hostent* gethostbyname(const char* host) {
   gethostbyname_fn real = (gethostbyname_fn)dlsym(RTLD_NEXT, "gethostbyname");
   if (real == NULL) return NULL;
   char mapped[64];
-  const long start = now_ms();
-  switch (classify(host, mapped, sizeof mapped)) {
-    case PASS:
-      return real(host);
-    case SLOW_FAIL:
-      wait_slow();
-      note("slow", host, now_ms() - start);
-      break;
-    case MAPPED:
-      wait_slow();
-      note("mapped", host, now_ms() - start);
-      return real(mapped);
-    case REFUSED:
-      note("refused", host, 0);
-      break;
-  }
+  int was_mapped = 0;
+  const char* name = lookup_as(host, mapped, sizeof mapped, &was_mapped);
+  if (name != NULL) return real(name);
   h_errno = HOST_NOT_FOUND;
   return NULL;
 }
@@ -153,22 +152,9 @@ int gethostbyname_r(const char* host, struct hostent* ret, char* buf, size_t siz
   gethostbyname_r_fn real = (gethostbyname_r_fn)dlsym(RTLD_NEXT, "gethostbyname_r");
   if (real == NULL) return ENOENT;
   char mapped[64];
-  const long start = now_ms();
-  switch (classify(host, mapped, sizeof mapped)) {
-    case PASS:
-      return real(host, ret, buf, size, result, err);
-    case SLOW_FAIL:
-      wait_slow();
-      note("slow", host, now_ms() - start);
-      break;
-    case MAPPED:
-      wait_slow();
-      note("mapped", host, now_ms() - start);
-      return real(mapped, ret, buf, size, result, err);
-    case REFUSED:
-      note("refused", host, 0);
-      break;
-  }
+  int was_mapped = 0;
+  const char* name = lookup_as(host, mapped, sizeof mapped, &was_mapped);
+  if (name != NULL) return real(name, ret, buf, size, result, err);
   *result = NULL;
   if (err != NULL) *err = HOST_NOT_FOUND;
   return 0;
