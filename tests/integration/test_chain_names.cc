@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -216,42 +217,24 @@ class ChainNames : public ::testing::Test {
   }
 };
 
-// What a hop of each protocol must receive for site.example:8080 named.
-std::string by_name(hop_script script) {
-  switch (script) {
-    case hop_script::socks5:
-      return std::string("\x05\x01\x00\x03\x0csite.example\x1f\x90", 19);
-    case hop_script::socks4:
-      return std::string("\x04\x01\x1f\x90\x00\x00\x00\x01\x00site.example\x00", 22);
-    case hop_script::connect:
-      return "CONNECT site.example:8080 HTTP/1.1\r\nHost: site.example:8080\r\n";
-    case hop_script::http:
-      break;  // a plain HTTP hop is given the client's own request
-  }
-  return "";
-}
-std::string by_address(hop_script script) {
-  switch (script) {
-    case hop_script::socks5:
-      return std::string("\x05\x01\x00\x01\xc0\x00\x02\x07\x1f\x90", 10);
-    case hop_script::socks4:
-      return std::string("\x04\x01\x1f\x90\xc0\x00\x02\x07\x00", 9);
-    case hop_script::connect:
-      return "CONNECT 192.0.2.7:8080 HTTP/1.1\r\nHost: 192.0.2.7:8080\r\n";
-    case hop_script::http:
-      break;
-  }
-  return "";
-}
-
+// Each hop protocol, and what it must receive for site.example:8080 named
+// and for its address 192.0.2.7.
 struct hop_case {
   hop_script script;
   uint16_t type;
   const char* ip;
+  std::string_view by_name, by_address;
 };
-constexpr hop_case HOPS[] = {{hop_script::socks5, PT_SOCKS5, "127.0.0.161"},
-                             {hop_script::socks4, PT_SOCKS4, "127.0.0.162"},
-                             {hop_script::connect, PT_HTTPS, "127.0.0.163"}};
+constexpr hop_case HOPS[] = {
+    {hop_script::socks5, PT_SOCKS5, "127.0.0.161",
+     std::string_view("\x05\x01\x00\x03\x0csite.example\x1f\x90", 19),
+     std::string_view("\x05\x01\x00\x01\xc0\x00\x02\x07\x1f\x90", 10)},
+    {hop_script::socks4, PT_SOCKS4, "127.0.0.162",
+     std::string_view("\x04\x01\x1f\x90\x00\x00\x00\x01\x00site.example\x00", 22),
+     std::string_view("\x04\x01\x1f\x90\xc0\x00\x02\x07\x00", 9)},
+    {hop_script::connect, PT_HTTPS, "127.0.0.163",
+     "CONNECT site.example:8080 HTTP/1.1\r\nHost: site.example:8080\r\n",
+     "CONNECT 192.0.2.7:8080 HTTP/1.1\r\nHost: 192.0.2.7:8080\r\n"}};
 constexpr client_form CLIENTS[] = {client_form::socks5, client_form::socks4a, client_form::connect};
 
 TEST_F(ChainNames, NameTravelsToTheLastHopAndIsNeverLookedUpHere) {
@@ -265,9 +248,9 @@ TEST_F(ChainNames, NameTravelsToTheLastHopAndIsNeverLookedUpHere) {
       const auto seen = hop.requests();
       ASSERT_FALSE(seen.empty());
       if (c.script == hop_script::connect)
-        EXPECT_EQ(seen.back().rfind(by_name(c.script), 0), 0u) << seen.back();
+        EXPECT_EQ(seen.back().rfind(std::string(c.by_name), 0), 0u) << seen.back();
       else
-        EXPECT_EQ(seen.back(), by_name(c.script));
+        EXPECT_EQ(seen.back(), std::string(c.by_name));
     }
   }
   EXPECT_EQ(lookups_of_site.load(), 0);
@@ -287,9 +270,9 @@ TEST_F(ChainNames, WithRemoteNamesOffTheAddressLookedUpHereTravels) {
       const auto seen = hop.requests();
       ASSERT_FALSE(seen.empty());
       if (c.script == hop_script::connect)
-        EXPECT_EQ(seen.back().rfind(by_address(c.script), 0), 0u) << seen.back();
+        EXPECT_EQ(seen.back().rfind(std::string(c.by_address), 0), 0u) << seen.back();
       else
-        EXPECT_EQ(seen.back(), by_address(c.script));
+        EXPECT_EQ(seen.back(), std::string(c.by_address));
     }
   }
   // A name nobody knows gets no chain at all: the hop hears nothing.
