@@ -22,13 +22,6 @@
 
 namespace {
 
-std::string query(const std::string& sql) {
-  char* t = db_query_text(",", "#", "%s", sql.c_str());
-  std::string s = t != nullptr ? t : "";
-  std::free(t);
-  return s;
-}
-
 // `filler` bytes of lines without a proxy, then the proxies.
 std::string list_of(size_t filler, const std::string& proxies) {
   std::string line = "# nothing to see on this line, only words and more words\n";
@@ -77,13 +70,13 @@ TEST(MaintDownload, BigListsAreReadToTheEndOrCutAt16MiB) {
         return s;
       }();
     }
-    EXPECT_EQ(query("SELECT count(*) FROM proxy WHERE port IN(3128,8080) AND ip IN(" +
-                    std::to_string(inet_addr("127.0.17.1")) + "," +
-                    std::to_string(inet_addr("127.0.17.2")) + ")"),
+    EXPECT_EQ(db_rows("SELECT count(*) FROM proxy WHERE port IN(3128,8080) AND ip IN(" +
+                      std::to_string(inet_addr("127.0.17.1")) + "," +
+                      std::to_string(inet_addr("127.0.17.2")) + ")"),
               "2");
     // Past 16 MiB: cut, so the proxy at the end never arrives.
     EXPECT_EQ(
-        query("SELECT count(*) FROM proxy WHERE ip=" + std::to_string(inet_addr("127.0.17.3"))),
+        db_rows("SELECT count(*) FROM proxy WHERE ip=" + std::to_string(inet_addr("127.0.17.3"))),
         "0");
     // Both ended by themselves: the cycle is recorded.
     download_pass();

@@ -33,13 +33,6 @@ uint32_t addr_of(const char* dotted) {
   return inet_addr(dotted);
 }
 
-std::string query(const std::string& sql) {
-  char* t = db_query_text(",", "#", "%s", sql.c_str());
-  std::string s = t != nullptr ? t : "";
-  std::free(t);
-  return s;
-}
-
 std::string peer_address(int fd) {
   sockaddr_in a{};
   socklen_t n = sizeof a;
@@ -147,9 +140,9 @@ class CheckerFormats : public ::testing::Test {
     EXPECT_EQ(start_check(addr_of(ip), port, 1), 1);
     const std::string sql = "SELECT t_chk FROM proxy WHERE ip=" + std::to_string(addr_of(ip)) +
                             " AND port=" + std::to_string(port);
-    EXPECT_TRUE(maint_drive([&] { return query(sql) != "0"; }, 100, 3000, 30000));
-    return query("SELECT type,n_err FROM proxy WHERE ip=" + std::to_string(addr_of(ip)) +
-                 " AND port=" + std::to_string(port));
+    EXPECT_TRUE(maint_drive([&] { return db_rows(sql) != "0"; }, 100, 3000, 30000));
+    return db_rows("SELECT type,n_err FROM proxy WHERE ip=" + std::to_string(addr_of(ip)) +
+                   " AND port=" + std::to_string(port));
   }
 
   db_temp t;
@@ -198,7 +191,7 @@ TEST_F(CheckerFormats, EachFormatChecksARealSocks5ProxyAndForgeriesMoveNothing) 
       EXPECT_EQ(delay_myip, 600);
       EXPECT_FALSE(checks_denied);
       EXPECT_STREQ(checker_url(), urls[i]);
-      EXPECT_EQ(query("SELECT count(*) FROM proxy WHERE port=8080"), "0");
+      EXPECT_EQ(db_rows("SELECT count(*) FROM proxy WHERE port=8080"), "0");
       char stored[256] = "";
       setting_str("url_checker", stored, sizeof stored, 0);
       EXPECT_STREQ(stored, urls[i]);

@@ -34,16 +34,9 @@ uint32_t addr_of(const char* dotted) {
   return inet_addr(dotted);
 }
 
-std::string query(const std::string& sql) {
-  char* t = db_query_text(",", "#", "%s", sql.c_str());
-  std::string s = t != nullptr ? t : "";
-  std::free(t);
-  return s;
-}
-
 std::string row_of(const char* ip, uint16_t port, const char* columns) {
-  return query(std::string("SELECT ") + columns + " FROM proxy WHERE ip=" +
-               std::to_string(addr_of(ip)) + " AND port=" + std::to_string(port));
+  return db_rows(std::string("SELECT ") + columns + " FROM proxy WHERE ip=" +
+                 std::to_string(addr_of(ip)) + " AND port=" + std::to_string(port));
 }
 
 std::string repeat(const std::string& s, int n) {
@@ -118,9 +111,9 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
       std::string::npos);
 
   // Every proxy checked, the list downloaded and imported.
-  auto all_checked = [] { return query("SELECT count(*) FROM proxy WHERE t_chk=0") == "0"; };
+  auto all_checked = [] { return db_rows("SELECT count(*) FROM proxy WHERE t_chk=0") == "0"; };
   ASSERT_TRUE(maint_drive(all_checked, 100, 200000, 120000))
-      << query("SELECT ip,port,type,t_chk FROM proxy");
+      << db_rows("SELECT ip,port,type,t_chk FROM proxy");
 
   EXPECT_EQ(row_of("127.0.10.5", ms_port, "type,n_err"), "16,0");      // SOCKS5, hides the user
   EXPECT_EQ(row_of("127.0.10.6", dante_port, "type,n_err"), "24,0");   // SOCKS4 | SOCKS5
@@ -152,12 +145,12 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
   // credits both (first +2, second +1).
   ASSERT_TRUE(maint_drive(
       [] {
-        return query("SELECT sum(rank) FROM proxy WHERE ip IN(" +
-                     std::to_string(addr_of("127.0.10.5")) + "," +
-                     std::to_string(addr_of("127.0.10.6")) + ")") == "43";
+        return db_rows("SELECT sum(rank) FROM proxy WHERE ip IN(" +
+                       std::to_string(addr_of("127.0.10.5")) + "," +
+                       std::to_string(addr_of("127.0.10.6")) + ")") == "43";
       },
       100, 200000, 120000))
-      << query("SELECT ip,port,rank FROM proxy") << " site saw: " << site_request;
+      << db_rows("SELECT ip,port,rank FROM proxy") << " site saw: " << site_request;
   EXPECT_EQ(site_request.rfind("GET /index.html HTTP/1.0\r\nHost: 127.0.10.81\r\n", 0), 0u);
 
   resolver_stop();

@@ -32,3 +32,20 @@ void db_temp_close(db_temp& t) {
   rmdir(t.dir.c_str());
   t.dir.clear();
 }
+
+namespace {
+std::string rows_of(const std::string& sql, const char* row_separator) {
+  char* text = db_query_text(",", row_separator, "%s", sql.c_str());
+  std::string rows = text != nullptr ? text : "";
+  free(text);
+  return rows;
+}
+}  // namespace
+
+std::string db_rows(const std::string& sql) {
+  return rows_of(sql, "#");
+}
+
+std::string db_lines(const std::string& sql) {
+  return rows_of(sql, "\n");
+}

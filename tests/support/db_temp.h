@@ -16,3 +16,8 @@ struct db_temp {
 bool db_temp_open(db_temp& t);
 // Closes the database (when open) and removes the directory with its files.
 void db_temp_close(db_temp& t);
+
+// The rows a statement returns, columns joined by ',' and rows by '#'
+// (db_lines: by line ends); "" when there are none or it failed.
+std::string db_rows(const std::string& sql);
+std::string db_lines(const std::string& sql);

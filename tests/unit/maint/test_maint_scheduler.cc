@@ -80,13 +80,6 @@ struct gated_lookups {
   }
 };
 
-std::string query(const char* sql) {
-  char* t = db_query_text(",", "#", sql);
-  std::string s = t != nullptr ? t : "";
-  std::free(t);
-  return s;
-}
-
 class Maint : public ::testing::Test {
  protected:
   db_temp t;
@@ -357,7 +350,7 @@ TEST_F(Maint, CheckAgainstScriptedProxy) {
             std::string("\x05\x01\x00\x01\x7f\x00\x00\x50\x00\x50", 10));
   EXPECT_EQ(socks5_request.substr(10, 7), "POST / ");
   EXPECT_EQ(tunnel_judge.rfind("POST / HTTP/1.0\r\n", 0), 0u);
-  std::string row = query("SELECT type,n_err,rank,timeout>0 FROM proxy");
+  std::string row = db_rows("SELECT type,n_err,rank,timeout>0 FROM proxy");
   EXPECT_EQ(row, "80,0,30,1");  // SOCKS5 | HTTPS, hides the user
   maint_drive([] { return false; }, 100, 20);
   std::string lines = panel.poll();
@@ -381,7 +374,7 @@ TEST_F(Maint, ClosedPortIsNotWorking) {
   public_addr = addr_of("192.0.2.1");
   ASSERT_EQ(start_check(a, port, 1), 1);
   ASSERT_TRUE(maint_drive([&] { return count_kind(slot_kind::check) == 0; }));
-  EXPECT_EQ(query("SELECT type,n_err,rank FROM proxy"), "1,3,15");
+  EXPECT_EQ(db_rows("SELECT type,n_err,rank FROM proxy"), "1,3,15");
   EXPECT_EQ(failed_check_count, 1u);
 }
 
@@ -436,7 +429,7 @@ class ChainTest : public Maint {
     maint_drive([] { return count_kind(slot_kind::chain_test) == 0; });
     return host;
   }
-  std::string rank() { return query("SELECT rank FROM proxy"); }
+  std::string rank() { return db_rows("SELECT rank FROM proxy"); }
 };
 
 TEST_F(ChainTest, SiteOrder) {

@@ -14,6 +14,7 @@
 #include "panel/server.h"
 #include "panel/status.h"
 #include "platform/clock.h"
+#include "tests/support/db_temp.h"
 #include "tests/support/panel_support.h"
 
 namespace {
@@ -31,10 +32,6 @@ std::string ajax(const std::string& body) {
   param_spans s{};
   s.span[1] = {body.data(), body.size()};
   return take(panel_ajax(s));
-}
-
-std::string query(const char* sql) {
-  return take(db_query_text(",", "\n", "%s", sql));
 }
 
 // The request-body form of a text: every byte %-encoded.
@@ -203,13 +200,13 @@ TEST_F(Escaping, RequestTextNeverBecomesSql) {
     ajax(std::string("type=") + type + all + "&download_urls=" + e + "&log_dir=" + e);
   }
   ajax("type=upload_proxy&list=" + encoded("5.6.7.8:3128 '); DROP TABLE proxy;--\n" + sql));
-  EXPECT_EQ(query("SELECT count(*) FROM sqlite_master WHERE name='proxy'"), "1");
-  EXPECT_EQ(query("SELECT ip,port FROM proxy WHERE ip=67305985"), "67305985,1080");
-  EXPECT_EQ(query("SELECT count(*) FROM proxy WHERE ip=134678021 AND port=3128"), "1");
+  EXPECT_EQ(db_lines("SELECT count(*) FROM sqlite_master WHERE name='proxy'"), "1");
+  EXPECT_EQ(db_lines("SELECT ip,port FROM proxy WHERE ip=67305985"), "67305985,1080");
+  EXPECT_EQ(db_lines("SELECT count(*) FROM proxy WHERE ip=134678021 AND port=3128"), "1");
   // The stored text is the request's own text, byte for byte.
-  std::string urls = query("SELECT value FROM settings WHERE name='download_urls'");
+  std::string urls = db_lines("SELECT value FROM settings WHERE name='download_urls'");
   EXPECT_NE(urls.find("1');\nDROP\nTABLE\nproxy;"), std::string::npos) << urls;
-  EXPECT_EQ(query("SELECT value FROM settings WHERE name='log_dir'"), sql);
+  EXPECT_EQ(db_lines("SELECT value FROM settings WHERE name='log_dir'"), sql);
 }
 
 }  // namespace
