@@ -394,11 +394,14 @@ char* panel_ajax(const param_spans& spans) {
   char type[64];
   if (!param_text("type", sizeof type, spans, type)) return nullptr;
   char* value = panel_command(type, spans);
-  if (value == nullptr) return nullptr;
   // Only known command names give a value, so the name is safe in the script.
+  return value != nullptr ? ajax_script(type, value) : nullptr;
+}
+
+char* ajax_script(const char* type, char* value) {
   textbuf out{};
   textbuf_addf(out, MV_LIT("ajax_callback(\"%s\","), type);
-  textbuf_add(out, value);
+  textbuf_add(out, value != nullptr ? value : "null");
   textbuf_add(out, ");\n");
   free(value);
   return textbuf_take(out);

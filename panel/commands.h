@@ -44,6 +44,9 @@ char* upload_text(const param_spans& spans);
 // The reply script for a command request, or null (the caller then sends
 // the ping reply). malloc'd.
 char* panel_ajax(const param_spans& spans);
+// The reply script "ajax_callback("type",value);" of a command's value
+// (taken and freed; null gives null). malloc'd.
+char* ajax_script(const char* type, char* value);
 // The reply value of one command, or null; may rewrite type (64 bytes).
 char* panel_command(char* type, const param_spans& spans);
 

@@ -323,16 +323,6 @@ void send_ajax(int index, const char* reply) {
   send_reply(index, "text/javascript", n, text, n);
 }
 
-// The reply script of an upload from its summary (taken).
-char* upload_script(char* summary) {
-  textbuf out{};
-  textbuf_add(out, "ajax_callback(\"upload_proxy\",");
-  textbuf_add(out, summary != nullptr ? summary : "null");
-  textbuf_add(out, ");\n");
-  free(summary);
-  return textbuf_take(out);
-}
-
 uint32_t upload_serial = 0;
 
 void upload_done(char* summary, uint64_t ref, const char*);
@@ -355,8 +345,10 @@ bool start_upload(int index, const param_spans& spans) {
     record.state = PANEL_SLOT_WAITING;
     return true;
   }
-  char* reply = upload_script(text_append_format(
-      nullptr, "%s", MV_LIT("{error:\"the program is importing other lists; try again\"}")));
+  char* reply = ajax_script(
+      "upload_proxy",
+      text_append_format(nullptr, "%s",
+                         MV_LIT("{error:\"the program is importing other lists; try again\"}")));
   send_ajax(index, reply);
   free(reply);
   return false;
@@ -369,9 +361,7 @@ bool is_upload(const param_spans& spans) {
 
 void serve_command(int index, const param_spans& spans) {
   char* reply = panel_ajax(spans);
-  const char* text = reply != nullptr ? reply : MV_LIT("ajax_callback(\"ping\",null);");
-  size_t n = strlen(text);
-  send_reply(index, "text/javascript", n, text, n);
+  send_ajax(index, reply);
   free(reply);
 }
 
@@ -706,7 +696,7 @@ void upload_done(char* summary, uint64_t ref, const char*) {
     free(summary);
     return;
   }
-  char* reply = upload_script(summary);
+  char* reply = ajax_script("upload_proxy", summary);
   send_ajax(index, reply);
   free(reply);
   after_reply(index, slot_area<panel_slot_record>(index).keep_after != 0);
