@@ -601,10 +601,6 @@ void note_reply_time(check_record* rec) {
 
 }  // namespace
 
-void apply_reply_item(const char* tag, const char* value, check_record* rec) {
-  apply_item(tag, value, rec, rec == nullptr);
-}
-
 void parse_reply(const uint8_t* bytes, size_t length, check_record* rec) {
   if (bytes == nullptr || length == 0) return;
   const void* nul = std::memchr(bytes, 0, length);

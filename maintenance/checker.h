@@ -50,7 +50,6 @@ enum class judge_form { full_url, path_only };
 char* judge_request(const check_record* rec, judge_form form);
 // Finds the reply block in the bytes and applies each item.
 void parse_reply(const uint8_t* bytes, size_t length, check_record* rec);
-void apply_reply_item(const char* tag, const char* value, check_record* rec);
 void record_check_result(check_record* rec);
 // Builds the script line for the panel into out (NUL-terminated); returns its length.
 int format_check_line(char* out, size_t capacity, const char* name, const check_record* rec);

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace {
 
 // Names (CGI form) that always reveal; anything holding "PROXY" or starting
@@ -29,10 +31,6 @@ constexpr const char* revealing_names[] = {
     "CACHE_INFO",
 };
 
-bool is_blank(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 bool is_name_char(uint8_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '-';
@@ -43,7 +41,7 @@ bool cgi_name(const uint8_t* p, size_t n, char (&out)[ECHO_TAG_SIZE]) {
   if (n == 0 || n >= ECHO_TAG_SIZE) return false;
   for (size_t i = 0; i < n; ++i) {
     uint8_t c = p[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 32);
+    c = ascii_upper(c);
     if (c == '-') c = '_';
     out[i] = static_cast<char>(c);
   }
@@ -53,8 +51,8 @@ bool cgi_name(const uint8_t* p, size_t n, char (&out)[ECHO_TAG_SIZE]) {
 
 // Copies a value cut to what the buffer takes, blanks trimmed at both ends.
 void copy_value(const uint8_t* p, size_t n, char (&out)[ECHO_VALUE_SIZE]) {
-  while (n > 0 && is_blank(*p)) ++p, --n;
-  while (n > 0 && is_blank(p[n - 1])) --n;
+  while (n > 0 && ascii_is_blank(*p)) ++p, --n;
+  while (n > 0 && ascii_is_blank(p[n - 1])) --n;
   if (n >= ECHO_VALUE_SIZE) n = ECHO_VALUE_SIZE - 1;
   std::memcpy(out, p, n);
   out[n] = 0;
@@ -82,7 +80,7 @@ int hand_over(const char* name, bool header, const char* value, echo_item_fn fn,
 
 // One "NAME = value" line [p, end).
 int read_line(const uint8_t* p, const uint8_t* end, echo_item_fn fn, void* ctx) {
-  while (p < end && is_blank(*p)) ++p;
+  while (p < end && ascii_is_blank(*p)) ++p;
   const uint8_t* name = p;
   while (p < end && is_name_char(*p)) ++p;
   char cgi[ECHO_TAG_SIZE];
@@ -101,7 +99,7 @@ struct json_cursor {
 };
 
 void skip_blanks(json_cursor& c) {
-  while (c.p < c.end && is_blank(*c.p)) ++c.p;
+  while (c.p < c.end && ascii_is_blank(*c.p)) ++c.p;
 }
 
 // Reads a string at the cursor into out (escapes decoded, non-ASCII \u as
@@ -186,7 +184,7 @@ bool skip_value(json_cursor& c, int depth) {
       return false;
     }
   }
-  while (c.p < c.end && *c.p != ',' && *c.p != '}' && *c.p != ']' && !is_blank(*c.p)) ++c.p;
+  while (c.p < c.end && *c.p != ',' && *c.p != '}' && *c.p != ']' && !ascii_is_blank(*c.p)) ++c.p;
   return true;
 }
 

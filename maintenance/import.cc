@@ -143,13 +143,6 @@ constexpr scheme_name SCHEMES[] = {{"socks4", PT_SOCKS4}, {"socks4a", PT_SOCKS4}
                                    {"socks5", PT_SOCKS5}, {"socks5h", PT_SOCKS5},
                                    {"http", PT_HTTP},     {"https", PT_HTTPS}};
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Decodes %XX in [p, end) into out (capacity PROXY_LOGIN_MAX); false when
 // an escape is broken, a byte is 0, or the text does not fit.
 bool decode_part(const char* p, const char* end, char* out, uint8_t* length) {
@@ -157,8 +150,10 @@ bool decode_part(const char* p, const char* end, char* out, uint8_t* length) {
   while (p < end) {
     int c = static_cast<unsigned char>(*p++);
     if (c == '%') {
-      if (end - p < 2 || hex_value(p[0]) < 0 || hex_value(p[1]) < 0) return false;
-      c = hex_value(p[0]) * 16 + hex_value(p[1]);
+      const int high = end - p < 2 ? -1 : ascii_hex_value(static_cast<unsigned char>(p[0]));
+      const int low = end - p < 2 ? -1 : ascii_hex_value(static_cast<unsigned char>(p[1]));
+      if (high < 0 || low < 0) return false;
+      c = high * 16 + low;
       p += 2;
     }
     if (c == 0 || n + 1 >= PROXY_LOGIN_MAX) return false;
@@ -167,10 +162,6 @@ bool decode_part(const char* p, const char* end, char* out, uint8_t* length) {
   out[n] = 0;
   *length = static_cast<uint8_t>(n);
   return true;
-}
-
-bool ascii_is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r';
 }
 
 }  // namespace

@@ -43,19 +43,15 @@ struct myip_area {
   uint32_t serial;  // location_serial when the request was made
 };
 
-bool is_list_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // Copies URL number k of the list into out; the number of URLs in the list.
 unsigned pick_url(unsigned k, char* out, size_t capacity) {
   unsigned count = 0;
   out[0] = 0;
   for (const char* p = url_list; *p != 0;) {
-    while (is_list_blank(*p)) ++p;
+    while (ascii_is_blank(*p)) ++p;
     if (*p == 0) break;
     const char* start = p;
-    while (*p != 0 && !is_list_blank(*p)) ++p;
+    while (*p != 0 && !ascii_is_blank(*p)) ++p;
     if (count == k) {
       const size_t n = static_cast<size_t>(p - start) < capacity - 1
                            ? static_cast<size_t>(p - start)
@@ -156,10 +152,6 @@ bool checker_try_next() {
 
 void checks_state_start() {
   if (std::strcmp(checker_url(), checker_default_url()) == 0) tell_checks(checks_state::off);
-}
-
-void checks_state_reset() {
-  told = checks_state::unknown;
 }
 
 const char* checker_url() {

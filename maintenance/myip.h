@@ -31,7 +31,6 @@ bool checker_try_next();
 // set, and whenever the state changes (no checker answers / one answers
 // again); turning off also clears the panel's public address.
 void checks_state_start();
-void checks_state_reset();  // tests
 // Marks a new public-address slot as asking the current location.
 void myip_slot_begin(int index);
 // The script line that shows the public address on the panel; returns its length.
