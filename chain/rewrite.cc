@@ -276,6 +276,13 @@ bool sign_in_to_http_hop(route_record& ro, stream& request, uint8_t& rewritten) 
   if (ro.hop_proto != PT_HTTP || ro.socks5_stage == HTTP_SIGNED_IN || ro.hop_count < 2 ||
       ro.hop_count > MAX_HOPS)
     return false;
+  // Nothing is looked up until the head is whole: this runs on every read.
+  if (request.data == nullptr || request.len < 10) return false;
+  if (http_verb_offset(request.data, request.len) == 0) {
+    ro.socks5_stage = HTTP_SIGNED_IN;  // not HTTP: nothing to sign
+    return false;
+  }
+  if (http_head_find(request.data, request.len).body == 0) return false;
   const hop& proxy = ro.hops[ro.hop_count - 2];
   proxy_login login{};
   if (!proxy_credentials(proxy.addr, proxy.port, login)) {
