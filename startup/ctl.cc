@@ -13,6 +13,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "chain/route.h"
+#include "db/db.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "startup/runmodes.h"
@@ -26,19 +28,18 @@ constexpr int CTL_NO_INSTANCE = 3;
 constexpr int REPLY_TIMEOUT_MS = 10000;
 constexpr size_t REPLY_MAX = 8 * 1024 * 1024;
 constexpr size_t BODY_MAX = 4 * 1024 * 1024;
-constexpr int MAX_LINKS = 29;
 
-// Link kinds and type bits as the chain table stores them.
+// The link kind of a fixed proxy as the chain table stores it, and every
+// protocol bit.
 constexpr uint32_t SELECT_FIXED = 5;
-constexpr uint32_t TYPE_DEAD = 0x01, TYPE_ANONYMOUS = 0x04, TYPE_SOCKS4 = 0x08, TYPE_SOCKS5 = 0x10,
-                   TYPE_HTTP = 0x20, TYPE_HTTPS = 0x40, TYPE_PROTOCOLS = 0x78;
+constexpr uint32_t TYPE_PROTOCOLS = PT_SOCKS4 | PT_SOCKS5 | PT_HTTP | PT_HTTPS;
 
 struct name_value {
   const char* name;
   uint32_t value;
 };
 constexpr name_value SCHEMES[] = {
-    {"socks4", TYPE_SOCKS4}, {"socks5", TYPE_SOCKS5}, {"http", TYPE_HTTP}, {"https", TYPE_HTTPS}};
+    {"socks4", PT_SOCKS4}, {"socks5", PT_SOCKS5}, {"http", PT_HTTP}, {"https", PT_HTTPS}};
 constexpr name_value PICKS[] = {{"random", 1}, {"fastest", 2}, {"recent", 3}, {"rank", 4}};
 
 // A growing text on the heap; every append reports failure instead of
@@ -372,7 +373,7 @@ struct proxy_row {
 const char* proxy_state(const proxy_row& r) {
   if (r.blocked != 0) return "blocked";
   if (r.type == 0) return "unchecked";
-  if (r.type & TYPE_DEAD) return "dead";
+  if (r.type & PT_NOT_WORKING) return "dead";
   return "working";
 }
 
@@ -598,7 +599,7 @@ bool parse_link(const char* s, link* l, const char** why) {
       l->flags |= bit;
       t = comma != nullptr ? comma + 1 : t + len;
     }
-    l->flags |= TYPE_ANONYMOUS;
+    l->flags |= PT_ANONYMOUS;
     l->ip = l->port = 0;
     return true;
   }
@@ -625,7 +626,8 @@ bool parse_link(const char* s, link* l, const char** why) {
 
 int ctl_chain(int argc, char** argv) {
   if (argc < 1) return refused("chain needs at least one link");
-  if (argc > MAX_LINKS) return refused("a chain holds at most 29 links");
+  static_assert(MAX_CHAIN_LINKS == 29, "the message names the limit");
+  if (argc > MAX_CHAIN_LINKS) return refused("a chain holds at most 29 links");
   text body, value;
   char count[8];
   std::snprintf(count, sizeof count, "%d", argc);
