@@ -412,11 +412,12 @@ bool each_proxy(const char* value, F fn) {
   return true;
 }
 
-// Both lists, unblocked and blocked, in one call of fn per proxy. 3 when no
-// instance answers.
+// The unblocked list, then (with_blocked) the blocked one, in one call of
+// fn per proxy. 3 when no instance answers.
 template <class F>
-int all_proxies(F fn) {
+int all_proxies(F fn, bool with_blocked = true) {
   for (const char* blocked : {"0", "1"}) {
+    if (blocked[0] == '1' && !with_blocked) break;
     text body, value;
     if (!add_param(body, "type", "load_proxy") || !add_param(body, "blocked", blocked) ||
         !add_param(body, "order", "rank"))
@@ -674,13 +675,15 @@ int ctl_check(int argc, char** argv) {
     return rc;
   }
   int queued = 0, failed = 0;
-  int rc = all_proxies([&](const proxy_row& r) {
-    if (r.blocked != 0) return;
-    if (recheck(r.ip, r.port) == CTL_DONE)
-      ++queued;
-    else
-      ++failed;
-  });
+  int rc = all_proxies(
+      [&](const proxy_row& r) {
+        if (r.blocked != 0) return;
+        if (recheck(r.ip, r.port) == CTL_DONE)
+          ++queued;
+        else
+          ++failed;
+      },
+      false);
   if (rc != CTL_DONE) return rc;
   std::printf("%d proxies queued for a check\n", queued);
   return failed == 0 ? CTL_DONE : no_instance();
