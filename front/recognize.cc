@@ -20,7 +20,6 @@
 #include "platform/clock.h"
 #include "platform/resolve.h"
 #include "util/ascii.h"
-#include "util/registry.h"
 #include "util/http.h"
 #include "util/literal.h"
 #include "util/registry.h"
@@ -445,16 +444,12 @@ void dest_known(int index, const http_info& info) {
 
 }  // namespace
 
-const char* tunnel_established_response() {
-  return chain_tunnel_head();
-}
-
 void recognize_set_chain_start(chain_start_fn chain) {
   chain_call = chain != nullptr ? chain : chain_start;
 }
 
 namespace {
-bool is_own_ipv4(uint32_t addr);
+bool address_is_local(uint32_t addr);
 
 void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
@@ -483,7 +478,7 @@ void front_attach() {
                                   slot_kind::dest_known};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
   engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
-  chain_set_local_test(is_own_ipv4);
+  chain_set_local_test(address_is_local);
 }
 
 void recognize_set_resolver(host_resolver r) {
@@ -558,14 +553,8 @@ void own_addresses_forget() {
 
 namespace {
 
-// An IPv4 address of this machine (the chain's test of an address it
-// looked up).
-bool is_own_ipv4(uint32_t addr) {
-  return address_is_local(addr);
-}
-
-}  // namespace
-
+// An IPv6 address of this machine: ::1, a mapped own IPv4 address, or an
+// address of one of its interfaces.
 bool is_local_ipv6(const uint8_t (&addr)[16]) {
   in6_addr a{};
   memcpy(&a, addr, sizeof addr);
@@ -577,6 +566,8 @@ bool is_local_ipv6(const uint8_t (&addr)[16]) {
   }
   return ipv4_for(a) != 0;  // ::1 or an address of one of our interfaces
 }
+
+}  // namespace
 
 // This machine's own host name, compared as text.
 bool is_own_name(const char* host) {

@@ -33,15 +33,9 @@ constexpr uint32_t RECOGNIZE_INPUT_LIMIT = 64u << 10;
 // chain started (the server is to speak first).
 constexpr uint32_t SERVER_FIRST_MS = 300;
 
-// Response head sent to a CONNECT client once its chain stands.
-const char* tunnel_established_response();
-
 // Replaces the name lookup (platform/resolve.h) with a table of the
 // test's own; null restores getaddrinfo.
 void recognize_set_resolver(host_resolver resolver);
-// An IPv6 address of this machine: ::1, a mapped own IPv4 address, or an
-// address of one of its interfaces.
-bool is_local_ipv6(const uint8_t (&addr)[16]);
 // This machine's own IPv4 addresses, read from its interfaces (network byte
 // order, 0-terminated, at most 32 entries, 127.0.0.1 always first); read
 // again when older than 10 s. Forgetting it makes the next use read it

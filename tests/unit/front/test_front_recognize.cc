@@ -9,6 +9,7 @@
 #include <string>
 
 #include "chain/errorpage.h"
+#include "chain/negotiate.h"
 #include "engine/slot.h"
 #include "front/recognize.h"
 #include "platform/clock.h"
@@ -340,7 +341,7 @@ TEST_F(Recognize, ConnectConsumesHeadAndWaitsForTheChain) {
   EXPECT_EQ(input(), "\x16\x03");
   // The success head waits until the chain stands.
   EXPECT_EQ(sent(), "");
-  std::string out = tunnel_established_response();
+  std::string out = chain_tunnel_head();
   EXPECT_EQ(out.rfind("HTTP/1.", 0), 0u);
   EXPECT_NE(out.find(" 200 "), std::string::npos);
   EXPECT_EQ(out.substr(out.size() - 4), "\r\n\r\n");
