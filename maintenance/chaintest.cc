@@ -172,9 +172,9 @@ void send_page_request(int index) {
   std::free(request);
 }
 
-// A test whose site name is being looked up: it starts with the answer.
+// A test whose site name is being looked up (while its ticket is set): it
+// starts with the answer.
 struct site_lookup {
-  bool waiting;
   uint32_t serial;  // the cookie of the lookup in flight
   uint32_t ticket;
   hop first;
@@ -185,8 +185,7 @@ struct site_lookup {
 site_lookup site_wait{};
 
 void forget_site_lookup() {
-  if (site_wait.waiting) lookup_cancel(site_wait.ticket);
-  site_wait.waiting = false;
+  if (site_wait.ticket != 0) lookup_cancel(site_wait.ticket);
   site_wait.ticket = 0;
 }
 
@@ -211,8 +210,7 @@ void launch_test(const hop& first, const hop& second, int site, const char* host
 }
 
 void site_answer(uint32_t serial, uint32_t addr) {
-  if (!site_wait.waiting || serial != site_wait.serial) return;
-  site_wait.waiting = false;
+  if (site_wait.ticket == 0 || serial != site_wait.serial) return;
   site_wait.ticket = 0;
   if (addr == 0) return;  // a site that does not resolve: no test
   launch_test(site_wait.first, site_wait.second, site_wait.site, site_wait.host, addr);
@@ -338,7 +336,7 @@ bool chain_test_judge(int site, const uint8_t* bytes, size_t length) {
 }
 
 void start_chain_test() {
-  if (site_wait.waiting) return;
+  if (site_wait.ticket != 0) return;
   char exclusion[RECENT_CHAIN_HOPS * 11 + 4];
   size_t at = 0;
   exclusion[0] = 0;
@@ -372,7 +370,6 @@ void start_chain_test() {
   const uint32_t serial = site_wait.serial + 1;
   const uint32_t ticket = lookup_begin(host, site_answer, serial);
   if (ticket == 0) return;
-  site_wait.waiting = true;
   site_wait.serial = serial;
   site_wait.ticket = ticket;
   site_wait.first = first;

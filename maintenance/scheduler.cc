@@ -47,9 +47,9 @@ int count_kind(slot_kind kind) {
   return n;
 }
 
-// The lookup of a list host's name: the download pass waits for it.
+// The lookup of a list host's name: the download pass waits for it while
+// its ticket is set.
 struct list_host_lookup {
-  bool waiting;
   bool answered;
   int32_t position;  // entry of "download_urls"
   uint32_t addr;
@@ -58,8 +58,8 @@ struct list_host_lookup {
 list_host_lookup list_host{};
 
 void list_host_answer(uint32_t position, uint32_t addr) {
-  if (!list_host.waiting || list_host.position != static_cast<int32_t>(position)) return;
-  list_host = list_host_lookup{false, true, list_host.position, addr, 0};
+  if (list_host.ticket == 0 || list_host.position != static_cast<int32_t>(position)) return;
+  list_host = list_host_lookup{true, list_host.position, addr, 0};
   download_pass();
 }
 
@@ -75,7 +75,7 @@ bool list_host_known(download_entry& entry) {
   const uint32_t ticket =
       lookup_begin(entry.host, list_host_answer, static_cast<uint32_t>(download_index));
   // A full table: asked again at the next pass.
-  if (ticket != 0) list_host = list_host_lookup{true, false, download_index, 0, ticket};
+  if (ticket != 0) list_host = list_host_lookup{false, download_index, 0, ticket};
   return false;
 }
 
@@ -109,7 +109,7 @@ void download_pass() {
   if (download_due < 1)
     download_due = setting_int(MV_LIT("download_urls_time"), 0, 0) + DOWNLOAD_PAUSE_MIN;
   int32_t now_min = static_cast<int32_t>(minute_clock());
-  if (download_due > now_min || list_host.waiting) return;
+  if (download_due > now_min || list_host.ticket != 0) return;
 
   download_entry entry;
   if (!download_url_entry(download_index, &entry)) {
