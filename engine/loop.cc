@@ -53,23 +53,15 @@ bool is_fast(const engine_timer& t) {
   return t.period != 0 && t.period < HOUSEKEEPING_PERIOD;
 }
 
-void run_timers() {
+// The attached timers that are due; fast_only: those shorter than the
+// housekeeping period, which run from every cycle when due.
+void run_timers(bool fast_only) {
   for (int k = 0; k < timer_count; ++k) {
     engine_timer& t = timers[k];
-    uint32_t now = tick_now();
-    if (t.period != 0 && static_cast<int32_t>(now - t.stamp) <= static_cast<int32_t>(t.period))
+    if (fast_only && !is_fast(t)) continue;
+    if (t.period != 0 &&
+        static_cast<int32_t>(tick_now() - t.stamp) <= static_cast<int32_t>(t.period))
       continue;
-    t.fn();
-    t.stamp = tick_now();
-  }
-}
-
-// Timers shorter than the housekeeping period run from every cycle when due.
-void run_fast_timers() {
-  for (int k = 0; k < timer_count; ++k) {
-    engine_timer& t = timers[k];
-    if (!is_fast(t)) continue;
-    if (static_cast<int32_t>(tick_now() - t.stamp) <= static_cast<int32_t>(t.period)) continue;
     t.fn();
     t.stamp = tick_now();
   }
@@ -260,7 +252,7 @@ void engine_housekeeping() {
     }
     ++i;
   }
-  run_timers();
+  run_timers(false);
 }
 
 void engine_cycle(int wait_ms) {
@@ -294,7 +286,7 @@ void engine_cycle(int wait_ms) {
   }
   io_after_events();
   run_later();
-  run_fast_timers();
+  run_timers(true);
   now = tick_now();
   if (now - housekeeping_stamp >= HOUSEKEEPING_PERIOD) {
     engine_housekeeping();
