@@ -162,14 +162,30 @@ void engine_log_line(int index, const char* format, ...) {
   log_hooks.line(index, text);
 }
 
+namespace {
+void log_dump_v(int index, const void* bytes, uint32_t count, const char* format, va_list args) {
+  char text[256];
+  vsnprintf(text, sizeof text, format, args);
+  log_hooks.dump(index, bytes, count, text);
+}
+}  // namespace
+
 void engine_log_dump(int index, const void* bytes, uint32_t count, const char* format, ...) {
   if (!log_wanted(index) || log_hooks.dump == nullptr) return;
-  char text[256];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  log_dump_v(index, bytes, count, format, args);
   va_end(args);
-  log_hooks.dump(index, bytes, count, text);
+}
+
+void engine_log_sent(int index, const void* bytes, uint32_t count, const char* format, ...) {
+  if (!log_wanted(index) || log_hooks.dump == nullptr) return;
+  // What signs in to a proxy is counted, never dumped.
+  const bool secret = (conn_table[index].flags & SLOT_SECRET_OUTPUT) != 0;
+  va_list args;
+  va_start(args, format);
+  log_dump_v(index, secret ? nullptr : bytes, secret ? 0u : count, format, args);
+  va_end(args);
 }
 
 void fdmap_set(int sock, int index) {
@@ -233,9 +249,7 @@ void io_flush(int index) {
     ssize_t sent = send(slot.sock, slot.out.data, slot.out.len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       uint32_t n = static_cast<uint32_t>(sent);
-      const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
-      engine_log_dump(index, secret ? nullptr : slot.out.data, secret ? 0u : n, "%u bytes sent.",
-                      n);
+      engine_log_sent(index, slot.out.data, n, "%u bytes sent.", n);
       slot.out.total += n;
       stream_consume(slot.out, n);
       moved = true;
@@ -243,9 +257,8 @@ void io_flush(int index) {
     }
     int err = errno;
     if (sent < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) break;
-    const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
-    engine_log_dump(index, secret ? nullptr : slot.out.data, secret ? 0u : slot.out.len,
-                    "Error #%d. %u of %u bytes sent. %s", err, 0u, slot.out.len, "");
+    engine_log_sent(index, slot.out.data, slot.out.len, "Error #%d. %u of %u bytes sent. %s", err,
+                    0u, slot.out.len, "");
     // The bytes can never be delivered: drop them.
     stream_consume(slot.out, slot.out.len);
     if (fatal_error(err)) slot_request_close(index);

@@ -33,6 +33,10 @@ extern int engine_epoll_fd;
 void engine_log_line(int index, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void engine_log_dump(int index, const void* bytes, uint32_t count, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+// The same for bytes sent: while the slot's output is secret (a proxy's
+// sign-in) only the count is logged.
+void engine_log_sent(int index, const void* bytes, uint32_t count, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // Queues an 'S' for the slot (once until it is delivered).
 void io_queue_s(conn_slot& slot);
 

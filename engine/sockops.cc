@@ -24,17 +24,14 @@ int64_t send_direct(int index, const uint8_t* bytes, uint32_t n) {
     return 0;
   ssize_t sent = send(slot.sock, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent > 0) {
-    const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
-    engine_log_dump(index, secret ? nullptr : bytes, secret ? 0u : static_cast<uint32_t>(sent),
-                    "%u bytes sent.", static_cast<unsigned>(sent));
+    engine_log_sent(index, bytes, static_cast<uint32_t>(sent), "%u bytes sent.",
+                    static_cast<unsigned>(sent));
     slot.out.total += static_cast<uint32_t>(sent);
     slot.last_activity = slot.last_tick = tick_now();
     return sent;
   }
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    const bool secret = (slot.flags & SLOT_SECRET_OUTPUT) != 0;
-    engine_log_dump(index, secret ? nullptr : bytes, secret ? 0u : n,
-                    "Error #%d. %u of %u bytes sent. %s", errno, 0u, n, "");
+    engine_log_sent(index, bytes, n, "Error #%d. %u of %u bytes sent. %s", errno, 0u, n, "");
     return -1;
   }
   return 0;
