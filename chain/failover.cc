@@ -2,6 +2,7 @@
 #include "chain/failover.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "chain/errorpage.h"
@@ -114,6 +115,36 @@ int chain_client_of(int out) {
   return -1;
 }
 
+namespace {
+
+long count_rows(const char* query) {
+  char* text = db_query_text("", "", "%s", query);
+  const long n = text != nullptr ? strtol(text, nullptr, 10) : 0;
+  free(text);
+  return n;
+}
+
+// Why no chain could be built, with what fixes it on a first run.
+int no_chain_text(char* out, size_t capacity) {
+  if (count_rows(MV_LIT("SELECT count(*) FROM chain")) == 0)
+    return snprintf(out, capacity,
+                    "no chain is set (set one with \"merovane ctl chain pick:random\")");
+  const long proxies = count_rows(MV_LIT("SELECT count(*) FROM proxy"));
+  if (proxies == 0)
+    return snprintf(out, capacity,
+                    "no usable proxy matches the chain: the proxy list is empty (add one with "
+                    "\"merovane ctl import FILE\")");
+  if (count_rows(MV_LIT("SELECT count(*) FROM proxy WHERE blocked=0 AND (type&1)=0 AND "
+                        "(type&120)<>0")) == 0)
+    return snprintf(out, capacity,
+                    "no usable proxy matches the chain: none of the %ld proxies is checked "
+                    "working yet (\"merovane ctl check\" checks them now)",
+                    proxies);
+  return snprintf(out, capacity, "no usable proxy matches the chain");
+}
+
+}  // namespace
+
 size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
   if (out == nullptr || capacity == 0) return 0;
   char proxy[24], next[24];
@@ -144,7 +175,7 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
       n = snprintf(out, capacity, "proxy %s refused its sign-in (authentication refused)", proxy);
       break;
     case chain_fault::no_chain:
-      n = snprintf(out, capacity, "no usable proxy matches the chain");
+      n = no_chain_text(out, capacity);
       break;
     case chain_fault::none:
       out[0] = 0;
@@ -176,6 +207,19 @@ void chain_give_up(int client, const chain_failure& failure) {
     send_bad_gateway(client, why, &c);
   }
   slot_abort(client);
+}
+
+void chain_cannot_start(int client) {
+  if (client < 0 || client >= SLOT_COUNT) return;
+  chain_failure none{};
+  none.fault = chain_fault::no_chain;
+  char why[FAILURE_TEXT_SIZE];
+  chain_failure_text(none, why, sizeof why);
+  char shown[DEST_HOST_SIZE + 2];
+  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
+  console_line("chain to %.66s:%u not built: %s", shown,
+               static_cast<unsigned>(conn_table[client].dest_port), why);
+  chain_give_up(client, none);
 }
 
 void chain_failed(int client, const chain_failure& failure) {

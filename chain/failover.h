@@ -24,6 +24,9 @@ int chain_client_of(int out);
 void chain_failed(int client, const chain_failure& failure);
 // The end for the client: the 502 page where its protocol can show one, then close.
 void chain_give_up(int client, const chain_failure& failure);
+// No chain could be built for the client's first attempt: the console says
+// why (and what a first run lacks), then the client is given up.
+void chain_cannot_start(int client);
 // "proxy 203.0.113.5:1080 did not answer" and the like; its length.
 size_t chain_failure_text(const chain_failure& failure, char* out, size_t capacity);
 // The attempt note of a client slot for the status page ("" on a first

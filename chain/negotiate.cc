@@ -612,9 +612,7 @@ void start_lookup(conn_slot& c, route_record& rc) {
 void first_attempt(int index) {
   const attempt_result started = chain_attempt(index);
   if (started == attempt_result::no_chain) {
-    chain_failure none{};
-    none.fault = chain_fault::no_chain;
-    chain_give_up(index, none);
+    chain_cannot_start(index);
   } else if (started == attempt_result::no_slot) {
     slot_abort(index);
   }

@@ -232,7 +232,7 @@ bool pick_proxy(int64_t selection, uint32_t flags, const char* exclusion, hop& o
   if (!link_order(selection, term, direction)) return false;
   unsigned barred = 0;
   if ((flags & PT_TRANSPARENT) == 0)
-    barred = PT_TRANSPARENT | ((flags & PT_ANONYMOUS) ? 0 : PT_ANONYMOUS);
+    barred = PT_TRANSPARENT | PT_UNGRADED | ((flags & PT_ANONYMOUS) ? 0 : PT_ANONYMOUS);
   const unsigned wanted = flags & ~static_cast<unsigned>(PT_TRANSPARENT | PT_ANONYMOUS);
   char* row = selection == 1 ? pick_random(wanted, barred, exclusion)
                              : db_query_text(",", "", sql_proxy_query(), wanted, barred, exclusion,

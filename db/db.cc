@@ -500,6 +500,7 @@ const char* proxy_type_names(uint32_t type) {
       {PT_HTTPS, "HTTPS"},
       {PT_TRANSPARENT, "TRANSPARENT"},
       {PT_ANONYMOUS, "ANONYMOUS"},
+      {PT_UNGRADED, "UNGRADED"},
   };
   static thread_local char buffers[4][256];
   static thread_local unsigned next = 0;

@@ -19,6 +19,9 @@ enum proxy_type_flag : uint16_t {
   PT_SOCKS5 = 0x10,
   PT_HTTP = 0x20,
   PT_HTTPS = 0x40,
+  // Found working by a page fetched through it, with nobody to say what it
+  // adds to requests: only links that take any anonymity use it.
+  PT_UNGRADED = 0x80,
   PT_END = 0xFFFF,  // the destination entry of a hop list
 };
 

@@ -19,10 +19,16 @@ void metrics_check_done(bool ok) {
   (ok ? metrics.checks_ok : metrics.checks_failed).fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_check_queue(uint32_t queue, uint32_t running) {
+  metrics.check_queue.store(queue, std::memory_order_relaxed);
+  metrics.checks_running.store(running, std::memory_order_relaxed);
+}
+
 void metrics_reset() {
   for (std::atomic<uint64_t>* c :
        {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.relay_up,
-        &metrics.relay_down, &metrics.checks_ok, &metrics.checks_failed})
+        &metrics.relay_down, &metrics.checks_ok, &metrics.checks_failed, &metrics.check_queue,
+        &metrics.checks_running})
     c->store(0);
 }
 
@@ -83,6 +89,10 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
   w.family("merovane_checks_total", "counter", "Proxy checks finished, by result.");
   w.labelled("merovane_checks_total", "result", "ok", read(metrics.checks_ok));
   w.labelled("merovane_checks_total", "result", "failed", read(metrics.checks_failed));
+  w.family("merovane_check_queue", "gauge", "Proxies still due in the check pass.");
+  w.plain("merovane_check_queue", read(metrics.check_queue));
+  w.family("merovane_checks_running", "gauge", "Proxy checks in flight.");
+  w.plain("merovane_checks_running", read(metrics.checks_running));
   w.family("merovane_public_address_known", "gauge", "1 once the public address is known.");
   w.plain("merovane_public_address_known", sample.public_address_known ? 1 : 0);
   if (!w.ok) {

@@ -12,6 +12,7 @@ struct metrics_counters {
   std::atomic<uint64_t> chains_ok{0}, chains_failed{0}, chain_retries{0};
   std::atomic<uint64_t> relay_up{0}, relay_down{0};
   std::atomic<uint64_t> checks_ok{0}, checks_failed{0};
+  std::atomic<uint64_t> check_queue{0}, checks_running{0};
 };
 extern metrics_counters metrics;
 
@@ -20,6 +21,8 @@ extern metrics_counters metrics;
 void metrics_chain_closed(bool ok, uint64_t up, uint64_t down);
 void metrics_chain_retried();
 void metrics_check_done(bool ok);
+// The check queue's proxies still due in the pass, and checks in flight.
+void metrics_check_queue(uint32_t queue, uint32_t running);
 
 // Values sampled at the time of a scrape.
 struct metrics_gauge {

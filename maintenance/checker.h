@@ -1,15 +1,18 @@
-// The proxy checker: checks one proxy in all four protocols through the
-// checker service and records what it is. Owns the check record, the
-// judge request, the reply parser shared with the public-address request,
-// the result statement and the panel's check line.
+// The proxy checker: what a check of one proxy in its four protocols
+// learns and records. Owns the check record, the judge request, the reply
+// parser shared with the public-address request, the result statement and
+// the panel's check line. The queue that starts checks is
+// maintenance/checkqueue.h, their connections maintenance/checksteps.h, the
+// check sites of reachability checks maintenance/checksite.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Starts one check. Address 0 with port 0: the next proxy the database
-// offers. addr is the proxy table's 32-bit ip number (network byte order).
-// Returns 1 when a check was started.
+// Checks one proxy now, or puts it at the front of the queue when no room
+// is left. addr is the proxy table's 32-bit ip number (network byte order).
+// Returns 1 when the check started or was queued, 0 when checks are denied
+// or (unforced) the proxy is being checked already.
 int start_check(uint32_t addr, uint16_t port, int force);
 
 // Steps of a check (the protocol bits of the type flags, plus 17).
@@ -35,13 +38,6 @@ struct check_record {
   uint8_t first;          // the step tried first (a list line's scheme), 0: the usual order
 };
 
-// The step after `step` in a check that began with `first`: that one, then
-// SOCKS4, SOCKS5, HTTP and HTTPS without it; 0 after the last.
-uint8_t check_step_after(uint8_t step, uint8_t first);
-
-constexpr int RECENT_CHECKS = 16;
-extern uint32_t recent_checks[RECENT_CHECKS];
-extern uint32_t idle_since;
 extern uint32_t failed_check_count;
 
 enum class judge_form { full_url, path_only };

@@ -13,6 +13,7 @@
 
 #include "db/db.h"
 #include "engine/loop.h"
+#include "maintenance/checkqueue.h"
 #include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -354,6 +355,7 @@ char* job_close(import_job& job) {
   job.text = nullptr;
   const import_counts& counts = job.counts;
   if (counts.added >= IMPORT_BATCH) db_checkpoint();
+  if (counts.added > 0) check_queue_wake();
   const int skipped = counts.skipped_scheme + counts.skipped_address + counts.skipped_credentials;
   if (counts.with_credentials == 0 && skipped == 0)
     return text_append_format(nullptr, MV_LIT("{count:%d, added:%d}"), counts.count, counts.added);
@@ -371,7 +373,11 @@ int job_count = 0;
 
 void run_jobs() {
   if (job_count == 0) return;
-  if (!job_step(jobs[0])) {
+  const bool ended = job_step(jobs[0]);
+  // New proxies are due at once: their checks start while the rest of a
+  // long list goes in.
+  if (jobs[0].counts.added > 0) check_queue_wake();
+  if (!ended) {
     engine_later(run_jobs);
     return;
   }

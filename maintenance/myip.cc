@@ -86,9 +86,11 @@ void tell_checks(checks_state now) {
     if (n > 0) panel_broadcast(line, n);
   }
   if (std::strcmp(checker_url(), checker_default_url()) == 0)
-    console_line("checks are off: no checker service set (panel settings, \"Checker service\")");
+    console_line(
+        "checks: reachability only, no checker service set (panel settings, \"Checker "
+        "service\", to grade anonymity)");
   else
-    console_line("checks are off: checker service %.200s not reachable", checker_url());
+    console_line("checks: reachability only, checker service %.200s not reachable", checker_url());
 }
 
 void forget_derived() {
@@ -148,6 +150,24 @@ bool checker_try_next() {
   // Every URL of the list was tried without an answer.
   if (url_choice == 0) tell_checks(checks_state::off);
   return url_choice != 0;
+}
+
+checker_service checker_service_state() {
+  switch (told) {
+    case checks_state::on:
+      return checker_service::answers;
+    case checks_state::off:
+      return checker_service::none;
+    case checks_state::unknown:
+      break;
+  }
+  return checker_service::unknown;
+}
+
+void checker_service_assume(checker_service state) {
+  told = state == checker_service::answers ? checks_state::on
+         : state == checker_service::none  ? checks_state::off
+                                           : checks_state::unknown;
 }
 
 void checks_state_start() {

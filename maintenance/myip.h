@@ -31,6 +31,12 @@ bool checker_try_next();
 // set, and whenever the state changes (no checker answers / one answers
 // again); turning off also clears the panel's public address.
 void checks_state_start();
+// Whether a checker service answers, as last told on the console: unknown
+// until the first answer or failure after a start or a move.
+enum class checker_service { unknown, answers, none };
+checker_service checker_service_state();
+// Takes the state as given, without telling anyone (tests).
+void checker_service_assume(checker_service state);
 // Marks a new public-address slot as asking the current location.
 void myip_slot_begin(int index);
 // The script line that shows the public address on the panel; returns its length.

@@ -1,6 +1,6 @@
-// The maintenance clock: decides on every housekeeping pass whether to
-// start a proxy check, a chain test, a list download or a public-address
-// request.
+// The maintenance clock: on every housekeeping pass it lets the check
+// queue start what is due, and decides whether to start a chain test, a
+// list download or a public-address request.
 #include "maintenance/scheduler.h"
 
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include "log/push.h"
 #include "maintenance/chaintest.h"
 #include "maintenance/checker.h"
+#include "maintenance/checkqueue.h"
 #include "maintenance/download.h"
 #include "maintenance/handlers.h"
 #include "maintenance/myip.h"
@@ -138,32 +139,28 @@ void download_pass() {
 }
 
 void schedule_checks() {
+  check_queue_pump();
   uint32_t now = tick_now();
-  if (check_pass_time == 0 || public_addr == 0) {
+  if (check_pass_time == 0) {
     check_pass_time = now;
     return;
   }
+  if (checks_denied) return;
   int32_t interval = (panel_push_time != 0 ? delay_proxy : 4 * delay_proxy) + idle_allowance();
   if (now - check_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
   check_pass_time = now;
 
-  int checks = 0, tests = 0, downloads = 0;
+  int tests = 0, downloads = 0;
   for (int i = 1; i < SLOT_COUNT; ++i) {
     const conn_slot& s = conn_table[i];
     if (s.sock == -1) continue;
-    if (s.kind == slot_kind::check) ++checks;
     if (s.kind == slot_kind::chain_test) ++tests;
     if (s.kind == slot_kind::download) ++downloads;
   }
-  int room = panel_push_time != 0 ? 3 : 2;
-  if (checks < room) {
-    ++check_pass_count;
-    if (check_pass_count > 5) {
-      if (tests == 0) start_chain_test();
-      check_pass_count = 0;
-    } else {
-      start_check(0, 0, 0);
-    }
+  // Checks run from their queue; every sixth pass tests a chain.
+  if (++check_pass_count > 5) {
+    if (tests == 0) start_chain_test();
+    check_pass_count = 0;
   }
   if (downloads == 0) download_pass();
 }
@@ -173,6 +170,8 @@ void schedule_myip() {
   if (myip_pass_time == 0 && !myip_due_now) {
     myip_pass_time = now;
     checks_state_start();
+    // A checker that is set is asked at once: checks wait for its answer.
+    if (checker_service_state() == checker_service::unknown) myip_due_now = true;
     return;
   }
   int32_t interval;

@@ -15,6 +15,8 @@
 #include "log/console.h"
 #include "log/log.h"
 #include "maintenance/checker.h"
+#include "maintenance/checkqueue.h"
+#include "maintenance/checksite.h"
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
 #include "panel/textbuf.h"
@@ -167,6 +169,37 @@ void save_chain_retries(const param_spans& spans) {
   chain_retries_reset();
 }
 
+// A whole-number setting kept within its range when the form sends it.
+void save_bounded(const param_spans& spans, const char* name, long low, long high) {
+  char text[16];
+  if (!param_text(name, sizeof text, spans, text)) return;
+  long value = strtol(text, nullptr, 10);
+  if (value < low) value = low;
+  if (value > high) value = high;
+  setting_int(name, static_cast<int>(value), 1);
+}
+
+// The check sites, one a line ("URL WORD"; ';' also ends a line). A list
+// with a line that is not of that form is not stored, and the console
+// says which line.
+void save_check_sites(const param_spans& spans) {
+  constexpr size_t size = 4096;
+  char* text = static_cast<char*>(malloc(size));
+  if (text == nullptr) return;
+  if (param_text("check_sites", size, spans, text)) {
+    for (char* p = text; *p; ++p)
+      if (*p == ';' || *p == '\r') *p = '\n';
+    check_site sites[CHECK_SITES_MAX];
+    int bad = 0;
+    check_sites_parse(text, sites, CHECK_SITES_MAX, &bad);
+    if (bad != 0)
+      console_line("check_sites not changed: line %d is not \"http://HOST[:PORT]/PATH WORD\"", bad);
+    else
+      setting_str("check_sites", text, size, 1);
+  }
+  free(text);
+}
+
 // Replaces the chain by the links of the request.
 void save_chain(const param_spans& spans) {
   db_exec(sql_chain_clear());
@@ -204,6 +237,10 @@ char* save_settings(char* type, const param_spans& spans) {
   save_text_setting("log_dir", spans, false);
   save_checker_urls(spans);
   save_chain_retries(spans);
+  save_bounded(spans, "check_parallel", 0, CHECK_PARALLEL_MAX);
+  save_bounded(spans, "check_timeout", 1, CHECK_TIMEOUT_MAX);
+  save_check_sites(spans);
+  check_queue_wake();
   // The new values count from the next connection on.
   chain_cache_clear();
   log_settings_forget();
@@ -369,6 +406,37 @@ char* upload_text(const param_spans& spans) {
   return text;
 }
 
+// The check pass for `ctl status` and `ctl check`, and what a first run
+// still lacks. `front`: "all" puts every proxy at the front first.
+char* check_progress_object(const param_spans& spans) {
+  char front[8] = "";
+  uint32_t due = 0;
+  if (param_text("front", sizeof front, spans, front) && front[0] != 0)
+    due = check_queue_front(strcmp(front, "all") == 0);
+  const check_progress p = check_progress_now();
+  char line[160];
+  check_progress_text(p, line, sizeof line);
+  static constexpr const char* modes[] = {"wait", "service", "reach"};
+  char* proxies = db_query_text("", "", MV_LIT("SELECT count(*) FROM proxy"));
+  char* working = db_query_text(
+      "", "",
+      MV_LIT("SELECT count(*) FROM proxy WHERE blocked=0 AND (type&1)=0 AND (type&120)<>0"));
+  char* links = db_query_text("", "", MV_LIT("SELECT count(*) FROM chain"));
+  char* out = text_append_format(
+      nullptr,
+      MV_LIT("{active:%d, passes:%u, done:%u, working:%u, remaining:%u, running:%u, elapsed:%u, "
+             "eta:%u, "
+             "mode:\"%s\", sites:%d, proxies:%s, usable:%s, links:%s, due:%u, line:\"%s\"}"),
+      p.active ? 1 : 0, p.passes, p.done, p.working, p.remaining, p.running, p.elapsed_s, p.eta_s,
+      modes[static_cast<int>(p.mode)], p.mode == check_mode::reach ? check_sites_ready() : 0,
+      proxies != nullptr ? proxies : "0", working != nullptr ? working : "0",
+      links != nullptr ? links : "0", due, line);
+  free(proxies);
+  free(working);
+  free(links);
+  return out;
+}
+
 char* panel_command(char* type, const param_spans& spans) {
   if (type == nullptr) return nullptr;
   if (strcmp(type, "load_proxy") == 0) return load_proxy(spans);
@@ -385,6 +453,7 @@ char* panel_command(char* type, const param_spans& spans) {
     start_check(ip, static_cast<uint16_t>(port), 1);
     return nullptr;
   }
+  if (strcmp(type, "check_progress") == 0) return check_progress_object(spans);
   if (strcmp(type, "settings") == 0) return settings_object(0);
   if (strcmp(type, "save_settings") == 0) return save_settings(type, spans);
   return nullptr;

@@ -17,6 +17,7 @@
 #include "log/console.h"
 #include "log/metrics.h"
 #include "log/push.h"
+#include "maintenance/checkqueue.h"
 #include "maintenance/import.h"
 #include "maintenance/scheduler.h"
 #include "panel/assets.h"
@@ -288,6 +289,7 @@ bool serve_metrics(int index, const char* name) {
                              {"blocked", count_of(MV_LIT("blocked<>0"))}};
   const metrics_sample sample{slots, KINDS, proxies, sizeof proxies / sizeof proxies[0],
                               public_addr != 0};
+  check_progress_now();  // brings the queue's gauges up to date
   static char text[8192];
   size_t n = metrics_render(sample, text, sizeof text);
   if (n == 0) {

@@ -317,9 +317,25 @@ int row_cells(const char* row, const char* row_end, char cells[][CELL_MAX]) {
   return count;
 }
 
+// The check pass as the program reports it; `front`: "all", "new" or "".
+struct pass_report {
+  long active, passes, done, working, remaining, running, elapsed, eta, sites, proxies, usable,
+      links, due;
+  char mode[16];
+  char line[200];
+};
+
+bool ask_progress(const char* front, pass_report& r);
+void print_first_steps(const pass_report& r);
+
 int ctl_status(bool json) {
   text page;
   if (!panel_request("GET", "netstatus.html", nullptr, page)) return no_instance();
+  pass_report pass{};
+  if (!json && ask_progress("", pass)) {
+    std::printf("%s\n", pass.line);
+    print_first_steps(pass);
+  }
   static char header[STATUS_COLUMNS][CELL_MAX];
   static char cells[STATUS_COLUMNS][CELL_MAX];
   int header_count = 0;
@@ -548,6 +564,10 @@ int ctl_set(int argc, char** argv) {
     }
     char name[64];
     std::snprintf(name, sizeof name, "%.*s", static_cast<int>(eq - argv[i]), argv[i]);
+    // Lists of lines may be given on one line, separated by ';'.
+    if (std::strcmp(name, "check_sites") == 0)
+      for (char* p = argv[i] + (eq - argv[i]) + 1; *p; ++p)
+        if (*p == ';') *p = '\n';
     if (!add_param(body, name, eq + 1)) return refused("out of memory");
   }
   if (!command(body, "settings", value)) return no_instance();
@@ -665,8 +685,104 @@ int recheck(uint32_t ip, uint32_t port) {
   return command(body, "ping", value) ? CTL_DONE : CTL_NO_INSTANCE;
 }
 
+long member_number(const char* object, const char* name) {
+  char value[32] = "";
+  return settings_member(object, name, value, sizeof value) ? std::strtol(value, nullptr, 10) : 0;
+}
+
+bool ask_progress(const char* front, pass_report& r) {
+  text body, value;
+  if (!add_param(body, "type", "check_progress")) return false;
+  if (front[0] != 0 && !add_param(body, "front", front)) return false;
+  if (!command(body, "check_progress", value)) return false;
+  const char* v = value.c_str();
+  r = pass_report{};
+  r.active = member_number(v, "active");
+  r.passes = member_number(v, "passes");
+  r.done = member_number(v, "done");
+  r.working = member_number(v, "working");
+  r.remaining = member_number(v, "remaining");
+  r.running = member_number(v, "running");
+  r.elapsed = member_number(v, "elapsed");
+  r.eta = member_number(v, "eta");
+  r.sites = member_number(v, "sites");
+  r.proxies = member_number(v, "proxies");
+  r.usable = member_number(v, "usable");
+  r.links = member_number(v, "links");
+  r.due = member_number(v, "due");
+  settings_member(v, "mode", r.mode, sizeof r.mode);
+  settings_member(v, "line", r.line, sizeof r.line);
+  return true;
+}
+
+// What a first run still lacks, and the command that gives it.
+void print_first_steps(const pass_report& r) {
+  if (r.proxies == 0)
+    std::printf("No proxies yet: add a list with \"merovane ctl import FILE\".\n");
+  else if (r.usable == 0 && r.active == 0)
+    std::printf("No working proxy yet: \"merovane ctl check\" checks them all now.\n");
+  if (r.links == 0) std::printf("No chain set: set one with \"merovane ctl chain pick:random\".\n");
+  if (std::strcmp(r.mode, "reach") == 0)
+    std::printf("Checks: reachability only; set a checker service to grade anonymity.\n");
+  else if (std::strcmp(r.mode, "wait") == 0)
+    std::printf("Checks: waiting for the checker service to answer.\n");
+}
+
+void print_progress(const pass_report& r, bool terminal) {
+  if (!terminal) {
+    std::printf("%s\n", r.line);
+    std::fflush(stdout);
+    return;
+  }
+  const long total = r.done + r.remaining;
+  const int width = 30;
+  const int filled = total > 0 ? static_cast<int>(r.done * width / total) : 0;
+  char bar[width + 1];
+  for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+  bar[width] = 0;
+  std::printf("\r[%s] %s\033[K", bar, r.line);
+  std::fflush(stdout);
+}
+
+// Puts the proxies in front (all of them, or the new ones) and follows the
+// pass to its end.
+int check_pass(bool all) {
+  pass_report r{};
+  if (!ask_progress(all ? "all" : "new", r)) return no_instance();
+  if (r.due == 0 && r.active == 0) {
+    std::printf("nothing to check\n");
+    return CTL_DONE;
+  }
+  const bool terminal = isatty(STDOUT_FILENO) != 0;
+  // A pass that began (and may have ended) since the proxies were put in front.
+  const long passes_before = r.active != 0 ? r.passes - 1 : r.passes;
+  bool seen = r.active != 0;
+  uint32_t last_line = tick_now();
+  for (int waited = 0;; ++waited) {
+    if (seen && r.active == 0) break;
+    const bool no_sites = std::strcmp(r.mode, "reach") == 0 && r.sites == 0;
+    if (!seen && (waited >= 20 || (no_sites && waited >= 6))) {
+      std::printf("checks have not started: %s\n",
+                  no_sites ? "no check site has an address (setting \"check_sites\")"
+                  : std::strcmp(r.mode, "wait") == 0 ? "waiting for the checker service"
+                                                     : "no proxy is due");
+      return CTL_REFUSED;
+    }
+    if (terminal || tick_now() - last_line >= 5000u) {
+      if (r.active != 0) print_progress(r, terminal);
+      last_line = tick_now();
+    }
+    usleep(terminal ? 250000 : 500000);
+    if (!ask_progress("", r)) return no_instance();
+    seen = seen || r.active != 0 || r.passes > passes_before;
+  }
+  if (terminal) std::printf("\n");
+  std::printf("%ld checked: %ld working, %ld not working\n", r.done, r.working, r.done - r.working);
+  return CTL_DONE;
+}
+
 int ctl_check(int argc, char** argv) {
-  if (argc >= 1) {
+  if (argc >= 1 && argv[0][0] != '-') {
     uint32_t ip = 0, port = 0;
     if (!address_port(argv[0], &ip, &port)) return refused("check takes address:port");
     int rc = recheck(ip, port);
@@ -674,19 +790,7 @@ int ctl_check(int argc, char** argv) {
     std::printf("%s queued for a check\n", argv[0]);
     return rc;
   }
-  int queued = 0, failed = 0;
-  int rc = all_proxies(
-      [&](const proxy_row& r) {
-        if (r.blocked != 0) return;
-        if (recheck(r.ip, r.port) == CTL_DONE)
-          ++queued;
-        else
-          ++failed;
-      },
-      false);
-  if (rc != CTL_DONE) return rc;
-  std::printf("%d proxies queued for a check\n", queued);
-  return failed == 0 ? CTL_DONE : no_instance();
+  return check_pass(!(argc >= 1 && std::strcmp(argv[0], "--new") == 0));
 }
 
 bool has_flag(int argc, char** argv, const char* flag) {

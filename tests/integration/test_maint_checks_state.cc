@@ -49,7 +49,7 @@ TEST(ChecksState, OffAtStartOnOnceSetOffWhenGone) {
   ASSERT_TRUE(judge) << "merovane-judge did not start";
   program_instance program;
   ASSERT_TRUE(program.make_home("127.0.19.10") && program.start({}, 5000));
-  ASSERT_TRUE(log_shows(program, "Merovane: checks are off: no checker service set", 3000))
+  ASSERT_TRUE(log_shows(program, "Merovane: checks: reachability only, no checker service set", 3000))
       << program.log();
 
   ASSERT_NE(save_checker(program, "http%3A%2F%2F127.0.19.80%2F").find("saved:1"),
@@ -65,9 +65,9 @@ TEST(ChecksState, OffAtStartOnOnceSetOffWhenGone) {
             std::string::npos);
   judge->stop();
   ASSERT_TRUE(
-      log_shows(program, "checks are off: checker service http://127.0.19.81/ not reachable", 5000))
+      log_shows(program, "checks: reachability only, checker service http://127.0.19.81/ not reachable", 5000))
       << program.log();
-  EXPECT_EQ(count_of(program.log(), "checks are off"), 2u) << program.log();
+  EXPECT_EQ(count_of(program.log(), "checks: reachability only"), 2u) << program.log();
 }
 
 }  // namespace

@@ -111,7 +111,10 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
       std::string::npos);
 
   // Every proxy checked, the list downloaded and imported.
-  auto all_checked = [] { return db_rows("SELECT count(*) FROM proxy WHERE t_chk=0") == "0"; };
+  auto all_checked = [] {
+    return db_rows("SELECT count(*) FROM proxy WHERE t_chk=0") == "0" &&
+           db_rows("SELECT count(*) FROM proxy WHERE port=40001") == "1";
+  };
   ASSERT_TRUE(maint_drive(all_checked, 100, 200000, 120000))
       << db_rows("SELECT ip,port,type,t_chk FROM proxy");
 
@@ -132,7 +135,7 @@ TEST(MaintPeers, ChecksDownloadsLookupsAndChainTest) {
   const std::string& lines = panel.poll();
   std::string c = "<script type=\"text/javascript\">C([";
   EXPECT_NE(lines.find(c + "0," + std::to_string(addr_of("127.0.10.5")) + "," +
-                       std::to_string(ms_port) + ",8,0,null,0]);"),
+                       std::to_string(ms_port) + ",64,0,null,0]);"),
             std::string::npos);
   EXPECT_NE(lines.find(c + "1," + std::to_string(addr_of("127.0.10.6")) + "," +
                        std::to_string(dante_port) + ",64,24,null,"),

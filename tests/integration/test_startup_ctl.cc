@@ -91,15 +91,23 @@ TEST_F(Ctl, ImportListSetChainAndConnectThrough) {
 
   auto status = ctl({"status"});
   EXPECT_EQ(status.status, 0) << status.err;
-  EXPECT_EQ(status.out.rfind("Serial\tSocket\t", 0), 0u) << status.out;
+  EXPECT_NE(status.out.find("\nSerial\tSocket\t"), std::string::npos) << status.out;
   auto status_json = ctl({"status", "--json"});
   EXPECT_EQ(status_json.out.rfind("[", 0), 0u) << status_json.out;
 
   auto check = ctl({"check", socks()});
   EXPECT_EQ(check.status, 0) << check.err;
+  // No check site has an address in this home: checks cannot run.
+  auto no_sites = ctl({"check"});
+  EXPECT_EQ(no_sites.status, 1);
+  EXPECT_NE(no_sites.out.find("no check site has an address"), std::string::npos) << no_sites.out;
+  const std::string site =
+      "http://" + std::string(kOrigin) + ":" + std::to_string(origin->port) + "/head Host:";
+  ASSERT_EQ(ctl({"set", "check_sites=" + site}).status, 0);
   auto check_all = ctl({"check"});
   EXPECT_EQ(check_all.status, 0) << check_all.err;
-  EXPECT_EQ(check_all.out, "2 proxies queued for a check\n");
+  EXPECT_NE(check_all.out.find("2 checked: 1 working, 1 not working\n"), std::string::npos)
+      << check_all.out;
 }
 
 // The reply to a GET of path on the program's address.

@@ -169,6 +169,11 @@ bool program_instance::prepare(const char* listen_ip, const std::function<void()
     db_exec(
         "INSERT OR REPLACE INTO settings(name,value) VALUES('url_checker','http://127.0.0.250/')");
     db_exec("INSERT OR REPLACE INTO settings(name,value) VALUES('download_urls','')");
+    // A check site that has no address: no reachability checks either,
+    // unless a test sets its own.
+    db_exec(
+        "INSERT OR REPLACE INTO settings(name,value) "
+        "VALUES('check_sites','http://checks-off.invalid/ none')");
     db_exec("%s", sql_chain_clear());
     fill();
   });

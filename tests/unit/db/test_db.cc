@@ -431,7 +431,8 @@ TEST(DbTypeNames, NamesInOrder) {
   EXPECT_STREQ(proxy_type_names(0xFFFF), "END");
   EXPECT_STREQ(proxy_type_names(0x7F),
                "NOT_WORKING, SOCKS4, SOCKS5, HTTP, HTTPS, TRANSPARENT, ANONYMOUS");
-  EXPECT_STREQ(proxy_type_names(0x180), "PROXY_TYPE_zerro");
+  EXPECT_STREQ(proxy_type_names(0x100), "PROXY_TYPE_zerro");
+  EXPECT_STREQ(proxy_type_names(0xA0), "HTTP, UNGRADED");
   // Four results can be held at once.
   const char* a = proxy_type_names(0x08);
   const char* b = proxy_type_names(0x10);

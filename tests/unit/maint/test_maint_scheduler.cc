@@ -22,6 +22,7 @@
 #include "maintenance/chaintest.h"
 #include "maintenance/checker.h"
 #include "maintenance/myip.h"
+#include "maintenance/resolver.h"
 #include "maintenance/scheduler.h"
 #include "platform/clock.h"
 #include "tests/support/db_temp.h"
@@ -91,6 +92,7 @@ class Maint : public ::testing::Test {
     scheduler_reset();
     checker_reset();
     checker_location_reset();
+    checker_service_assume(checker_service::unknown);
     last_chain_ok = 0;
     panel_push_time = 0;
     char url[64] = "http://127.0.0.80/";
@@ -98,6 +100,7 @@ class Maint : public ::testing::Test {
     site_list_use("http://127.0.11.81/page.html##alpha#beta\n");
   }
   void TearDown() override {
+    resolver_stop();
     delete h;
     site_list_use(nullptr);
     checker_location_reset();
@@ -125,11 +128,11 @@ TEST_F(Maint, CheckPassIntervals) {
   EXPECT_EQ(idle_allowance(), 20);
   EXPECT_FALSE(pass_after(30000));
   EXPECT_TRUE(pass_after(1));
-  public_addr = 0;  // no public address: no pass at all
+  public_addr = 0;  // the public address no longer holds passes back
   uint32_t before_count = check_pass_count;
   clock_advance(100000);
   schedule_checks();
-  EXPECT_EQ(check_pass_count, before_count);
+  EXPECT_EQ(check_pass_count, before_count + 1);
 }
 
 TEST_F(Maint, MyipIntervalsAndDeny) {
@@ -283,23 +286,19 @@ TEST_F(Maint, EmptyListIsLookedAtEveryHalfHour) {
   EXPECT_EQ(count_kind(slot_kind::download), 1);
 }
 
-TEST_F(Maint, RecentChecksForcedAndUnforced) {
+TEST_F(Maint, ForcedAndUnforcedWhileRunning) {
+  checker_service_assume(checker_service::answers);
   uint32_t a = addr_of("127.0.11.34");
   EXPECT_EQ(start_check(a, 9, 0), 1);
-  EXPECT_EQ(start_check(a, 9, 0), 0);
-  EXPECT_EQ(start_check(a, 9, 1), 1);
-  EXPECT_EQ(recent_checks[0], a);
-  EXPECT_EQ(recent_checks[1], a);
-  EXPECT_EQ(count_kind(slot_kind::check), 2);
-  // No proxy to offer: nothing starts, and the exclusion list thins out
-  // once per 10 s while that lasts.
-  clock_advance(10001);
-  EXPECT_EQ(start_check(0, 0, 0), 0);
-  EXPECT_EQ(recent_checks[0], a);
-  clock_advance(10001);
-  EXPECT_EQ(start_check(0, 0, 0), 0);
-  EXPECT_EQ(recent_checks[0], 0u);
-  EXPECT_EQ(recent_checks[1], a);
+  EXPECT_EQ(start_check(a, 9, 0), 0);  // running already
+  EXPECT_EQ(start_check(a, 9, 1), 1);  // forced: it is running, nothing more
+  EXPECT_EQ(count_kind(slot_kind::check), 1);
+  // Checks are held while no checker has answered yet.
+  checker_service_assume(checker_service::unknown);
+  db_exec("INSERT INTO proxy(ip,port) VALUES(%u,10)", a);
+  EXPECT_EQ(start_check(a, 10, 1), 1);
+  EXPECT_EQ(count_kind(slot_kind::check), 1);
+  EXPECT_EQ(db_rows("SELECT t_chk FROM proxy"), "0");
 }
 
 // A proxy that refuses SOCKS4 (0x5B), answers the SOCKS5 greeting and the
@@ -341,6 +340,7 @@ TEST_F(Maint, CheckAgainstScriptedProxy) {
   maint_push_channel panel;
   ASSERT_TRUE(panel.open(h->port));
   public_addr = addr_of("192.0.2.1");
+  checker_service_assume(checker_service::answers);
   ASSERT_EQ(start_check(a, proxy.port, 1), 1);
   ASSERT_TRUE(maint_drive([&] { return count_kind(slot_kind::check) == 0; }));
   EXPECT_EQ(proxy.connections.load(), 4);
@@ -356,7 +356,7 @@ TEST_F(Maint, CheckAgainstScriptedProxy) {
   std::string lines = panel.poll();
   std::string prefix = "<script type=\"text/javascript\">C([";
   EXPECT_NE(lines.find(prefix + "0," + std::to_string(a) + "," + std::to_string(proxy.port) +
-                       ",8,0,null,0]);</script>\n"),
+                       ",64,0,null,0]);</script>\n"),
             std::string::npos)
       << lines;
   EXPECT_NE(lines.find(prefix + "1," + std::to_string(a) + "," + std::to_string(proxy.port) +
@@ -372,6 +372,7 @@ TEST_F(Maint, ClosedPortIsNotWorking) {
   uint32_t a = addr_of("127.0.0.1");
   db_exec("INSERT INTO proxy(ip,port,host,rank,n_err) VALUES(%u,%d,'x',25,2)", a, port);
   public_addr = addr_of("192.0.2.1");
+  checker_service_assume(checker_service::answers);
   ASSERT_EQ(start_check(a, port, 1), 1);
   ASSERT_TRUE(maint_drive([&] { return count_kind(slot_kind::check) == 0; }));
   EXPECT_EQ(db_rows("SELECT type,n_err,rank FROM proxy"), "1,3,15");
