@@ -13,6 +13,7 @@
 #include "engine/slot.h"
 #include "log/console.h"
 #include "log/metrics.h"
+#include "log/push.h"
 #include "maintenance/checksite.h"
 #include "maintenance/checksteps.h"
 #include "maintenance/myip.h"
@@ -27,7 +28,9 @@ namespace {
 constexpr uint32_t IDLE_LOOK_MS = 10000;     // an empty queue is looked at again after this
 constexpr uint32_t COUNT_EVERY_MS = 2000;    // how often the due proxies are counted in a pass
 constexpr uint32_t SETTINGS_EVERY_MS = 750;  // how often the settings are read again
-constexpr uint32_t SITES_WAIT_MS = 2000;  // how often a reachability pass asks for site addresses
+constexpr uint32_t SITES_WAIT_MS = 2000;
+constexpr uint32_t PUSH_EVERY_MS = 2000;  // how often an open panel hears of the pass  // how often
+                                          // a reachability pass asks for site addresses
 constexpr size_t ROWS_TEXT = 64;
 
 // A proxy is due: never checked, or its pause since the last check is over.
@@ -68,6 +71,20 @@ struct pass_state {
 };
 pass_state pass{};
 uint32_t passes_begun = 0;
+uint32_t pushed_at = 0;
+
+// The pass line to every open panel.
+void push_progress() {
+  pushed_at = tick_now();
+  char text[160];
+  check_progress_text(check_progress_now(), text, sizeof text);
+  char line[256];
+  const int n = std::snprintf(line, sizeof line,
+                              MV_LIT("<script type=\"text/javascript\">A(\"check_pass\",\"%s\");"
+                                     "</script>\n"),
+                              text);
+  if (n > 0 && static_cast<size_t>(n) < sizeof line) panel_broadcast(line, n);
+}
 
 int clamp(int v, int lo, int hi) {
   return v < lo ? lo : v > hi ? hi : v;
@@ -144,6 +161,7 @@ void pass_end() {
   pass.ended_after = tick_now() - pass.started;
   pass.remaining = 0;
   metrics_check_queue(0, 0);
+  push_progress();
   if (pass.done < 2) return;
   const uint32_t s = pass.ended_after / 1000;
   console_line("check pass done: %u proxies checked, %u working, in %u min %u s", pass.done,
@@ -319,6 +337,7 @@ void check_queue_pump() {
   }
   if (pass.active) count_remaining(false);
   metrics_check_queue(pass.active ? pass.remaining : 0, static_cast<uint32_t>(jobs_running));
+  if (pass.active && panel_push_time != 0 && now - pushed_at >= PUSH_EVERY_MS) push_progress();
 }
 
 void check_queue_wake() {

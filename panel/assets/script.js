@@ -7,7 +7,7 @@
 
 /* ---- constants --------------------------------------------------------- */
 
-var NOT_WORKING = 0x01, TRANSPARENT = 0x02, ANONYMOUS = 0x04;
+var NOT_WORKING = 0x01, TRANSPARENT = 0x02, ANONYMOUS = 0x04, UNGRADED = 0x80;
 var PROTOCOLS = [[0x08, "SOCKS4"], [0x10, "SOCKS5"], [0x20, "HTTP"], [0x40, "HTTPS"]];
 var PROTOCOL_BITS = 0x78;
 
@@ -369,7 +369,11 @@ function typeBadges(type) {
   for (var i = 0; i < PROTOCOLS.length; i++)
     if (type & PROTOCOLS[i][0])
       out.appendChild(el("span", {className: "badge proto", text: PROTOCOLS[i][1]}));
-  if (type & TRANSPARENT)
+  if (type & UNGRADED)
+    out.appendChild(el("span", {className: "badge ungraded",
+                                title: "Found working by a page fetched through it; a checker service grades " +
+                                       "what it adds to requests", text: "anonymity unknown"}));
+  else if (type & TRANSPARENT)
     out.appendChild(el("span", {className: "badge transparent", title: "Passes your address on", text: "transparent"}));
   else if (type & ANONYMOUS)
     out.appendChild(el("span", {className: "badge anonymous", title: "Hides your address, shows that a proxy is used", text: "anonymous"}));
@@ -825,7 +829,15 @@ var SETTING_FIELDS = [
   {name: "url_checker", kind: "lines", label: "Checker service",
    hint: "Address of the service that proxies are checked against (tools/merovane-judge, or a service " +
          "answering in the NAME = value or JSON header-echo format). Several addresses, one per line, " +
-         "are tried in order. Without one, no proxy is ever checked."},
+         "are tried in order. Without one, proxies are checked for reachability only (the check sites " +
+         "below) and their anonymity is not graded."},
+  {name: "check_sites", kind: "lines", label: "Check sites",
+   hint: "Pages fetched through a proxy while no checker service answers, one per line: " +
+         "http://HOST[:PORT]/PATH WORD, the word the page must hold. Empty: the built-in sites."},
+  {name: "check_parallel", kind: "count", label: "Checks at once", dflt: 64, max: 256,
+   hint: "Proxy checks that run at the same time (0: only the checks you ask for)."},
+  {name: "check_timeout", kind: "count", label: "Seconds a proxy may take to answer a check", dflt: 10,
+   max: 120, hint: "A proxy that stays silent longer fails that step of its check."},
   {name: "chain_retries", kind: "count", label: "Attempts after a failed chain", dflt: 2, max: 5,
    hint: "A chain that fails before the destination answered is built again through other proxies."},
   {name: "block_transparent", kind: "check", label: "Block proxies that a check finds transparent",
@@ -1208,6 +1220,7 @@ function dispatch(name, value, pushed) {
     else if (name === "settings") onSettings(value);
     else if (name === "my_ip") onMyIp(value);
     else if (name === "check_proxy") onCheck(value);
+    else if (name === "check_pass") onCheckPass(value);
     else if (name === "db_damaged") notice(String(value), "error");
     /* "ping" and unknown names need nothing */
   } catch (e) {
@@ -1222,9 +1235,16 @@ function onMyIp(v) {
   var n = Number(v.n) >>> 0;
   box.textContent = n ? String(v.s) : "not known yet";
   box.title = n ? "The address the outside world sees for this machine" : "";
-  /* Without a public address no proxy is checked, tested or downloaded. */
+  /* Without a checker service that answers, proxies are checked for reachability only. */
   var off = byId("checks_off");
   if (off) off.style.display = n ? "none" : "";
+}
+
+function onCheckPass(text) {
+  var box = byId("check_pass");
+  if (!box) return;
+  box.textContent = typeof text === "string" ? text : "";
+  box.style.display = box.textContent ? "" : "none";
 }
 
 function showCheckerField() {
@@ -1245,8 +1265,9 @@ function start() {
     el("span", {id: "my_ip", text: "\u2013"}),
     el("a", {id: "checks_off", className: "checks_off", href: "#settings", style: "display:none",
              title: "Set the checker service in the settings",
-             text: "Checks are off: no checker service set/reachable",
+             text: "Checks: reachability only \u2014 set a checker service to grade anonymity",
              onclick: function (e) { e.preventDefault(); showCheckerField(); }}),
+    el("span", {id: "check_pass", className: "check_pass", style: "display:none"}),
     el("span", {id: "channel", className: "channel connecting", text: "Connecting\u2026"}),
     el("img", {id: "busy", src: "loading.gif", alt: "working", style: "visibility:hidden"})]), frame.nextSibling);
   // A last empty cell takes the rest of the menu row; the title spans it too.
