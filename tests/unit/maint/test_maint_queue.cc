@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -16,6 +17,7 @@
 #include "maintenance/checker.h"
 #include "maintenance/checkqueue.h"
 #include "maintenance/checksite.h"
+#include "maintenance/checksteps.h"
 #include "maintenance/myip.h"
 #include "maintenance/resolver.h"
 #include "maintenance/scheduler.h"
@@ -121,6 +123,44 @@ TEST_F(Queue, ParallelLimitOrderAndSilentProxies) {
   EXPECT_EQ(p.done, 12u);
   EXPECT_EQ(p.working, 0u);
   for (int fd : listeners) close(fd);
+}
+
+// A SOCKS5 proxy that carries the judge request to a stand-in checker and
+// answers for it; any other protocol is closed at once.
+void socks5_judge(int fd, std::atomic<int>& judged, std::atomic<uint32_t>& at) {
+  char first = 0;
+  if (read(fd, &first, 1) != 1 || first != 0x05) return;
+  char buf[16];
+  if (!read_exact(fd, buf, 2, 3000)) return;
+  send_all(fd, std::string("\x05\x00", 2));
+  if (!read_exact(fd, buf, 10, 3000)) return;
+  send_all(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x50\x00\x50", 10));
+  if (read_http(fd, 10000).empty()) return;
+  at = tick_now();
+  ++judged;
+  send_all(fd, "HTTP/1.0 200 OK\r\n\r\n<Reply>\n<REMOTE_ADDR>127.0.12.9</REMOTE_ADDR>\n</Reply>\n");
+}
+
+// The service's "delay_proxy" spaces the requests that reach it; what
+// never reaches it (refused protocols) is not held back.
+TEST_F(Queue, ServicePaceSpacesTheRequestsThatReachIt) {
+  std::atomic<int> judged{0};
+  std::atomic<uint32_t> first_at{0}, second_at{0};
+  maint_scripted_peer a, b;
+  ASSERT_TRUE(a.start("127.0.12.6", 0, [&](int fd) { socks5_judge(fd, judged, first_at); }));
+  ASSERT_TRUE(b.start("127.0.12.7", 0, [&](int fd) { socks5_judge(fd, judged, second_at); }));
+  db_exec("INSERT INTO proxy(ip,port,host) VALUES(%u,%d,'a'),(%u,%d,'b')", inet_addr("127.0.12.6"),
+          a.port, inet_addr("127.0.12.7"), b.port);
+  public_addr = inet_addr("192.0.2.1");
+  check_queue_pump();
+  check_pace_set(5000);
+  ASSERT_TRUE(maint_drive([&] { return judged.load() == 2; }, 50, 2000));
+  const uint32_t first = std::min(first_at.load(), second_at.load());
+  const uint32_t second = std::max(first_at.load(), second_at.load());
+  EXPECT_GE(second - first, 5000u);
+  ASSERT_TRUE(maint_drive([] { return check_slots() == 0; }, 100, 400));
+  EXPECT_EQ(db_rows("SELECT type FROM proxy ORDER BY host"), "16#16");
+  check_pace_set(0);
 }
 
 TEST(CheckSites, ListForms) {
