@@ -31,7 +31,6 @@ constexpr uint32_t SETTINGS_EVERY_MS = 750;  // how often the settings are read 
 constexpr uint32_t SITES_WAIT_MS = 2000;
 constexpr uint32_t PUSH_EVERY_MS = 2000;  // how often an open panel hears of the pass  // how often
                                           // a reachability pass asks for site addresses
-constexpr size_t ROWS_TEXT = 64;
 
 // A proxy is due: never checked, or its pause since the last check is over.
 #define DUE_TERMS                                                                    \
