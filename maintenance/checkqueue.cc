@@ -304,14 +304,16 @@ void check_job_step_ended(uint16_t index, uint32_t serial, const check_record& r
 void check_queue_pump() {
   if (checks_denied) return;
   read_settings();
-  check_steps_tick();
+  const int waiting = check_steps_tick();
   const check_mode mode = check_mode_now();
   const uint32_t now = tick_now();
   if (idle_known && static_cast<int32_t>(now - idle_until) < 0) {
     if (pass.active && jobs_running == 0) pass_end();
     return;
   }
-  if (mode == check_mode::wait || !room_for_one()) {
+  // While requests wait for their turn at the service, no more checks open
+  // connections that would only wait too.
+  if (mode == check_mode::wait || waiting > 0 || !room_for_one()) {
     if (pass.active) count_remaining(false);
     metrics_check_queue(pass.active ? pass.remaining : 0, static_cast<uint32_t>(jobs_running));
     return;

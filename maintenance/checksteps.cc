@@ -479,8 +479,9 @@ bool check_step_open(uint16_t job, uint32_t serial, const check_job& from, uint8
   return true;
 }
 
-void check_steps_tick() {
+int check_steps_tick() {
   const uint32_t now = tick_now();
+  int waiting = 0;
   for (int i = 1; i < SLOT_COUNT; ++i) {
     conn_slot& slot = conn_table[i];
     if (slot.sock == -1) break;  // occupied slots form a prefix
@@ -491,6 +492,7 @@ void check_steps_tick() {
         send_http_opening(i);
       else
         send_request(i);
+      waiting += c.waiting_pace;
       continue;
     }
     if (c.deadline != 0 && static_cast<int32_t>(now - c.deadline) >= 0) {
@@ -498,6 +500,7 @@ void check_steps_tick() {
       slot_abort(i);
     }
   }
+  return waiting;
 }
 
 void check_steps_set_timeout(uint32_t ms) {
@@ -524,9 +527,10 @@ void check_handler(int index, char letter) {
       on_input(index);
       return;
     case 'T': {
-      // A step that somehow lost its deadline still ends within a minute.
+      // A step that somehow lost its deadline still ends within a minute;
+      // one waiting for its turn at the service is not late.
       check_conn& c = conn_of(index);
-      abort_when_late(index, c.rec.step_started, 60000u);
+      if (!c.waiting_pace) abort_when_late(index, c.rec.step_started, 60000u);
       return;
     }
     case 'X':

@@ -28,8 +28,8 @@ struct check_conn {
 // connect could be had.
 bool check_step_open(uint16_t job, uint32_t serial, const check_job& from, uint8_t step);
 // Aborts steps past their deadline and sends paced requests whose turn
-// came; once a pass.
-void check_steps_tick();
+// came; once a pass. The number of requests still waiting for their turn.
+int check_steps_tick();
 // The limit of each reply, from the "check_timeout" setting.
 void check_steps_set_timeout(uint32_t ms);
 // Minimum spacing of requests that reach the checker service (the
