@@ -78,7 +78,8 @@ bool parse_line(std::string_view line, check_site& out) {
     if (!ascii_is_name_char(static_cast<uint8_t>(c))) return false;
   for (char c : path)
     if (static_cast<uint8_t>(c) <= ' ') return false;
-  if (word.find_first_of(" \t") != std::string_view::npos) return false;
+  for (char c : word)
+    if (static_cast<uint8_t>(c) <= ' ' || c == 0x7F) return false;
   return copy_text(host, out.host) && copy_text(path, out.path) && copy_text(word, out.word);
 }
 

@@ -73,6 +73,13 @@ bool pace_allows(const check_conn& c) {
   return true;
 }
 
+// Marks a request that may not go out yet as waiting (no deadline meanwhile).
+bool must_wait_turn(check_conn& c) {
+  c.waiting_pace = pace_allows(c) ? 0 : 1;
+  if (c.waiting_pace) c.deadline = 0;
+  return c.waiting_pace != 0;
+}
+
 // The stored sign-in of the proxy under check.
 bool login_of(const check_record& rec, proxy_login& login) {
   return proxy_credentials(rec.ip, rec.port, login);
@@ -91,12 +98,7 @@ void basic_line_of(const check_record& rec, char* out, size_t size) {
 // The request in path form, through an opened tunnel.
 void send_request(int index) {
   check_conn& c = conn_of(index);
-  if (!pace_allows(c)) {
-    c.waiting_pace = 1;
-    c.deadline = 0;
-    return;
-  }
-  c.waiting_pace = 0;
+  if (must_wait_turn(c)) return;
   char* request = nullptr;
   size_t n = 0;
   if (c.mode == check_mode::reach) {
@@ -199,12 +201,7 @@ size_t http_opening(const check_conn& c, char* out, size_t capacity) {
 
 void send_http_opening(int index) {
   check_conn& c = conn_of(index);
-  if (!pace_allows(c)) {
-    c.waiting_pace = 1;
-    c.deadline = 0;
-    return;
-  }
-  c.waiting_pace = 0;
+  if (must_wait_turn(c)) return;
   char* request = static_cast<char*>(std::malloc(REQUEST_BUFFER + 4 * PROXY_LOGIN_MAX));
   const size_t n =
       request != nullptr ? http_opening(c, request, REQUEST_BUFFER + 4 * PROXY_LOGIN_MAX) : 0;

@@ -182,6 +182,7 @@ TEST(CheckSites, ListForms) {
       {"http://a.example/ \nhttp://a.example:0/ w\nhttp://a.example:x/ w\nhttp://a.example/p two "
        "words",
        0, 1, nullptr, 0, nullptr, nullptr},
+      {"http://a.example/ w\x01rd", 0, 1, nullptr, 0, nullptr, nullptr},
   };
   for (const list_case& c : cases) {
     SCOPED_TRACE(c.text);
