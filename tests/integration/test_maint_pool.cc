@@ -158,6 +158,29 @@ TEST_P(Pool, MixedListIsCheckedInSecondsAndItsLiveProxiesCarryChains) {
   }
 }
 
+// A first run with an empty list: the 502 page, the console line of a
+// refused SOCKS client and `ctl status` say what is missing and how to add it.
+TEST_F(Pool, FirstRunSaysWhatIsMissing) {
+  ASSERT_TRUE(program.prepare(kProgram, [] { chain_db_add_link(0, 1, PT_SOCKS5); }));
+  ASSERT_TRUE(program.start()) << program.log();
+  const std::string url =
+      "http://" + std::string(kOrigin) + ":" + std::to_string(origin.port) + "/";
+  int status = -1;
+  const std::string page =
+      shell_output("curl -s -m 5 -x http://" + program.url() + " " + url, &status);
+  EXPECT_NE(
+      page.find("the proxy list is empty (add one with &quot;merovane ctl import FILE&quot;)"),
+      std::string::npos)
+      << page;
+  run_curl({"--socks5-hostname", program.url(), url}, program.home + "/body", 5);
+  EXPECT_NE(program.log().find("not built: no usable proxy matches the chain: the proxy list is "
+                               "empty (add one with \"merovane ctl import FILE\")"),
+            std::string::npos)
+      << program.log();
+  EXPECT_NE(ctl("status").find("No proxies yet: add a list with \"merovane ctl import FILE\"."),
+            std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, Pool, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Service" : "Reach"; });
 
