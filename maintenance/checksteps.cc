@@ -47,10 +47,13 @@ struct check_target {
   char host[CHECK_SITE_HOST_SIZE];
 };
 
+// Address 0 when there is none (the site list changed meanwhile, the checker
+// moved): a proxy is never asked to connect to 0.0.0.0, its own machine.
 check_target target_of(const check_conn& c) {
   check_target t{};
-  const check_site* site = c.mode == check_mode::reach ? check_site_at(c.site) : nullptr;
-  if (site != nullptr) {
+  if (c.mode == check_mode::reach) {
+    const check_site* site = check_site_at(c.site);
+    if (site == nullptr) return t;
     t.addr = site->addr;
     t.port = site->port;
     std::snprintf(t.host, sizeof t.host, "%s", site->host);
@@ -239,6 +242,10 @@ void send_https_opening(int index, const check_record& rec) {
 void on_connected(int index) {
   check_conn& c = conn_of(index);
   c.connected = 1;
+  if (target_of(c).addr == 0) {
+    slot_abort(index);
+    return;
+  }
   c.rec.phase = 1;
   expect_reply(c);
   switch (c.rec.step) {
