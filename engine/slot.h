@@ -151,6 +151,9 @@ void slot_set_input_limit(int index, uint32_t bytes);
 constexpr uint32_t SLOT_NO_INPUT_LIMIT = 0xFFFFFFFFu;
 // Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);
+// The same, except the last `held` bytes of slot held_index's input, which
+// wait there for the next run (a head not yet whole).
+void slot_relay_holding(int index, int held_index, uint32_t held);
 // Sends the bytes to every slot of `kind`; returns how many slots got them.
 int slot_broadcast(slot_kind kind, const void* data, int len);
 void slot_close(int index);

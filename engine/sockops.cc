@@ -119,7 +119,22 @@ void slot_set_input_limit(int index, uint32_t bytes) {
   io_update(index);
 }
 
+namespace {
+// Sends the input of `from` to `to`, all but its last `keep` bytes.
+void relay_input(int from, int to, uint32_t keep) {
+  stream& in = conn_table[from].in;
+  if (in.len <= keep) return;
+  const uint32_t n = in.len - keep;
+  slot_send(to, in.data, static_cast<int>(n));
+  slot_consume_input(from, n);
+}
+}  // namespace
+
 void slot_relay(int index) {
+  slot_relay_holding(index, -1, 0);
+}
+
+void slot_relay_holding(int index, int held_index, uint32_t held) {
   int other = slot_linked(index);
   if (other < 0) return;
   conn_slot& slot = conn_table[index];
@@ -128,14 +143,8 @@ void slot_relay(int index) {
   linked.kind = slot_kind::relay;
   slot.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
   linked.flags &= static_cast<uint8_t>(~SLOT_CLOSE_ALONE);
-  if (linked.in.len > 0) {
-    slot_send(index, linked.in.data, static_cast<int>(linked.in.len));
-    slot_consume_input(other, linked.in.len);
-  }
-  if (slot.in.len > 0) {
-    slot_send(other, slot.in.data, static_cast<int>(slot.in.len));
-    slot_consume_input(index, slot.in.len);
-  }
+  relay_input(other, index, other == held_index ? held : 0);
+  relay_input(index, other, index == held_index ? held : 0);
 }
 
 int slot_broadcast(slot_kind kind, const void* data, int len) {

@@ -1,7 +1,9 @@
-// Fuzzes the rewriting of a client's first HTTP request and the check of a
-// destination's first reply. The rewrite must leave everything behind the
-// head untouched, keep the head complete, and give the same result when it
-// runs again on its own output.
+// Fuzzes the rewriting of a client's first HTTP request, the check of a
+// destination's first reply and the "Connection: close" mark on that reply.
+// The rewrite must leave everything behind the head untouched, keep the head
+// complete, and give the same result when it runs again on its own output;
+// the mark must hold back only bytes it has, change nothing while it waits,
+// and change nothing more when it runs again on its own output.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +27,25 @@ long empty_line(const uint8_t* d, size_t n) {
   return -1;
 }
 
+// The reply mark on the same bytes.
+void check_reply_mark(const uint8_t* data, size_t size) {
+  stream s{};
+  if (size > 0 && !stream_append(s, data, static_cast<uint32_t>(size))) abort();
+  s.total = 777;
+  const reply_mark m = mark_reply_close(s);
+  if (s.total != 777 || m.held > s.len) abort();
+  if (m.done == REWRITE_WAIT && (s.len != size || (size > 0 && memcmp(s.data, data, size) != 0)))
+    abort();
+  if (m.done == REWRITE_DONE && s.len > 0) {
+    stream again{};
+    if (!stream_append(again, s.data, s.len)) abort();
+    mark_reply_close(again);
+    if (again.len != s.len || memcmp(again.data, s.data, s.len) != 0) abort();
+    stream_free(again);
+  }
+  stream_free(s);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int error = response_is_error(reply, size);
   if (error != 0 && error != 1) abort();
   free(reply);
+  check_reply_mark(data, size);
 
   stream s{};
   if (size > 0 && !stream_append(s, data, static_cast<uint32_t>(size))) abort();
