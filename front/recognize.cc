@@ -324,8 +324,9 @@ step read_url_target(int index, http_info& info, size_t pos) {
   return step::go_on;
 }
 
-// Step 4: the first Host line of the head names the destination; a body or
-// tunnel bytes sent along with the head are not header lines.
+// Step 4: the first Host line of the head names the destination of an
+// origin-form request; a body or tunnel bytes sent along with the head are
+// not header lines.
 void read_host_line(conn_slot& slot, size_t head) {
   const uint8_t* d = slot.in.data;
   size_t line = 0;
@@ -351,6 +352,33 @@ void read_host_line(conn_slot& slot, size_t head) {
   }
 }
 
+// Step 3: where the request goes. The client's own destination wins: the
+// SOCKS request's, the CONNECT target, an absolute URL's authority; the
+// Host line names it only for a target in origin form. A SOCKS client's
+// request is read only for the panel's path (a CONNECT in it is for
+// whoever is at the destination, and passes as it is).
+step read_request_target(int index, http_info& info, size_t pos) {
+  conn_slot& slot = conn_table[index];
+  if (slot.proto == PROTO_SOCKS4 || slot.proto == PROTO_SOCKS5) {
+    info.connect = false;
+    char host[DEST_HOST_SIZE];
+    memcpy(host, slot.dest_host, sizeof host);
+    const uint16_t port = slot.dest_port;
+    const step s = read_url_target(index, info, pos);
+    memcpy(slot.dest_host, host, sizeof host);
+    slot.dest_port = port;
+    return s;
+  }
+  if (info.connect) {
+    read_connect_target(slot, pos);
+    return step::go_on;
+  }
+  slot.dest_host[0] = 0;
+  if (read_url_target(index, info, pos) != step::go_on) return step::refused;
+  if (slot.dest_host[0] == 0) read_host_line(slot, info.head);
+  return step::go_on;
+}
+
 // State 3: the first data. Returns false when the slot waits or was refused;
 // true when the destination is known (kind 4) and `info` describes it.
 bool first_data(int index, http_info& info) {
@@ -361,12 +389,7 @@ bool first_data(int index, http_info& info) {
   if (info.verb_offset != 0) {
     size_t pos = 0;
     if (read_method(index, info, &pos) != step::go_on) return false;
-    if (info.connect) {
-      read_connect_target(slot, pos);
-    } else if (read_url_target(index, info, pos) != step::go_on) {
-      return false;
-    }
-    read_host_line(slot, info.head);
+    if (read_request_target(index, info, pos) != step::go_on) return false;
     if (slot.dest_port == 0) slot.dest_port = 80;
   }
   slot.kind = slot_kind::dest_known;

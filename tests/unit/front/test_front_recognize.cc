@@ -304,14 +304,7 @@ TEST_F(Recognize, GetAbsoluteUrlWithPortAndHost) {
   EXPECT_EQ(slot().kind, slot_kind::chain);
 }
 
-TEST_F(Recognize, HostLineWins) {
-  feed("get http://peer.test/ HTTP/1.0\nUser-Agent: x\nHOST:   other.test\n\n");
-  EXPECT_STREQ(slot().dest_host, "other.test");
-  EXPECT_EQ(slot().dest_port, 80);
-  EXPECT_EQ(chain_offset, 3u);
-
-  TearDown();
-  SetUp();
+TEST_F(Recognize, HostLineNamesAnOriginFormRequest) {
   feed("POST /form HTTP/1.1\r\nHost: other.test:81\r\nHost: peer.test:82\r\n\r\nbody");
   EXPECT_STREQ(slot().dest_host, "other.test");
   EXPECT_EQ(slot().dest_port, 81);
@@ -546,21 +539,13 @@ TEST_F(Recognize, SocksToLoopbackWithNonHttpDataWaitsForChain) {
   EXPECT_STREQ(slot().dest_host, "127.0.0.1");
 }
 
-TEST_F(Recognize, SocksClientHttpRequestReplacesDestination) {
-  feed(bytes({4, 1, 0, 0x50, 127, 0, 0, 9, 0}));
-  sent();
-  feed("GET / HTTP/1.1\r\nHost: other.test:99\r\n\r\n");
-  EXPECT_STREQ(slot().dest_host, "other.test");
-  EXPECT_EQ(slot().dest_port, 99);
-  EXPECT_EQ(chain_offset, 3u);
-
-  TearDown();
-  SetUp();
+TEST_F(Recognize, SocksClientHttpRequestKeepsTheSocksDestination) {
   feed(bytes({4, 1, 0x1f, 0x90, 127, 0, 0, 9, 0}));
   sent();
-  feed("GET / HTTP/1.1\r\n\r\n");  // no Host line: the SOCKS host stays, the port becomes 80
+  feed("GET / HTTP/1.1\r\nHost: other.test:99\r\n\r\n");
   EXPECT_STREQ(slot().dest_host, "127.0.0.9");
-  EXPECT_EQ(slot().dest_port, 80);
+  EXPECT_EQ(slot().dest_port, 8080);
+  EXPECT_EQ(chain_offset, 3u);
 }
 
 TEST_F(Recognize, ClientHostIsEscapedInPage) {
