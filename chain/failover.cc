@@ -177,6 +177,11 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
     case chain_fault::no_chain:
       n = no_chain_text(out, capacity);
       break;
+    case chain_fault::http_last:
+      n = snprintf(out, capacity,
+                   "the last proxy of the chain can only be a plain HTTP proxy, which carries "
+                   "plain HTTP requests, not this connection");
+      break;
     case chain_fault::none:
       out[0] = 0;
       break;
@@ -209,17 +214,21 @@ void chain_give_up(int client, const chain_failure& failure) {
   slot_abort(client);
 }
 
-void chain_cannot_start(int client) {
+void chain_refused(int client, const chain_failure& failure) {
   if (client < 0 || client >= SLOT_COUNT) return;
-  chain_failure none{};
-  none.fault = chain_fault::no_chain;
   char why[FAILURE_TEXT_SIZE];
-  chain_failure_text(none, why, sizeof why);
+  chain_failure_text(failure, why, sizeof why);
   char shown[DEST_HOST_SIZE + 2];
   host_for_display(conn_table[client].dest_host, shown, sizeof shown);
   console_line("chain to %.66s:%u not built: %s", shown,
                static_cast<unsigned>(conn_table[client].dest_port), why);
-  chain_give_up(client, none);
+  chain_give_up(client, failure);
+}
+
+void chain_cannot_start(int client) {
+  chain_failure none{};
+  none.fault = chain_fault::no_chain;
+  chain_refused(client, none);
 }
 
 void chain_failed(int client, const chain_failure& failure) {

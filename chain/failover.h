@@ -27,6 +27,9 @@ void chain_give_up(int client, const chain_failure& failure);
 // No chain could be built for the client's first attempt: the console says
 // why (and what a first run lacks), then the client is given up.
 void chain_cannot_start(int client);
+// The same for any reason the client gets no chain (a tunnel whose chain
+// could only end in a plain HTTP proxy, say).
+void chain_refused(int client, const chain_failure& failure);
 // "proxy 203.0.113.5:1080 did not answer" and the like; its length.
 size_t chain_failure_text(const chain_failure& failure, char* out, size_t capacity);
 // The attempt note of a client slot for the status page ("" on a first

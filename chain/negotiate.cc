@@ -566,8 +566,12 @@ attempt_result chain_attempt(int index) {
   // The hops first: without a chain the client stays unlinked and can
   // still be answered.
   route_record ro{};
-  if (!chain_hops(ro, host, c.dest_port, rc.client.excluded, rc.client.excluded_count))
-    return attempt_result::no_chain;
+  // A client without a plain HTTP request to forward (check_reply 0: a
+  // CONNECT tunnel, a SOCKS client's other data) needs a last hop that tunnels.
+  const int hops = chain_hops(ro, host, c.dest_port, rc.client.excluded, rc.client.excluded_count,
+                              rc.check_reply == 0);
+  if (hops == CHAIN_HOPS_HTTP_LAST) return attempt_result::http_last;
+  if (hops != 1) return attempt_result::no_chain;
   rc.client.fixed_mask = chain_cache.fixed_mask;
   const int out = slot_create_linked(index);
   if (out < 0) return attempt_result::no_slot;
@@ -611,7 +615,11 @@ void start_lookup(conn_slot& c, route_record& rc) {
 
 void first_attempt(int index) {
   const attempt_result started = chain_attempt(index);
-  if (started == attempt_result::no_chain) {
+  if (started == attempt_result::http_last) {
+    chain_failure why{};
+    why.fault = chain_fault::http_last;
+    chain_refused(index, why);
+  } else if (started == attempt_result::no_chain) {
     chain_cannot_start(index);
   } else if (started == attempt_result::no_slot) {
     slot_abort(index);
@@ -831,17 +839,27 @@ const char* client_id_line(int flag) {
   return id_line;
 }
 
+namespace {
+// Rewriting, then the relay; a reply head that is not whole yet waits in
+// the outbound slot's input, except when the pair closes.
+void relay_pair(int index, bool closing) {
+  const int other = slot_linked(index);
+  if (other < 0) return;
+  const uint32_t held = relay_hook(index, other);
+  const int out = route_of(index).side == 0 ? index : other;
+  slot_relay_holding(index, out, closing ? 0 : held);
+}
+}  // namespace
+
 void chain_relay(int index) {
-  int other = slot_linked(index);
-  if (other >= 0) relay_hook(index, other);
-  slot_relay(index);
+  relay_pair(index, false);
 }
 
 void chain_relay_handler(int index, char letter) {
   // Drained output needs nothing here: the socket layer resumes reading the
   // other side by itself once there is room.
   if (letter == slot_event::drained) return;
-  chain_relay(index);
+  relay_pair(index, letter == slot_event::closing);
   if (letter == slot_event::closing) chain_close(index);
 }
 

@@ -16,7 +16,7 @@ constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within t
 constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
 // A CONNECT proxy's reply head longer than this fails its hop.
 constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
-constexpr uint8_t SIGN_IN_REFUSED = 0xA5;         // socks5_stage of a failed sign-in
+constexpr uint8_t SIGN_IN_REFUSED = 0xA5;  // socks5_stage of a failed sign-in
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.
@@ -44,7 +44,9 @@ extern chain_io_ops chain_io;
 // stands; when no chain can be built an HTTP or CONNECT client gets a 502.
 void chain_start(int index, size_t http_offset);
 
-enum class attempt_result { started, no_chain, no_slot };
+// http_last: the client needs a tunnel and its chain could only end in a
+// plain HTTP proxy.
+enum class attempt_result { started, no_chain, no_slot, http_last };
 // Opens one attempt for client slot `index` (its route record set up by
 // chain_start): a chain without the proxies its earlier attempts found
 // failing, and a new outbound slot linked to the client.

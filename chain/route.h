@@ -43,6 +43,7 @@ enum class chain_fault : uint8_t {
   http_middle,   // a plain HTTP proxy before the last position
   no_chain,      // no proxy matched a link of the chain
   auth_refused,  // a proxy refused its sign-in (or wanted one it has not got)
+  http_last,     // a tunnel, and the last link gives only plain HTTP proxies
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;

@@ -70,7 +70,7 @@ int parse_link_row(const char* p, const char* end, int64_t* values) {
   return count;
 }
 
-chain_cache_record chain_cache = {nullptr, 0, 0, 0};
+chain_cache_record chain_cache = {nullptr, 0, 0, 0, 0, 0};
 
 namespace {
 // "remote_dns", read again once the chain cache is dropped or has aged.
@@ -249,6 +249,8 @@ hop* chain_build(const proxy_ref* excluded, int excluded_count) {
   memset(hop_array, 0, sizeof hop_array);
   chain_cache.count = 0;
   chain_cache.fixed_mask = 0;
+  chain_cache.last_selection = 0;
+  chain_cache.last_flags = 0;
   char* rows = db_query_text(",", "\n", "%s", sql_chain_link_query());
   if (rows == nullptr) return nullptr;
   uint8_t count = 0;
@@ -266,6 +268,8 @@ hop* chain_build(const proxy_ref* excluded, int excluded_count) {
     if (n != 4) continue;
     const int64_t selection = v[0];
     const uint32_t flags = static_cast<uint32_t>(v[1]);
+    chain_cache.last_selection = static_cast<uint8_t>(selection);
+    chain_cache.last_flags = flags;
     if (selection == 5) {
       hop_array[count].addr = static_cast<uint32_t>(v[2]);
       hop_array[count].port = static_cast<uint16_t>(v[3]);
@@ -313,8 +317,36 @@ bool destination_address(const char* host, uint32_t* addr) {
   return !is_invalid_name(host) && chain_remote_names();
 }
 
+bool speaks_only_plain_http(uint16_t type) {
+  return (type & PT_HTTP) != 0 && (type & (PT_SOCKS4 | PT_SOCKS5 | PT_HTTPS)) == 0;
+}
+
+namespace {
+
+// The cached chain's last proxy can carry a tunnel: it already does, or its
+// link picks and also accepts a tunnelling protocol, among whose proxies it
+// is picked again (the cache keeps the new one).
+bool last_hop_tunnels(const proxy_ref* excluded, int excluded_count) {
+  const uint8_t last = static_cast<uint8_t>(chain_cache.count - 1);
+  if (!speaks_only_plain_http(chain_cache.hops[last].type)) return true;
+  constexpr uint32_t tunnelling = PT_SOCKS4 | PT_SOCKS5 | PT_HTTPS;
+  const uint32_t flags = chain_cache.last_flags;
+  if (chain_cache.last_selection < 1 || chain_cache.last_selection > 4 || !(flags & tunnelling))
+    return false;
+  char exclusion[EXCLUSION_SIZE];
+  build_exclusion(exclusion, last, excluded, excluded_count);
+  hop picked{};
+  if (!pick_proxy(chain_cache.last_selection, flags & ~static_cast<uint32_t>(PT_HTTP), exclusion,
+                  picked))
+    return false;
+  chain_cache.hops[last] = picked;
+  return true;
+}
+
+}  // namespace
+
 int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref* excluded,
-               int excluded_count) {
+               int excluded_count, bool tunnel) {
   if (port == 0 || host == nullptr) {
     chain_cache_clear();
     return 0;
@@ -331,6 +363,7 @@ int chain_hops(route_record& r, const char* host, uint16_t port, const proxy_ref
     chain_cache.built = now;
   }
   if (chain_cache.hops == nullptr || chain_cache.count == 0) return 0;
+  if (tunnel && !last_hop_tunnels(excluded, excluded_count)) return CHAIN_HOPS_HTTP_LAST;
   const uint8_t count = chain_cache.count;
   memcpy(r.hops, chain_cache.hops, count * sizeof(hop));
   r.hops[count].type = HOP_END;

@@ -14,16 +14,28 @@ struct chain_cache_record {
   hop* hops;
   uint8_t count;
   uint32_t built;
-  uint32_t fixed_mask;  // bit i: position i is a fixed-proxy link
+  uint32_t fixed_mask;     // bit i: position i is a fixed-proxy link
+  uint8_t last_selection;  // how the link of the last position picks (1-5)
+  uint32_t last_flags;     // and what it accepts
 };
 extern chain_cache_record chain_cache;
+
+// chain_hops for a client that needs a tunnel when the last link can give
+// it nothing but a plain HTTP proxy.
+constexpr int CHAIN_HOPS_HTTP_LAST = -1;
 
 // Fills r.hops and r.hop_count with the cached (or a freshly built) chain and
 // the destination as the last entry (address 0: the host text travels). 1 when filled, else 0 (port
 // 0, empty host, a host without an address, or no chain). With proxies to avoid, the chain is built
-// afresh without them (and cached).
+// afresh without them (and cached). tunnel: the client's bytes are not a
+// plain HTTP request (CONNECT, or a SOCKS client's other data), so the last
+// proxy must not be a plain HTTP proxy: one from a link that also accepts
+// another protocol is picked again among those (and cached); otherwise
+// CHAIN_HOPS_HTTP_LAST.
 int chain_hops(route_record& r, const char* host, uint16_t port,
-               const proxy_ref* excluded = nullptr, int excluded_count = 0);
+               const proxy_ref* excluded = nullptr, int excluded_count = 0, bool tunnel = false);
+// A proxy of this type speaks plain HTTP and no tunnelling protocol.
+bool speaks_only_plain_http(uint16_t type);
 // Builds the chain from the database, leaving out the given proxies; the
 // hop array or null. Sets the cache count and fixed-link mask.
 hop* chain_build(const proxy_ref* excluded = nullptr, int excluded_count = 0);

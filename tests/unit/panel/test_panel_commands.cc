@@ -159,7 +159,7 @@ TEST_F(PanelCommands, SavingTakesEffectAtOnce) {
   scheduler_reset();
   public_addr = 0x04030201;
   static hop stale[2] = {};
-  chain_cache = chain_cache_record{stale, 1, 0, 0};
+  chain_cache = chain_cache_record{stale, 1, 0, 0, 0, 0};
   std::string reply = ajax(
       "type=save_settings&num=0&url_checker=+http%3A%2F%2F127.0.0.81%2Fa+%0D%0Ahttp%3A%2F%2F"
       "127.0.0.82%2Fb%0A&chain_retries=9");
