@@ -473,6 +473,29 @@ bool read_all(FILE* in, text& out) {
   return !std::ferror(in);
 }
 
+// What the instance said of an uploaded list.
+struct upload_counts {
+  int count, added, skipped;
+};
+
+// Uploads a proxy list as the panel's paste area does; CTL_DONE with the
+// counts, or the exit status of the failure (told on standard error).
+int upload_list(const text& list, upload_counts& counts) {
+  text body, value;
+  if (!add_param(body, "type", "upload_proxy") || !body.add("&list=") ||
+      !add_encoded(body, list.c_str(), list.len))
+    return refused("out of memory");
+  if (list.len == 0) return refused("the list is empty");
+  if (!command(body, "upload_proxy", value)) return no_instance();
+  counts = upload_counts{};
+  if (std::strncmp(value.c_str(), "{error:", 7) == 0) return refused(value.c_str());
+  if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &counts.count, &counts.added) != 2)
+    return refused("the upload reply is not understood");
+  const char* skipped = std::strstr(value.c_str(), "skipped:");
+  if (skipped != nullptr) counts.skipped = std::atoi(skipped + 8);
+  return CTL_DONE;
+}
+
 int ctl_import(const char* file) {
   text list;
   FILE* in = std::strcmp(file, "-") == 0 ? stdin : std::fopen(file, "rb");
@@ -483,17 +506,10 @@ int ctl_import(const char* file) {
   bool read = read_all(in, list);
   if (in != stdin) std::fclose(in);
   if (!read) return refused("the list cannot be read (or is larger than 4 MiB)");
-  text body, value;
-  if (!add_param(body, "type", "upload_proxy") || !body.add("&list=") ||
-      !add_encoded(body, list.c_str(), list.len))
-    return refused("out of memory");
-  if (list.len == 0) return refused("the list is empty");
-  if (!command(body, "upload_proxy", value)) return no_instance();
-  int count = 0, added = 0;
-  if (std::strncmp(value.c_str(), "{error:", 7) == 0) return refused(value.c_str());
-  if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &count, &added) != 2)
-    return refused("the upload reply is not understood");
-  std::printf("%d proxies read, %d new\n", count, added);
+  upload_counts counts{};
+  const int rc = upload_list(list, counts);
+  if (rc != CTL_DONE) return rc;
+  std::printf("%d proxies read, %d new\n", counts.count, counts.added);
   return CTL_DONE;
 }
 
@@ -594,6 +610,7 @@ int ctl_set(int argc, char** argv) {
 
 struct link {
   uint32_t selection, flags, ip, port;
+  bool signs_in;  // the link names a user and password
 };
 
 // "socks5://host:port" and the like, or "pick:fastest[:socks5,http]".
@@ -634,8 +651,16 @@ bool parse_link(const char* s, link* l, const char** why) {
       l->flags = p.value;
   if (l->flags == 0) return false;
   const char* rest = sep + 3;
-  *why = "the chain table keeps no user name and password: give the proxy without them";
-  if (std::strchr(rest, '@') != nullptr) return false;
+  // user:pass@ is stored with the proxy (as an import stores it), not in
+  // the chain table: the link names the proxy by its address and port.
+  const char* at = std::strrchr(rest, '@');
+  l->signs_in = at != nullptr;
+  if (at != nullptr) {
+    const char* colon = std::strchr(rest, ':');
+    *why = "a user name and password are written user:pass@ before the address";
+    if (colon == nullptr || colon == rest || colon > at) return false;
+    rest = at + 1;
+  }
   char hostport[64];
   std::snprintf(hostport, sizeof hostport, "%s", rest);
   size_t n = std::strlen(hostport);
@@ -643,6 +668,27 @@ bool parse_link(const char* s, link* l, const char** why) {
   *why = "a fixed proxy is an IPv4 address and a port (1-65535)";
   l->selection = SELECT_FIXED;
   return address_port(hostport, &l->ip, &l->port);
+}
+
+// The links that sign in go to the instance as a proxy list first, so that
+// their proxies hold the user and password before the chain names them.
+int store_sign_ins(int argc, char** argv) {
+  text list;
+  int lines = 0;
+  for (int i = 0; i < argc; ++i) {
+    link l{};
+    const char* why = "";
+    if (!parse_link(argv[i], &l, &why) || !l.signs_in) continue;
+    if (!list.add(argv[i]) || !list.add("\n")) return refused("out of memory");
+    ++lines;
+  }
+  if (lines == 0) return CTL_DONE;
+  upload_counts counts{};
+  const int rc = upload_list(list, counts);
+  if (rc != CTL_DONE) return rc;
+  if (counts.skipped > 0 || counts.count != lines)
+    return refused("a link's user name or password was not taken (see the import rules)");
+  return CTL_DONE;
 }
 
 int ctl_chain(int argc, char** argv) {
@@ -667,6 +713,8 @@ int ctl_chain(int argc, char** argv) {
         !add_number_param(body, "port", at, l.port))
       return refused("out of memory");
   }
+  const int stored = store_sign_ins(argc, argv);
+  if (stored != CTL_DONE) return stored;
   if (!command(body, "settings", value)) return no_instance();
   std::printf("chain of %d link%s saved\n", argc, argc == 1 ? "" : "s");
   return CTL_DONE;
