@@ -225,7 +225,7 @@ namespace {
 // "close", or ", close" is added to the tokens it has.
 void connection_to_close(head_edit& e, header_line& l) {
   uint8_t* d = e.d;
-  if (has_token(d, l, "close")) return;
+  if (l.value_end == 0 || has_token(d, l, "close")) return;  // no value, or close already
   size_t keep = 0;
   bool found = false;
   for_each_token(d, l.value, l.value_end, [&](size_t at, size_t n) {
@@ -372,28 +372,30 @@ bool splice(stream& s, size_t at, size_t old_len, const uint8_t* bytes, size_t n
 }
 
 // The reply head [0, head) with every Connection and Keep-Alive line left
-// out and "Connection: close" right after the status line, into out; its
-// length.
-size_t close_reply_head(const uint8_t* d, size_t head, uint8_t* out) {
+// out and "Connection: close" right after the status line, into out
+// (capacity bytes); its length, 0 when it does not fit (line ends written
+// anew may be longer than the ones they replace).
+size_t close_reply_head(const uint8_t* d, size_t head, uint8_t* out, size_t capacity) {
   const bool crlf = d[head] == '\r';
   const char* eol = crlf ? "\r\n" : "\n";
   const size_t eol_len = crlf ? 2 : 1;
+  size_t n = 0;
+  auto put = [&](const void* bytes, size_t k) {
+    if (n + k > capacity) return false;
+    memcpy(out + n, bytes, k);
+    n += k;
+    return true;
+  };
   const size_t status_end = read_line(d, head, 0).end;
-  size_t n = status_end;
-  memcpy(out, d, n);
-  memcpy(out + n, eol, eol_len);
-  n += eol_len;
-  memcpy(out + n, kReplyClose, sizeof kReplyClose - 1);
-  n += sizeof kReplyClose - 1;
+  if (!put(d, status_end) || !put(eol, eol_len) || !put(kReplyClose, sizeof kReplyClose - 1))
+    return 0;
   for (size_t pos = next_line(d, head, status_end); pos < head;) {
     const header_line l = read_line(d, head, pos);
     pos = next_line(d, head, l.end);
     if (same_word(d + l.name, l.name_len, "connection") ||
         same_word(d + l.name, l.name_len, "keep-alive"))
       continue;
-    memcpy(out + n, eol, eol_len);
-    memcpy(out + n + eol_len, d + l.start, l.end - l.start);
-    n += eol_len + (l.end - l.start);
+    if (!put(eol, eol_len) || !put(d + l.start, l.end - l.start)) return 0;
   }
   return n;
 }
@@ -426,9 +428,9 @@ reply_mark mark_reply_close(stream& s) {
       continue;
     }
     static uint8_t edited[REPLY_HEAD_LIMIT + 64];  // engine thread only
-    const size_t m = close_reply_head(d, bounds.end, edited);
+    const size_t m = close_reply_head(d, bounds.end, edited, sizeof edited);
     const uint32_t total = s.total;
-    splice(s, p, bounds.end, edited, m);
+    if (m > 0) splice(s, p, bounds.end, edited, m);
     s.total = total;
     return {REWRITE_DONE, 0};
   }

@@ -167,6 +167,9 @@ struct mark_case {
 TEST(ReplyMark, Table) {
   const std::string partial = "HTTP/1.1 200 OK\r\nContent-Le";
   const std::string endless = "HTTP/1.1 200 OK\r\n" + std::string(REPLY_HEAD_LIMIT, 'x');
+  std::string lf_lines = "HTTP/1.1 200 OK";  // LF inside, CR LF at the end: each line end grows
+  for (int i = 0; i < 5000; ++i) lf_lines += "\nab";
+  lf_lines += "\r\n\r\n";
   const mark_case cases[] = {
       {"keep-alive lines give way to close",
        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive\r\n"
@@ -196,6 +199,7 @@ TEST(ReplyMark, Table) {
       {"bytes that are no reply go as they are", "SSH-2.0-OpenSSH_9\r\n", "SSH-2.0-OpenSSH_9\r\n",
        REWRITE_DONE, 0},
       {"a head past the limit goes unmarked", endless, endless, REWRITE_DONE, 0},
+      {"so does one that would grow past it", lf_lines, lf_lines, REWRITE_DONE, 0},
   };
   for (const mark_case& c : cases) {
     stream s{};
