@@ -171,6 +171,45 @@ TEST_F(Select, UnknownSelectionGivesNoChainAndEmptyLinkFails) {
   EXPECT_EQ(chain_hops(r, "127.0.0.9", 80), 0);
 }
 
+// A client that needs a tunnel never ends its chain in a plain HTTP proxy:
+// the last link's pick skips such proxies when the link allows another
+// protocol; otherwise there is no chain for that client (plain HTTP clients
+// still get one).
+TEST_F(Select, TunnelsNeverEndInAPlainHttpProxy) {
+  const struct {
+    const char* what;
+    int selection;
+    uint16_t flags;
+    const char* tunnel_last;  // the tunnel's last proxy, or null: CHAIN_HOPS_HTTP_LAST
+  } cases[] = {
+      {"a pick of both protocols takes the SOCKS5 proxy", 2, PT_HTTP | PT_SOCKS5, "127.0.0.6"},
+      {"a pick of plain HTTP only has none to give", 2, PT_HTTP, nullptr},
+      {"a fixed plain HTTP proxy cannot change", 5, PT_HTTP, nullptr},
+  };
+  chain_db_add_proxy("127.0.0.5", 8080, PT_HTTP, 10);  // the fastest
+  chain_db_add_proxy("127.0.0.6", 1080, PT_SOCKS5, 50);
+  for (const auto& c : cases) {
+    db_exec("%s", sql_chain_clear());
+    chain_cache_clear();
+    chain_db_add_link(1, 5, PT_SOCKS4, ip_number("127.0.0.7"), 1080);
+    chain_db_add_link(2, c.selection, c.flags, ip_number("127.0.0.5"), 8080);
+    route_record plain{};
+    ASSERT_EQ(chain_hops(plain, "127.0.0.9", 80), 1) << c.what;
+    EXPECT_EQ(dotted(plain.hops[1].addr), "127.0.0.5") << c.what;
+    route_record tunnel{};
+    const int got = chain_hops(tunnel, "127.0.0.9", 443, nullptr, 0, true);
+    if (c.tunnel_last == nullptr) {
+      EXPECT_EQ(got, CHAIN_HOPS_HTTP_LAST) << c.what;
+      continue;
+    }
+    ASSERT_EQ(got, 1) << c.what;
+    EXPECT_EQ(tunnel.hop_count, 3) << c.what;
+    EXPECT_EQ(dotted(tunnel.hops[0].addr), "127.0.0.7") << c.what;
+    EXPECT_EQ(dotted(tunnel.hops[1].addr), c.tunnel_last) << c.what;
+    EXPECT_EQ(tunnel.hops[2].type, HOP_END) << c.what;
+  }
+}
+
 TEST(LinkRow, OnlyRowsOfExactlyFourIntegers) {
   int64_t v[8];
   auto parse = [&](const char* t) { return parse_link_row(t, t + strlen(t), v); };
