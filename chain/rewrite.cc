@@ -1,6 +1,7 @@
 // HTTP request rewriting.
 #include "chain/rewrite.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -359,8 +360,6 @@ int rewrite_request(stream& s, bool keep_target) {
 
 namespace {
 
-constexpr char kReplyClose[] = "Connection: close";
-
 // Replaces `old_len` bytes at `at` of the stream by the n bytes of `bytes`.
 bool splice(stream& s, size_t at, size_t old_len, const uint8_t* bytes, size_t n) {
   const size_t tail = s.len - (at + old_len);
@@ -370,6 +369,31 @@ bool splice(stream& s, size_t at, size_t old_len, const uint8_t* bytes, size_t n
   s.len = static_cast<uint32_t>(at + n + tail);
   return true;
 }
+
+}  // namespace
+
+int absolute_target(stream& s, std::string_view authority) {
+  if (s.data == nullptr || s.len < 10) return REWRITE_WAIT;
+  const size_t v = http_verb_offset(s.data, s.len);
+  if (v == 0) return REWRITE_DONE;
+  if (http_head_find(s.data, s.len).body == 0) return REWRITE_WAIT;
+  size_t p = v;
+  while (p < s.len && s.data[p] == ' ') ++p;
+  if (p >= s.len || s.data[p] != '/' || authority.empty() || authority.size() > 300)
+    return REWRITE_DONE;
+  char prefix[320];
+  const int n = snprintf(prefix, sizeof prefix, "http://%.*s", static_cast<int>(authority.size()),
+                         authority.data());
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof prefix) return REWRITE_DONE;
+  const uint32_t total = s.total;
+  splice(s, p, 0, reinterpret_cast<const uint8_t*>(prefix), static_cast<size_t>(n));
+  s.total = total;
+  return REWRITE_DONE;
+}
+
+namespace {
+
+constexpr char kReplyClose[] = "Connection: close";
 
 // The reply head [0, head) with every Connection and Keep-Alive line left
 // out and "Connection: close" right after the status line, into out
@@ -498,6 +522,23 @@ bool sign_in_to_http_hop(route_record& ro, stream& request, uint8_t& rewritten) 
 
 namespace {
 
+// A plain HTTP proxy as the last hop routes by the request target: an
+// origin-form target gets the client's destination (the SOCKS request's,
+// or the address looked up here), not whatever the Host line says.
+void name_destination(conn_slot& client, route_record& rc) {
+  char authority[DEST_HOST_SIZE + 16];
+  const uint32_t a = rc.client.resolved;
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&a);
+  if (a != 0)
+    snprintf(authority, sizeof authority, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],
+             static_cast<unsigned>(client.dest_port));
+  else
+    snprintf(authority, sizeof authority, strchr(client.dest_host, ':') ? "[%.*s]:%u" : "%.*s:%u",
+             static_cast<int>(DEST_HOST_SIZE - 1), client.dest_host,
+             static_cast<unsigned>(client.dest_port));
+  if (absolute_target(client.in, authority) != REWRITE_WAIT) rc.client.target_named = 1;
+}
+
 // The first reply head of a connection whose close the rewrite forced says
 // so, so that the client does not send its next request into it.
 uint32_t mark_first_reply(conn_slot& out, route_record& client) {
@@ -533,8 +574,12 @@ uint32_t relay_hook(int index, int linked_index) {
     ro.check_reply = 0;
     ro.failed = static_cast<uint8_t>(response_is_error(out->in.data, out->in.len));
   }
+  const bool at_destination = ro.hop_index < MAX_HOPS && ro.hop_index + 1 == ro.hop_count;
+  if (at_destination && ro.hop_proto == PT_HTTP && client->proto != PROTO_CONNECT &&
+      rc.client.target_named == 0)
+    name_destination(*client, rc);
   const bool force = force_http_10_on();
-  if (ro.hop_index < MAX_HOPS && ro.hop_index + 1 == ro.hop_count && force && rc.rewritten == 0) {
+  if (at_destination && force && rc.rewritten == 0) {
     if (client->proto == PROTO_CONNECT) {
       rc.rewritten = REWRITE_DONE;  // a tunnel carries the client's bytes as they are
     } else if (client->in.len > 8) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "engine/slot.h"
 
@@ -44,6 +45,12 @@ request_traits request_traits_of(const uint8_t* data, size_t length);
 // HTTP/1.0 with "Connection: close". keep_target: leave an absolute target
 // as it is (the last proxy is a plain HTTP proxy and routes by it).
 int rewrite_request(stream& s, bool keep_target = false);
+
+// An origin-form request target ("/path") becomes "http://" authority
+// "/path", so that a plain HTTP proxy as the last hop goes where a SOCKS
+// client asked, whatever its Host line says. REWRITE_WAIT while the head is
+// not complete, else REWRITE_DONE (edited, or another form, or not HTTP).
+int absolute_target(stream& s, std::string_view authority);
 
 // Marks the first final reply head in `s` "Connection: close" (its
 // Connection and Keep-Alive lines replaced), passing over interim (1xx)

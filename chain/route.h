@@ -65,6 +65,7 @@ struct __attribute__((packed)) client_route {
                             // none, 0xFF while it waits for a free entry
   uint32_t resolved;        // the destination's address once looked up here, else 0
   uint32_t lookup_started;  // tick at which the lookup was queued
+  uint8_t target_named;     // a plain HTTP last hop was given the destination in the request
 };
 
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),

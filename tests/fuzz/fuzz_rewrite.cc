@@ -27,6 +27,22 @@ long empty_line(const uint8_t* d, size_t n) {
   return -1;
 }
 
+// The absolute target on the same bytes: nothing changes while it waits,
+// and the head's end and the body behind it stay as they were.
+void check_absolute_target(const uint8_t* data, size_t size) {
+  stream s{};
+  if (size > 0 && !stream_append(s, data, static_cast<uint32_t>(size))) abort();
+  const long old_end = empty_line(data, size);
+  const int done = absolute_target(s, "h.test:80");
+  if (done == REWRITE_WAIT && (s.len != size || (size > 0 && memcmp(s.data, data, size) != 0)))
+    abort();
+  if (old_end >= 0) {
+    const size_t tail = size - static_cast<size_t>(old_end);
+    if (s.len < tail || memcmp(s.data + s.len - tail, data + old_end, tail) != 0) abort();
+  }
+  stream_free(s);
+}
+
 // The reply mark on the same bytes.
 void check_reply_mark(const uint8_t* data, size_t size) {
   stream s{};
@@ -66,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (error != 0 && error != 1) abort();
   free(reply);
   check_reply_mark(data, size);
+  check_absolute_target(data, size);
 
   stream s{};
   if (size > 0 && !stream_append(s, data, static_cast<uint32_t>(size))) abort();

@@ -206,6 +206,15 @@ TEST_F(ChainClients, PlainHttpLastHopCarriesOnlyPlainHttp) {
       << read_file(body + ".err");
   EXPECT_EQ(read_file(body).size(), 64u);
 
+  // A SOCKS client's HTTP request goes where the SOCKS request said, not
+  // where its Host line points (nothing listens there).
+  fd = socks5_to_origin();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(send_all(fd, std::string("GET /bytes/16 HTTP/1.1\r\nHost: 127.0.0.2:9\r\n\r\n")));
+  const std::string through = read_http_reply(fd, 10000);
+  close(fd);
+  EXPECT_EQ(through.rfind("HTTP/1.1 200", 0), 0u) << through;
+
   // A link that picks the fastest of a plain HTTP proxy and a SOCKS5 one
   // gives a tunnel the SOCKS5 proxy.
   program.stop();

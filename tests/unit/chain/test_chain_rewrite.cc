@@ -154,6 +154,29 @@ TEST(ResponseIsError, StatusRanges) {
   EXPECT_EQ(err("SSH-2.0-OpenSSH"), 0);
 }
 
+// A plain HTTP last hop is given the client's destination in the target.
+TEST(AbsoluteTarget, OriginFormGetsTheDestination) {
+  const struct {
+    const char* request;
+    const char* expected;
+    int result;
+  } cases[] = {
+      {"GET /x HTTP/1.1\r\nHost: other\r\n\r\nbody",
+       "GET http://127.0.0.9:81/x HTTP/1.1\r\nHost: other\r\n\r\nbody", REWRITE_DONE},
+      {"GET http://a/x HTTP/1.1\r\n\r\n", "GET http://a/x HTTP/1.1\r\n\r\n", REWRITE_DONE},
+      {"OPTIONS * HTTP/1.1\r\n\r\n", "OPTIONS * HTTP/1.1\r\n\r\n", REWRITE_DONE},
+      {"GET /x HTTP/1.1\r\nHo", "GET /x HTTP/1.1\r\nHo", REWRITE_WAIT},
+      {"\x16\x03\x01 not http at all", "\x16\x03\x01 not http at all", REWRITE_DONE},
+  };
+  for (const auto& c : cases) {
+    stream s{};
+    stream_append(s, c.request, static_cast<uint32_t>(strlen(c.request)));
+    EXPECT_EQ(absolute_target(s, "127.0.0.9:81"), c.result) << c.request;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.data), s.len), c.expected);
+    stream_free(s);
+  }
+}
+
 // The first final reply head of a connection whose close was forced says
 // "Connection: close"; an unfinished head waits.
 struct mark_case {
