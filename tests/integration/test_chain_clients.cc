@@ -196,7 +196,7 @@ TEST_F(ChainClients, PlainHttpLastHopCarriesOnlyPlainHttp) {
   read_to_close(fd, 1000, &closed);
   close(fd);
   EXPECT_TRUE(closed) << "a SOCKS client with other data is closed at once";
-  EXPECT_NE(program.log().find("not started (the last proxy of the chain can only be a plain HTTP"),
+  EXPECT_NE(program.log().find("not built: the last proxy of the chain can only be a plain HTTP"),
             std::string::npos)
       << program.log();
 
