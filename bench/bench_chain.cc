@@ -7,7 +7,10 @@
 // second with p50/p99 latency at concurrency 1 and 32, and the program's
 // resident memory with 1,000 open chains. With $MEROVANE_BIN_BEFORE set to
 // an earlier build, its two program paths run in the same table
-// ("before", "before-dead"). Asserts nothing.
+// ("before", "before-dead"). Asserts nothing. With --failover: random
+// links over proxies of which one is silent and one drops SYNs, the time
+// from each of 200 clients' requests to the first byte of its answer
+// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,10 +168,149 @@ uint32_t ip_of(const char* dotted) {
   return a.s_addr;
 }
 
+// A proxy that takes every connection and never says a word.
+struct silent_proxy {
+  std::string ip;
+  uint16_t port = 0;
+  int listen_fd = -1;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> active{0};
+  std::thread acceptor;
+  std::mutex lock;
+  std::vector<int> held;
+  bool start(const char* listen_ip) {
+    ip = listen_ip;
+    listen_fd = listen_on(listen_ip, 0, &port, 1024);
+    if (listen_fd < 0) return false;
+    acceptor = accept_loop(listen_fd, stopping, [this](int fd, const char*) {
+      std::lock_guard<std::mutex> g(lock);
+      held.push_back(fd);
+    });
+    return true;
+  }
+  ~silent_proxy() {
+    if (listen_fd >= 0) accept_loop_stop(acceptor, listen_fd, stopping, active);
+    for (int fd : held) close(fd);
+  }
+};
+
+struct wait_figures {
+  double p50_s, p99_s, max_s;
+  int answered;  // clients that got the origin's answer (others: an error or nothing)
+};
+
+// `clients` requests through ip:port, one every `spacing_ms` (each on its
+// own thread): seconds from the request to the first byte of the answer,
+// each client giving up after limit_s.
+wait_figures first_byte_waits(const std::string& ip, uint16_t port, int clients, int spacing_ms,
+                              int limit_s) {
+  std::vector<double> waits(static_cast<size_t>(clients), limit_s);
+  std::vector<int> ok(static_cast<size_t>(clients), 0);
+  std::vector<std::thread> threads;
+  const path p{"", ip, port, false};
+  const std::string head = request_head(p, "GET", "/bytes/100", 0);
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      const auto t0 = steady::now();
+      const int fd = connect_to(ip, port, limit_s * 1000);
+      if (fd < 0) return;
+      char first[16] = {};
+      if (send_all(fd, head.data(), head.size()) && recv(fd, first, sizeof first - 1, 0) > 0) {
+        waits[static_cast<size_t>(i)] = std::chrono::duration<double>(steady::now() - t0).count();
+        ok[static_cast<size_t>(i)] = strncmp(first, "HTTP/1.1 200", 12) == 0 ? 1 : 0;
+      }
+      close(fd);
+    });
+    usleep(static_cast<useconds_t>(spacing_ms) * 1000);
+  }
+  for (auto& t : threads) t.join();
+  std::sort(waits.begin(), waits.end());
+  wait_figures f{};
+  f.p50_s = waits[waits.size() / 2];
+  f.p99_s = waits[std::min(waits.size() - 1, waits.size() * 99 / 100)];
+  f.max_s = waits.back();
+  for (int v : ok) f.answered += v;
+  return f;
+}
+
+// Random links over proxies of which some are bad: a silent one and one
+// whose SYNs are dropped (a full accept queue on loopback). Time from each
+// client's request to the first byte of its answer, before and after.
+int failover_figures(bool quick) {
+  const int clients = quick ? 40 : 200;
+  const int limit_s = 200;
+  std::unique_ptr<peer_process> live1(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
+  std::unique_ptr<peer_process> live2(start_microsocks("127.0.0.6", free_port("127.0.0.6")));
+  silent_proxy silent;
+  syn_dropper dropper;
+  if (!origin.start(kOrigin) || !live1 || !live2 || !silent.start("127.0.0.16") ||
+      !dropper.start("127.0.0.17")) {
+    fprintf(stderr, "the proxies did not start\n");
+    return 1;
+  }
+  struct proxy_row {
+    const char* ip;
+    uint16_t port;
+  };
+  const proxy_row live_a{"127.0.0.5", live1->port}, live_b{"127.0.0.6", live2->port};
+  const proxy_row quiet{"127.0.0.16", silent.port}, dropping{"127.0.0.17", dropper.port};
+  struct setup {
+    const char* name;
+    std::vector<proxy_row> proxies;
+  };
+  const setup setups[] = {{"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
+                          {"2: silent, live", {quiet, live_a}},
+                          {"2: drops SYN, live", {dropping, live_a}}};
+  struct build {
+    const char* name;
+    const char* bin;
+  };
+  const char* earlier = getenv("MEROVANE_BIN_BEFORE");
+  const char* now_bin = getenv("MEROVANE_BIN");
+  const std::string current = now_bin != nullptr ? now_bin : program_bin();
+  std::vector<build> builds;
+  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier});
+  builds.push_back({"after", current.c_str()});
+  printf("first byte of the answer, %d clients one every 20 ms, pick:random link; seconds\n",
+         clients);
+  printf("%-7s %-30s %8s %8s %8s %9s\n", "build", "proxies", "p50", "p99", "max", "answered");
+  int address = 20;
+  for (const build& b : builds) {
+    setenv("MEROVANE_BIN", b.bin, 1);
+    for (const setup& s : setups) {
+      program_instance program;
+      const std::string ip = "127.0.0." + std::to_string(address++);
+      const bool ok = program.prepare(ip.c_str(), [&] {
+        for (const proxy_row& r : s.proxies)
+          db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
+                  ip_of(r.ip), static_cast<unsigned>(r.port), PT_SOCKS5);
+        db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
+      }) && program.start();
+      if (!ok) {
+        printf("%-7s %-30s the program did not start\n", b.name, s.name);
+        continue;
+      }
+      const wait_figures f = first_byte_waits(program.ip, program.port, clients, 20, limit_s);
+      printf("%-7s %-30s %8.2f %8.2f %8.2f %5d/%d\n", b.name, s.name, f.p50_s, f.p99_s, f.max_s,
+             f.answered, clients);
+      fflush(stdout);
+      program.stop();
+    }
+  }
+  if (now_bin != nullptr)
+    setenv("MEROVANE_BIN", now_bin, 1);
+  else
+    unsetenv("MEROVANE_BIN");
+  origin.stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
+  if (argc > 1 && strncmp(argv[1], "--failover", 10) == 0)
+    return failover_figures(strcmp(argv[1], "--failover-quick") == 0);
   const bool conn_only = argc > 1 && strcmp(argv[1], "--connections") == 0;
   if (!origin.start(kOrigin)) {
     fprintf(stderr, "origin server did not start\n");

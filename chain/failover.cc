@@ -45,7 +45,10 @@ bool blames_before(const client_route& c, const chain_failure& f) {
 // True when another chain can avoid the blamed proxies: at least one of
 // them came from a selecting link.
 bool avoidable(const client_route& c, const chain_failure& f) {
-  if (f.fault == chain_fault::none || f.fault == chain_fault::no_chain) return false;
+  // A loop leads back here through any proxy: another attempt would loop too.
+  if (f.fault == chain_fault::none || f.fault == chain_fault::no_chain ||
+      f.fault == chain_fault::loop)
+    return false;
   if (!is_fixed(c, f.hop) || blames_before(c, f)) return true;
   return f.next.ip != 0 && !is_fixed(c, static_cast<uint8_t>(f.hop + 1));
 }
@@ -88,7 +91,13 @@ chain_failure chain_failure_of(const route_record& r) {
   f.proxy = proxy_ref{p.addr, p.port};
   if (n.type != HOP_END) f.next = proxy_ref{n.addr, n.port};
   if (h > 0) f.before = proxy_ref{r.hops[h - 1].addr, r.hops[h - 1].port};
-  if (speaks_only_http(p.type) && n.type != HOP_END)
+  if (r.failed && (r.socks5_stage == STEP_TIMED_OUT || r.socks5_stage == LOOP_FOUND)) {
+    f.fault = r.socks5_stage == LOOP_FOUND ? chain_fault::loop
+              : r.awaiting                 ? chain_fault::no_answer_in_time
+                                           : chain_fault::no_connect_in_time;
+    // Nothing was asked of the next proxy yet, or the proxy is this program.
+    if (f.fault != chain_fault::no_answer_in_time) f.next = proxy_ref{};
+  } else if (speaks_only_http(p.type) && n.type != HOP_END)
     f.fault = chain_fault::http_middle;
   else if (r.failed && r.socks5_stage == SIGN_IN_REFUSED)
     f.fault = chain_fault::auth_refused;
@@ -182,6 +191,18 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
                    "the last proxy of the chain can only be a plain HTTP proxy, which carries "
                    "plain HTTP requests, not this connection");
       break;
+    case chain_fault::no_connect_in_time:
+      n = snprintf(out, capacity, "proxy %s could not be reached in time", proxy);
+      break;
+    case chain_fault::no_answer_in_time:
+      n = snprintf(out, capacity, "proxy %s did not answer in time", proxy);
+      break;
+    case chain_fault::out_of_time:
+      n = snprintf(out, capacity, "no chain stood within its time limit");
+      break;
+    case chain_fault::loop:
+      n = snprintf(out, capacity, "loop through this program: proxy %s is this program", proxy);
+      break;
     case chain_fault::none:
       out[0] = 0;
       break;
@@ -202,10 +223,30 @@ size_t chain_attempt_note(const route_record& client, char* out, size_t capacity
   return static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity - 1;
 }
 
+uint8_t chain_socks5_code(chain_fault fault) {
+  switch (fault) {
+    case chain_fault::no_connect_in_time:
+    case chain_fault::no_answer_in_time:
+    case chain_fault::out_of_time:
+      return 0x06;  // TTL expired: a time limit
+    case chain_fault::refused_dest:
+      return 0x04;  // host unreachable
+    case chain_fault::no_connect:
+    case chain_fault::refused:
+      return 0x05;  // connection refused
+    default:
+      return 0x01;  // general failure
+  }
+}
+
 void chain_give_up(int client, const chain_failure& failure) {
   if (client < 0 || client >= SLOT_COUNT) return;
   conn_slot& c = conn_table[client];
-  // A SOCKS client already had its success reply: it can only be closed.
+  slot_set_deadline(client, 0);
+  // A SOCKS client hears why, unless it had its reply before the chain
+  // (a plain HTTP last proxy): then it can only be closed.
+  if (c.proto == PROTO_SOCKS4 || c.proto == PROTO_SOCKS5)
+    chain_socks_reply(client, chain_socks5_code(failure.fault));
   if (c.proto == PROTO_HTTP || c.proto == PROTO_CONNECT) {
     char why[FAILURE_TEXT_SIZE];
     chain_failure_text(failure, why, sizeof why);
@@ -242,10 +283,19 @@ void chain_failed(int client, const chain_failure& failure) {
   chain_failure_text(failure, why, sizeof why);
   char shown[DEST_HOST_SIZE + 2];
   host_for_display(conn_table[client].dest_host, shown, sizeof shown);
+  if (c.out_of_time) {
+    console_line("chain to %.66s:%u failed (%s); out of time", shown,
+                 static_cast<unsigned>(conn_table[client].dest_port), why);
+    metrics_chain_closed(false, 0, 0);
+    chain_failure ended = failure;
+    ended.fault = chain_fault::out_of_time;
+    chain_give_up(client, ended);
+    return;
+  }
   if (avoidable(c, failure) && c.attempt < chain_retries()) {
     ++c.attempt;
     const attempt_result next = chain_attempt(client);
-    if (next == attempt_result::started) {
+    if (next == attempt_result::started || next == attempt_result::deferred) {
       metrics_chain_retried();
       console_line("chain to %.66s:%u failed (%s); trying again (attempt %u)", shown,
                    static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);

@@ -1,7 +1,7 @@
 // Failover of a client chain: what went wrong in an attempt (which proxy,
 // which step, why), the one place that decides whether the client gets
 // another attempt without the failing proxies or its final answer (a 502
-// page for HTTP and CONNECT clients, a close for SOCKS clients), and the
+// page for HTTP and CONNECT clients, a reply code for SOCKS clients), and the
 // console line that tells the person running the program. Owns the cached
 // "chain_retries" setting.
 #pragma once
@@ -30,6 +30,9 @@ void chain_cannot_start(int client);
 // The same for any reason the client gets no chain (a tunnel whose chain
 // could only end in a plain HTTP proxy, say).
 void chain_refused(int client, const chain_failure& failure);
+// The SOCKS5 reply code that tells a client why its chain failed (a SOCKS4
+// client hears 0x5B whatever the code).
+uint8_t chain_socks5_code(chain_fault fault);
 // "proxy 203.0.113.5:1080 did not answer" and the like; its length.
 size_t chain_failure_text(const chain_failure& failure, char* out, size_t capacity);
 // The attempt note of a client slot for the status page ("" on a first

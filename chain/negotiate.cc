@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/random.h>
 
 #include <cstdarg>
@@ -13,11 +14,13 @@
 
 #include "chain/errorpage.h"
 #include "chain/failover.h"
+#include "chain/limits.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "chain/usage.h"
 #include "db/db.h"
 #include "engine/loop.h"
+#include "log/console.h"
 #include "log/log.h"
 #include "log/metrics.h"
 #include "platform/clock.h"
@@ -28,6 +31,10 @@
 #include "util/socks.h"
 
 uint32_t last_chain_ok = 0;
+
+namespace {
+local_address_test local_test = nullptr;
+}  // namespace
 
 chain_io_ops chain_io = {slot_send, slot_abort};
 
@@ -550,6 +557,66 @@ void draw_identification() {
 
 }  // namespace
 
+bool chain_hop_is_us(uint32_t addr, uint16_t port) {
+  if (port != listen_port) return false;
+  if (listen_address != 0) return addr == listen_address || addr == 0;
+  return addr == 0 || (local_test != nullptr && local_test(addr)) || (addr & 0xFF) == 127;
+}
+
+namespace {
+
+// The chain's hops (chain_hops' result), none of them this program's own
+// listener: a proxy that is us is avoided like a failed one and the chain
+// picked again; a fixed link to us leaves no chain.
+int hops_without_us(route_record& ro, client_route& client, const char* host, uint16_t port,
+                    bool tunnel) {
+  for (int round = 0; round < 4; ++round) {
+    const int hops = chain_hops(ro, host, port, client.excluded, client.excluded_count, tunnel);
+    if (hops != 1) return hops;
+    int found = -1;
+    for (int i = 0; i + 1 < ro.hop_count && found < 0; ++i)
+      if (chain_hop_is_us(ro.hops[i].addr, ro.hops[i].port)) found = i;
+    if (found < 0) return 1;
+    if ((chain_cache.fixed_mask >> found) & 1u || client.excluded_count >= CHAIN_EXCLUDED_MAX)
+      return 0;
+    client.excluded[client.excluded_count++] = proxy_ref{ro.hops[found].addr, ro.hops[found].port};
+  }
+  return 0;
+}
+
+// A SOCKS client is told "granted" once its chain stands, except where the
+// last link gives only plain HTTP proxies: those need the client's request
+// to be asked at all, so the client has its reply now and the chain starts
+// again with the request (kind first_data: recognition reads it).
+bool socks_reply_first(conn_slot& c) {
+  if (c.proto != PROTO_SOCKS4 && c.proto != PROTO_SOCKS5) return false;
+  route_record& rc = route_of(c);
+  if (rc.client.replied) return false;
+  const int index = static_cast<int>(&c - conn_table);
+  chain_socks_reply(index, 0);
+  c.deadline = 0;
+  c.kind = slot_kind::first_data;
+  return true;
+}
+
+}  // namespace
+
+void chain_socks_reply(int index, uint8_t code) {
+  if (index < 0 || index >= SLOT_COUNT) return;
+  conn_slot& c = conn_table[index];
+  route_record& rc = route_of(c);
+  if (rc.side != 1 || rc.client.replied) return;
+  rc.client.replied = 1;
+  if (c.proto == PROTO_SOCKS4) {
+    const uint8_t reply4[8] = {0x00, static_cast<uint8_t>(code == 0 ? 0x5A : 0x5B), 0, 0, 0, 0, 0,
+                               0};
+    slot_send(index, reply4, sizeof reply4);
+  } else if (c.proto == PROTO_SOCKS5) {
+    const uint8_t reply5[10] = {0x05, code, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    slot_send(index, reply5, sizeof reply5);
+  }
+}
+
 attempt_result chain_attempt(int index) {
   if (index < 0 || index >= SLOT_COUNT) return attempt_result::no_slot;
   conn_slot& c = conn_table[index];
@@ -567,10 +634,12 @@ attempt_result chain_attempt(int index) {
   // still be answered.
   route_record ro{};
   // A client without a plain HTTP request to forward (check_reply 0: a
-  // CONNECT tunnel, a SOCKS client's other data) needs a last hop that tunnels.
-  const int hops = chain_hops(ro, host, c.dest_port, rc.client.excluded, rc.client.excluded_count,
-                              rc.check_reply == 0);
-  if (hops == CHAIN_HOPS_HTTP_LAST) return attempt_result::http_last;
+  // CONNECT tunnel, a SOCKS client's other data) needs a last hop that
+  // tunnels; a SOCKS client whose last link gives only plain HTTP proxies
+  // is told "granted" first and asked for its request.
+  const int hops = hops_without_us(ro, rc.client, host, c.dest_port, rc.check_reply == 0);
+  if (hops == CHAIN_HOPS_HTTP_LAST)
+    return socks_reply_first(c) ? attempt_result::deferred : attempt_result::http_last;
   if (hops != 1) return attempt_result::no_chain;
   rc.client.fixed_mask = chain_cache.fixed_mask;
   const int out = slot_create_linked(index);
@@ -587,13 +656,14 @@ attempt_result chain_attempt(int index) {
   ro.check_reply = route_of(index).check_reply;
   route_of(o) = ro;
   if (log_level_get() >= 2) log_building(out, ro, o.dest_host);
-  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port)) slot_abort(out);
+  if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port))
+    slot_abort(out);
+  else
+    slot_set_deadline(out, chain_connect_limit_ms());
   return attempt_result::started;
 }
 
 namespace {
-
-local_address_test local_test = nullptr;
 
 // A name this machine has to look up itself ("remote_dns" off).
 bool needs_lookup(const char* host) {
@@ -626,6 +696,24 @@ void first_attempt(int index) {
   }
 }
 
+// The client's chain ran out of time: the attempt under way ends as its
+// hop's failure, and no other follows.
+void chain_out_of_time(int client) {
+  route_record& rc = route_of(client);
+  rc.client.out_of_time = 1;
+  const int out = slot_linked(client);
+  if (out >= 0 && conn_table[out].kind == slot_kind::chain && route_of(out).side == 0) {
+    chain_stop_attempt(out, STEP_TIMED_OUT);
+    return;
+  }
+  if (rc.client.lookup != 0 && rc.client.lookup != LOOKUP_QUEUED)
+    resolve_cancel(rc.client.lookup - 1);
+  rc.client.lookup = 0;
+  chain_failure f{};
+  f.fault = chain_fault::out_of_time;
+  chain_give_up(client, f);
+}
+
 // A looked-up name that is this machine: an HTTP or CONNECT client gets
 // the local-address page, as when the address was given.
 void refuse_local(int index) {
@@ -644,9 +732,13 @@ void chain_start(int index, size_t http_offset) {
   // A non-zero offset whose low byte is 0 still marks a request to check.
   const uint8_t check = http_offset == 0 ? 0 : ((http_offset & 0xFF) ? (http_offset & 0xFF) : 1);
   route_record& rc = route_of(c);
+  // A SOCKS client that had its reply before its request was read keeps it.
+  const uint8_t replied = rc.side == 1 ? rc.client.replied : 0;
   memset(&rc, 0, sizeof rc);
   rc.side = 1;
+  rc.client.replied = replied;
   rc.check_reply = check;
+  slot_set_deadline(index, chain_total_limit_ms());
   fill_target(c, rc, http_offset);
   if (needs_lookup(c.dest_host)) {
     // The chain starts once the name is looked up (chain_lookups_poll);
@@ -705,10 +797,15 @@ void chain_stands(int index) {
   last_chain_ok = tick_now();
   // Relayed bytes may be dumped again once every sign-in byte is out.
   if (conn_table[index].out.len == 0) conn_table[index].flags &= ~SLOT_SECRET_OUTPUT;
+  slot_set_deadline(index, 0);
   const int client = slot_linked(index);
-  if (client >= 0 && conn_table[client].proto == PROTO_CONNECT) {
-    const char* head = chain_tunnel_head();
-    slot_send(client, head, static_cast<int>(strlen(head)));
+  if (client >= 0) {
+    slot_set_deadline(client, 0);
+    if (conn_table[client].proto == PROTO_CONNECT) {
+      const char* head = chain_tunnel_head();
+      slot_send(client, head, static_cast<int>(strlen(head)));
+    }
+    chain_socks_reply(client, 0);
   }
   chain_relay(index);
 }
@@ -738,12 +835,16 @@ void chain_handler(int index, char letter) {
     if (r.client.lookup != LOOKUP_QUEUED) resolve_cancel(r.client.lookup - 1);
     r.client.lookup = 0;
   }
-  if (r.side != 0) return;
-  if (letter != 'X' && tick_now() - s.started > CHAIN_TIME_LIMIT_MS) {
-    slot_abort(index);
+  if (r.side != 0) {
+    if (letter == slot_event::deadline) chain_out_of_time(index);
+    return;
+  }
+  if (letter == slot_event::deadline || letter == slot_event::looped) {
+    chain_stop_attempt(index, letter == slot_event::deadline ? STEP_TIMED_OUT : LOOP_FOUND);
     return;
   }
   if (letter == 'T') return;
+  const uint8_t hop_before = r.hop_index;
   // A close before anything was asked (the connect to the first proxy
   // failed) sends nothing and blames no one.
   if (!r.established && (letter != 'X' || r.awaiting)) {
@@ -760,7 +861,49 @@ void chain_handler(int index, char letter) {
     slot_abort(index);
     return;
   }
-  if (r.established) chain_stands(index);
+  if (r.established) {
+    chain_stands(index);
+    return;
+  }
+  // Each hop's reply has its own time, from when its request went out.
+  if (letter == slot_event::connected || r.hop_index != hop_before)
+    slot_set_deadline(index, chain_hop_limit_ms());
+}
+
+int chain_loop_source(const char* host, uint16_t port, uint32_t since) {
+  if (host == nullptr || host[0] == 0 || port != listen_port) return -1;
+  const int used = slot_count_used();
+  for (int i = 1; i < used; ++i) {
+    const conn_slot& o = conn_table[i];
+    if (o.sock == -1 || (o.kind != slot_kind::chain && o.kind != slot_kind::relay)) continue;
+    if (route_of(o).side != 0 || o.dest_port != port || strcasecmp(o.dest_host, host) != 0)
+      continue;
+    if (since - o.started <= LOOP_WINDOW_MS) return i;
+  }
+  return -1;
+}
+
+void chain_loop_found(int out) {
+  if (out < 0 || out >= SLOT_COUNT || conn_table[out].sock == -1) return;
+  if (!route_of(out).established) {
+    chain_stop_attempt(out, LOOP_FOUND);
+    return;
+  }
+  log_line(out, "Unexpected: %s", "loop through this program");
+  console_line("chain to %.66s:%u closed: loop through this program", conn_table[out].dest_host,
+               static_cast<unsigned>(conn_table[out].dest_port));
+  slot_abort(out);
+}
+
+void chain_stop_attempt(int index, uint8_t why) {
+  if (index < 0 || index >= SLOT_COUNT) return;
+  route_record& r = route_of(index);
+  if (r.side != 0 || r.established || r.failed) return;
+  r.failed = 1;
+  r.socks5_stage = why;
+  log_line(index, "Unexpected: %s",
+           why == LOOP_FOUND ? "loop through this program" : "no answer in time");
+  slot_abort(index);
 }
 
 void chain_report(route_record& r, uint32_t bytes, int failed, int log_index) {
@@ -782,9 +925,14 @@ void chain_report(route_record& r, uint32_t bytes, int failed, int log_index) {
     if (log_index >= 0) log_line(log_index, "Destination host error ignored.");
     return;
   }
+  // A loop is no proxy's failure: the name or rule that leads back here is.
+  if (r.socks5_stage == LOOP_FOUND) return;
   usage_proxy list[3] = {};
   list[0] = usage_proxy{r.hops[r.hop_index].addr, r.hops[r.hop_index].port};
-  if (r.hop_index + 1 < MAX_HOPS && r.hops[r.hop_index + 1].type != HOP_END)
+  // A connect out of time is that proxy's own failure: nothing was asked
+  // of the next one.
+  const bool alone = r.socks5_stage == STEP_TIMED_OUT && !r.awaiting;
+  if (!alone && r.hop_index + 1 < MAX_HOPS && r.hops[r.hop_index + 1].type != HOP_END)
     list[1] = usage_proxy{r.hops[r.hop_index + 1].addr, r.hops[r.hop_index + 1].port};
   usage_record(list, bytes, 0);
 }
@@ -840,13 +988,68 @@ const char* client_id_line(int flag) {
 }
 
 namespace {
-// Rewriting, then the relay; a reply head that is not whole yet waits in
+
+enum class first_reply { pass, hold, refused };
+
+// Bytes of a status line worth waiting for before judging it.
+constexpr uint32_t STATUS_LINE_WAIT = 64;
+
+// The first reply through a plain HTTP last proxy, judged while all of it
+// is still here: a 407 is the proxy wanting a sign-in it has not got (or
+// refusing ours), not the site's answer.
+first_reply judge_http_hop_reply(const conn_slot& out) {
+  const route_record& ro = route_of(out);
+  if (ro.side != 0 || !ro.established || ro.hop_proto != PT_HTTP || ro.failed || ro.hop_count < 2 ||
+      ro.hop_count > MAX_HOPS)
+    return first_reply::pass;
+  if (out.in.len == 0 || out.in.total != out.in.len) return first_reply::pass;
+  const void* end = memchr(out.in.data, '\n', out.in.len);
+  if (end == nullptr && out.in.len < STATUS_LINE_WAIT && !(out.flags & SLOT_CLOSE_REQUESTED))
+    return first_reply::hold;
+  const size_t line = end != nullptr
+                          ? static_cast<size_t>(static_cast<const uint8_t*>(end) - out.in.data)
+                          : out.in.len;
+  return status_is_407(out.in.data, line) ? first_reply::refused : first_reply::pass;
+}
+
+// The client gets this program's own 502 page naming the proxy; nothing
+// of the proxy's reply reaches it. The proxy is marked and counted failed.
+void refuse_http_hop(int out) {
+  conn_slot& o = conn_table[out];
+  route_record& ro = route_of(o);
+  const hop& proxy = ro.hops[ro.hop_count - 2];
+  ro.failed = 1;
+  log_line(out, "Unexpected: %s", "authentication refused");
+  proxy_auth_refused(proxy.addr, proxy.port, 1);
+  const usage_proxy blamed[2] = {{proxy.addr, proxy.port}, {0, 0}};
+  usage_record(blamed, 0, 0);
+  chain_cache_clear();
+  slot_consume(out, o.in.len, 0);
+  chain_failure f{};
+  f.fault = chain_fault::auth_refused;
+  f.hop = static_cast<uint8_t>(ro.hop_count - 2);
+  f.proxy = proxy_ref{proxy.addr, proxy.port};
+  char why[FAILURE_TEXT_SIZE];
+  chain_failure_text(f, why, sizeof why);
+  const int client = slot_linked(out);
+  if (client >= 0) send_bad_gateway(client, why, &conn_table[client]);
+  slot_abort(out);
+}
+
+// The first reply through a plain HTTP last proxy is judged first; then
+// rewriting, then the relay; a reply head that is not whole yet waits in
 // the outbound slot's input, except when the pair closes.
 void relay_pair(int index, bool closing) {
   const int other = slot_linked(index);
   if (other < 0) return;
-  const uint32_t held = relay_hook(index, other);
   const int out = route_of(index).side == 0 ? index : other;
+  const first_reply verdict = judge_http_hop_reply(conn_table[out]);
+  if (verdict == first_reply::refused) {
+    refuse_http_hop(out);
+    return;
+  }
+  if (verdict == first_reply::hold && !closing) return;
+  const uint32_t held = relay_hook(index, other);
   slot_relay_holding(index, out, closing ? 0 : held);
 }
 }  // namespace

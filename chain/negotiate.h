@@ -12,11 +12,12 @@
 
 extern uint32_t last_chain_ok;  // tick of the last established chain, 0 until the first
 
-constexpr uint32_t CHAIN_TIME_LIMIT_MS = 180000;  // a chain must stand within this
-constexpr int CHAIN_QUIET = 0xF000;               // letter bits: no log lines
+constexpr int CHAIN_QUIET = 0xF000;  // letter bits: no log lines
 // A CONNECT proxy's reply head longer than this fails its hop.
 constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
 constexpr uint8_t SIGN_IN_REFUSED = 0xA5;  // socks5_stage of a failed sign-in
+constexpr uint8_t STEP_TIMED_OUT = 0xA6;   // socks5_stage of a hop out of time
+constexpr uint8_t LOOP_FOUND = 0xA7;       // socks5_stage of a hop that is this program
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.
@@ -45,12 +46,32 @@ extern chain_io_ops chain_io;
 void chain_start(int index, size_t http_offset);
 
 // http_last: the client needs a tunnel and its chain could only end in a
-// plain HTTP proxy.
-enum class attempt_result { started, no_chain, no_slot, http_last };
+// plain HTTP proxy. deferred: a SOCKS client had its reply first and is
+// read on (the last proxy is a plain HTTP proxy, which needs the client's
+// request).
+enum class attempt_result { started, no_chain, no_slot, http_last, deferred };
 // Opens one attempt for client slot `index` (its route record set up by
 // chain_start): a chain without the proxies its earlier attempts found
 // failing, and a new outbound slot linked to the client.
 attempt_result chain_attempt(int index);
+
+// Ends the attempt on outbound slot `index` as the current hop's failure:
+// `why` STEP_TIMED_OUT (its time ran out) or LOOP_FOUND (it handed the
+// chain back to this program).
+void chain_stop_attempt(int index, uint8_t why);
+// Sends a SOCKS client its reply once (code 0: granted; else the SOCKS5
+// code, which a SOCKS4 client hears as 0x5B).
+void chain_socks_reply(int index, uint8_t code);
+// The outbound slot of a chain of ours, started at most LOOP_WINDOW_MS
+// before `since`, that asked its last proxy for `host`:`port` (this
+// program's own port): a client asking for the same arriving at `since` is
+// that proxy handing the chain back to us. -1 when there is none.
+constexpr uint32_t LOOP_WINDOW_MS = 30000;
+int chain_loop_source(const char* host, uint16_t port, uint32_t since);
+// Ends the chain of outbound slot `out`: "loop through this program".
+void chain_loop_found(int out);
+// A proxy at `addr`:`port` is this program's own listener.
+bool chain_hop_is_us(uint32_t addr, uint16_t port);
 
 // Destination names looked up here ("remote_dns" off) are looked up off the
 // engine thread: the client waits (its route record holds the ticket) and

@@ -35,15 +35,19 @@ struct __attribute__((packed)) proxy_ref {
 // tally, the client's 502 page, the status page and the console line.
 enum class chain_fault : uint8_t {
   none = 0,
-  no_connect,    // the first proxy could not be reached
-  no_answer,     // a proxy closed or went quiet without answering
-  refused,       // a proxy refused to connect on to the next hop
-  refused_dest,  // the last proxy refused the destination
-  bad_reply,     // a proxy answered in a way that is not its protocol
-  http_middle,   // a plain HTTP proxy before the last position
-  no_chain,      // no proxy matched a link of the chain
-  auth_refused,  // a proxy refused its sign-in (or wanted one it has not got)
-  http_last,     // a tunnel, and the last link gives only plain HTTP proxies
+  no_connect,          // the first proxy could not be reached
+  no_answer,           // a proxy closed or went quiet without answering
+  refused,             // a proxy refused to connect on to the next hop
+  refused_dest,        // the last proxy refused the destination
+  bad_reply,           // a proxy answered in a way that is not its protocol
+  http_middle,         // a plain HTTP proxy before the last position
+  no_chain,            // no proxy matched a link of the chain
+  auth_refused,        // a proxy refused its sign-in (or wanted one it has not got)
+  no_connect_in_time,  // the connect to the first proxy did not complete in time
+  no_answer_in_time,   // a proxy did not answer within its time limit
+  out_of_time,         // the whole chain did not stand within its time limit
+  loop,                // a hop handed the chain back to this program
+  http_last,           // a tunnel, and the last link gives only plain HTTP proxies
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;
@@ -66,6 +70,8 @@ struct __attribute__((packed)) client_route {
   uint32_t resolved;        // the destination's address once looked up here, else 0
   uint32_t lookup_started;  // tick at which the lookup was queued
   uint8_t target_named;     // a plain HTTP last hop was given the destination in the request
+  uint8_t out_of_time;      // the chain's own time limit passed: no further attempt
+  uint8_t replied;          // a SOCKS client has had its reply (early, for a plain HTTP last hop)
 };
 
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),

@@ -51,6 +51,8 @@ void io_handle(int index, uint32_t events);
 void io_flush(int index);
 // Delivers the queued 'S' events and closes finished pairs.
 void io_after_events();
+// A slot's deadline was set for tick `at`: the loop wakes for it.
+void io_deadline_armed(uint32_t at);
 // Socket-to-slot map maintenance.
 void fdmap_set(int sock, int index);
 void fdmap_clear(int sock);

@@ -78,6 +78,76 @@ int until_fast_timer(uint32_t now, int limit) {
   return limit;
 }
 
+// The soonest slot deadline that may still be set (a slot closed or
+// rearmed since leaves it early, which costs one scan that finds nothing).
+bool deadline_pending = false;
+uint32_t deadline_next = 0;
+
+bool tick_before(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) < 0;
+}
+
+// Milliseconds until the soonest slot deadline, at most `limit`.
+int until_deadline(uint32_t now, int limit) {
+  if (!deadline_pending) return limit;
+  const int32_t left = static_cast<int32_t>(deadline_next - now);
+  if (left < limit) limit = left < 0 ? 0 : left;
+  return limit;
+}
+
+// Tells each slot whose deadline has come, then finds the next soonest.
+void run_deadlines() {
+  if (!deadline_pending || tick_before(tick_now(), deadline_next)) return;
+  deadline_pending = false;
+  for (int i = 1; i < slot_count_used(); ++i) {
+    conn_slot& slot = conn_table[i];
+    if (slot.sock == -1 || slot.deadline == 0) continue;
+    if (!tick_before(tick_now(), slot.deadline)) {
+      slot.deadline = 0;
+      slot_dispatch(i, slot_event::deadline);
+      continue;
+    }
+    if (!deadline_pending || tick_before(slot.deadline, deadline_next)) {
+      deadline_pending = true;
+      deadline_next = slot.deadline;
+    }
+  }
+}
+
+// The outbound slot whose socket's local end is the peer of accepted slot
+// `index`, or -1: a connection we made arrived at our own listener.
+int own_outbound_of(int index) {
+  const conn_slot& accepted = conn_table[index];
+  if (accepted.io_peer_port == 0) return -1;
+  for (int i = 1; i < slot_count_used(); ++i) {
+    const conn_slot& s = conn_table[i];
+    if (i != index && s.sock != -1 && s.io_local_port == accepted.io_peer_port &&
+        s.io_local_addr == accepted.peer_addr)
+      return i;
+  }
+  return -1;
+}
+
+// A connection from one of our own outbound sockets is closed at once and
+// the slot that made it is told: it would feed itself until the table is full.
+void refuse_own_connection(int index) {
+  const int outbound = own_outbound_of(index);
+  if (outbound < 0) return;
+  slot_request_close(index);
+  slot_close(index);  // the last slot: no other slot moves
+  slot_dispatch(outbound, slot_event::looped);
+}
+
+}  // namespace
+
+void io_deadline_armed(uint32_t at) {
+  if (!deadline_pending || tick_before(at, deadline_next)) {
+    deadline_pending = true;
+    deadline_next = at;
+  }
+}
+
+namespace {
 // Held open so that a client can still be taken off the queue and closed
 // when the process has no other descriptor left.
 int spare_fd = -1;
@@ -114,6 +184,7 @@ void accept_pending() {
       listener_failed = true;
       return;
     }
+    refuse_own_connection(index);
   }
 }
 
@@ -136,6 +207,7 @@ bool engine_init() {
   engine_reset_slots();
   listener_failed = false;
   housekeeping_stamp = tick_now();
+  deadline_pending = false;
   for (int k = 0; k < timer_count; ++k) timers[k].stamp = housekeeping_stamp;
   return engine_epoll_fd >= 0;
 }
@@ -263,7 +335,7 @@ void engine_cycle(int wait_ms) {
     int until = static_cast<int>(HOUSEKEEPING_PERIOD - since);
     if (until < timeout) timeout = until;
   }
-  if (!clock_is_fake()) timeout = until_fast_timer(now, timeout);
+  if (!clock_is_fake()) timeout = until_deadline(now, until_fast_timer(now, timeout));
   if (timeout < 0 || later_count > 0) timeout = 0;
   epoll_event events[256];
   int count = epoll_wait(engine_epoll_fd, events, 256, timeout);
@@ -285,6 +357,7 @@ void engine_cycle(int wait_ms) {
     io_handle(index, events[k].events);
   }
   io_after_events();
+  run_deadlines();
   run_later();
   run_timers(true);
   now = tick_now();

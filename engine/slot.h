@@ -42,7 +42,11 @@ constexpr char connected = 'C';  // an outbound connect succeeded
 constexpr char input = 'R';      // bytes arrived in `in`
 constexpr char drained = 'S';    // everything queued in `out` went out
 constexpr char tick = 'T';       // 10 s passed without a tick
-constexpr char closing = 'X';    // the slot is being closed
+constexpr char deadline = 'D';   // the time set with slot_set_deadline has come
+// A connection from this slot's own socket arrived at our listener (the
+// slot's peer hands it back to this program): that connection was closed.
+constexpr char looped = 'L';
+constexpr char closing = 'X';  // the slot is being closed
 }  // namespace slot_event
 
 constexpr uint8_t SLOT_CLOSE_REQUESTED = 0x08;
@@ -80,11 +84,18 @@ struct conn_slot {
   alignas(8) uint8_t route[ROUTE_SIZE];  // per-kind area, reached through slot_area<T>
   uint32_t peer_addr;                    // IPv4 of an accepted peer, network byte order
   uint32_t serial;
+  uint32_t deadline;  // tick at which the handler hears 'D' (slot_set_deadline); 0: none
   // Engine-private bookkeeping (not part of the observable record).
   uint32_t io_tag;     // tag of the socket's epoll registration
   uint32_t io_events;  // events currently registered
   uint8_t io_state;    // engine I/O state bits
   uint32_t in_limit;   // unread input at which reading pauses; 0 = the relay mark
+  // The two ends of the socket: the local end of an outbound one (read
+  // once its connect started) and the peer's port of an accepted one, so a
+  // connection we made to ourselves is told at accept.
+  uint32_t io_local_addr;  // network byte order
+  uint16_t io_local_port;  // network byte order
+  uint16_t io_peer_port;   // network byte order
 };
 
 extern conn_slot conn_table[SLOT_COUNT];
@@ -148,6 +159,9 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port);  // 1 started, 0 
 // for a handler that refuses what passes its own limit). Its handler must
 // end the slot itself at that size: past it nothing more is read.
 void slot_set_input_limit(int index, uint32_t bytes);
+// The slot's handler hears 'D' once `ms` have passed (on time, not on the
+// housekeeping pass); a new call replaces the earlier time, 0 clears it.
+void slot_set_deadline(int index, uint32_t ms);
 constexpr uint32_t SLOT_NO_INPUT_LIMIT = 0xFFFFFFFFu;
 // Makes both slots of a linked pair kind relay and forwards what each holds.
 void slot_relay(int index);

@@ -100,6 +100,14 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port) {
     slot_request_close(index);
     return 0;
   }
+  // The local end is bound now: a connection from it to our own listener
+  // is recognised at accept.
+  sockaddr_in local{};
+  socklen_t local_len = sizeof local;
+  if (getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &local_len) == 0) {
+    slot.io_local_addr = local.sin_addr.s_addr;
+    slot.io_local_port = local.sin_port;
+  }
   const auto* a = reinterpret_cast<const uint8_t*>(&addr_net);
   engine_log_line(index, "Connecting to %u.%u.%u.%u port %d", a[0], a[1], a[2], a[3], port);
   // The outcome arrives as writability; 'C' follows then.
@@ -129,6 +137,18 @@ void relay_input(int from, int to, uint32_t keep) {
   slot_consume_input(from, n);
 }
 }  // namespace
+void slot_set_deadline(int index, uint32_t ms) {
+  if (!valid_slot(index)) return;
+  conn_slot& slot = conn_table[index];
+  if (ms == 0) {
+    slot.deadline = 0;
+    return;
+  }
+  uint32_t at = tick_now() + ms;
+  if (at == 0) at = 1;
+  slot.deadline = at;
+  io_deadline_armed(at);
+}
 
 void slot_relay(int index) {
   slot_relay_holding(index, -1, 0);

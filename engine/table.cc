@@ -36,8 +36,10 @@ void note_peer(conn_slot& slot) {
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
   if (getpeername(slot.sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && len > 0 &&
-      peer.sin_family == AF_INET)
+      peer.sin_family == AF_INET) {
     slot.peer_addr = peer.sin_addr.s_addr;
+    slot.io_peer_port = peer.sin_port;
+  }
 }
 
 // Final drain, bounded: bytes that arrived since the close request still

@@ -198,7 +198,8 @@ long read_socks_request(conn_slot& slot) {
   return -1;
 }
 
-// State 2: the SOCKS request. Returns true when the slot goes on to state 3.
+// State 2: the SOCKS request. Returns true when the destination is known
+// (state 4).
 bool socks_request(int index) {
   conn_slot& slot = conn_table[index];
   long used = read_socks_request(slot);
@@ -213,16 +214,19 @@ bool socks_request(int index) {
   // A refused request takes everything with it; an accepted one leaves the
   // bytes behind it for the chain.
   slot_consume(index, usable ? static_cast<uint32_t>(used) : slot.in.len, 0);
-  if (slot.proto == PROTO_SOCKS4) {
-    static constexpr uint8_t reply4[8] = {0x00, 0x5A, 0, 0, 0, 0, 0, 0};
-    slot_send(index, reply4, sizeof reply4);
-  } else {
-    static constexpr uint8_t reply5[10] = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
-    slot_send(index, reply5, sizeof reply5);
-  }
   if (usable) {
-    slot.kind = slot_kind::first_data;
+    // The chain starts now; the client has its reply once it stands (or
+    // the code that says why not).
+    slot.kind = slot_kind::dest_known;
     return true;
+  }
+  if (slot.proto == PROTO_SOCKS4) {
+    static constexpr uint8_t refused4[8] = {0x00, 0x5B, 0, 0, 0, 0, 0, 0};
+    slot_send(index, refused4, sizeof refused4);
+  } else {
+    const uint8_t code = used < 0 ? 0x08 : 0x01;  // address type not supported, or no destination
+    const uint8_t refused5[10] = {0x05, code, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    slot_send(index, refused5, sizeof refused5);
   }
   refuse(index, PAGE_WRONG_SOCKS, "Wrong destination: %s %s", slot.dest_host[0] == 0 ? "host" : "",
          slot.dest_port == 0 ? "port" : "");
@@ -431,6 +435,18 @@ void dest_known(int index, const http_info& info) {
     slot_abort(index);
     return;
   }
+  // A request for our own port that a chain of ours has just asked a proxy
+  // for came back through that proxy (a name it resolves to this machine,
+  // a forwarding rule): it is closed, and so is the chain that sent it.
+  const int source = chain_loop_source(slot.dest_host, slot.dest_port, slot.started);
+  if (source >= 0) {
+    chain_loop_found(source);
+    memset(slot.route, 0, ROUTE_SIZE);
+    set_route(slot, "Loop through this program");
+    slot.kind = slot_kind::error;
+    slot_abort(index);
+    return;
+  }
   // Without the database the program's chain has no proxies: an HTTP client
   // is told so, any other is closed. (A chain start plugged in by a test
   // needs no database.)
@@ -461,8 +477,10 @@ void dest_known(int index, const http_info& info) {
   } else {
     offset = info.verb_offset;
   }
+  // Kind chain first: the chain's start may hand the slot back to
+  // recognition (a SOCKS client whose last proxy needs its request).
+  slot.kind = slot_kind::chain;
   chain_call(index, offset);
-  conn_table[index].kind = slot_kind::chain;
 }
 
 }  // namespace
@@ -478,9 +496,9 @@ void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
 }
 
-// A SOCKS client that says nothing after its reply waits for the server
-// to speak first (SMTP, FTP, POP3, IMAP, MySQL): its chain starts as one
-// for data that is not HTTP.
+// A SOCKS client that had its reply early (its last proxy is a plain HTTP
+// proxy) and says nothing waits for the server to speak first (SMTP, FTP,
+// POP3, IMAP, MySQL): its chain starts as one for data that is not HTTP.
 void start_quiet_socks_clients() {
   const uint32_t now = tick_now();
   const int used = slot_count_used();

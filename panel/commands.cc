@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "chain/failover.h"
+#include "chain/limits.h"
+#include "chain/negotiate.h"
 #include "chain/rewrite.h"
 #include "chain/select.h"
 #include "db/db.h"
@@ -68,6 +70,9 @@ uint32_t digits_number(const char* name, const param_spans& spans) {
 }
 
 // The settings object of "settings" and "save_settings".
+// Why the last save left out a link ("" when it left out none).
+char link_refusal[96] = "";
+
 char* settings_object(int saved) {
   char* chain = db_query_text("j,", "],[",
                               MV_LIT("SELECT position,selection,flags,ip,port FROM "
@@ -85,6 +90,7 @@ char* settings_object(int saved) {
     textbuf_add(out, members);
     textbuf_add(out, ", ");
   }
+  if (saved && link_refusal[0] != 0) textbuf_addf(out, "refused:\"%s\", ", link_refusal);
   textbuf_addf(out, MV_LIT("saved:%d, now:%u}"), saved, minute_clock());
   free(chain);
   free(members);
@@ -200,9 +206,20 @@ void save_check_sites(const param_spans& spans) {
   free(text);
 }
 
+// "hop_timeout" and "chain_timeout" when the form sends them, in their ranges.
+void save_time_limits(const param_spans& spans) {
+  char text[16];
+  if (param_text("hop_timeout", sizeof text, spans, text))
+    setting_int("hop_timeout", hop_timeout_clamped(strtol(text, nullptr, 10)), 1);
+  if (param_text("chain_timeout", sizeof text, spans, text))
+    setting_int("chain_timeout", chain_timeout_clamped(strtol(text, nullptr, 10)), 1);
+  chain_limits_reset();
+}
+
 // Replaces the chain by the links of the request.
 void save_chain(const param_spans& spans) {
   db_exec(sql_chain_clear());
+  link_refusal[0] = 0;
   uint32_t num = param_number("num", spans);
   if (num > MAX_CHAIN_LINKS) num = MAX_CHAIN_LINKS;
   for (uint32_t i = 0; i < num; ++i) {
@@ -215,6 +232,14 @@ void save_chain(const param_spans& spans) {
     uint32_t ip = param_number(name, spans);
     snprintf(name, sizeof name, "port%u", i);
     uint32_t port = param_number(name, spans);
+    // A fixed link to our own listener would make every chain a loop.
+    if (selection == 5 && port <= 0xFFFF && chain_hop_is_us(ip, static_cast<uint16_t>(port))) {
+      snprintf(link_refusal, sizeof link_refusal,
+               "link %u refused: %u.%u.%u.%u:%u is this program's own listener", i + 1, ip & 0xFF,
+               (ip >> 8) & 0xFF, (ip >> 16) & 0xFF, ip >> 24, port);
+      console_line("%s", link_refusal);
+      continue;
+    }
     db_exec(sql_link_insert(), static_cast<int>(i), selection, flags, ip, port);
   }
 }
@@ -241,6 +266,7 @@ char* save_settings(char* type, const param_spans& spans) {
   save_bounded(spans, "check_timeout", 1, CHECK_TIMEOUT_MAX);
   save_check_sites(spans);
   check_queue_wake();
+  save_time_limits(spans);
   // The new values count from the next connection on.
   chain_cache_clear();
   log_settings_forget();

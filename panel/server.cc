@@ -507,14 +507,33 @@ void read_file_and_query(const char* buf, size_t len, const request_parts& r, ch
   }
 }
 
+// A declared body above the limit: the client is told so (413) and what
+// it still sends is read and thrown away until it has sent it all, so the
+// reply is not lost to a reset; the connection then closes.
+void refuse_large_body(int index) {
+  char text[160];
+  const int n = snprintf(text, sizeof text,
+                         "HTTP/1.0 413 Content Too Large\r\nContent-Type: text/plain\r\n"
+                         "Content-Length: 40\r\nConnection: close\r\n\r\n"
+                         "the request body is larger than 1 MiB.\r\n");
+  if (n > 0 && static_cast<size_t>(n) < sizeof text) slot_send(index, text, n);
+  slot_consume_input(index, conn_table[index].in.len);
+  slot_area<panel_slot_record>(index).state = PANEL_SLOT_DONE;
+  slot_request_close(index);
+}
+
 // Step 5: the body of a POST, complete; a declared size above the limit is
 // refused at once.
 served read_body(int index, const char* buf, size_t len, request_parts& r, param_spans& spans) {
   r.body_size = 0;
   if (strcasecmp(r.method, "post") != 0) return served::reply;
   long length = content_length(buf, r.head_end + 1);
-  if (length < 0 || static_cast<unsigned long>(length) > PANEL_REQUEST_LIMIT) {
+  if (length < 0) {
     slot_abort(index);
+    return served::refused;
+  }
+  if (static_cast<unsigned long>(length) > PANEL_REQUEST_LIMIT) {
+    refuse_large_body(index);
     return served::refused;
   }
   r.body_size = static_cast<size_t>(length);

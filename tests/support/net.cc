@@ -88,6 +88,29 @@ int listen_on(const char* ip, uint16_t port, uint16_t* bound, int backlog) {
   return fd;
 }
 
+bool syn_dropper::start(const char* listen_ip) {
+  stop();
+  ip = listen_ip;
+  listen_fd = listen_on(listen_ip, 0, &port, 0);
+  if (listen_fd < 0) return false;
+  // Backlog 0 takes one connection; the rest fill the queue for certain.
+  sockaddr_in a = address_of(listen_ip, port);
+  for (int& fd : fillers) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0) connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  return true;
+}
+
+void syn_dropper::stop() {
+  for (int& fd : fillers) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  if (listen_fd >= 0) close(listen_fd);
+  listen_fd = -1;
+}
+
 int connect_to(const std::string& ip, uint16_t port, int timeout_ms) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

@@ -26,6 +26,20 @@ inline int connect_local(uint16_t port, int timeout_ms = 0) {
   return connect_to("127.0.0.1", port, timeout_ms);
 }
 
+// A listener on ip whose accept queue is full and never taken from: the
+// kernel drops every further SYN, as a firewalled or vanished host does.
+struct syn_dropper {
+  std::string ip;
+  uint16_t port = 0;
+  bool start(const char* listen_ip);
+  void stop();
+  ~syn_dropper() { stop(); }
+
+ private:
+  int listen_fd = -1;
+  int fillers[4] = {-1, -1, -1, -1};
+};
+
 // Writes all bytes; false on error.
 bool send_all(int fd, const void* data, size_t n);
 inline bool send_all(int fd, const std::string& bytes) {

@@ -389,3 +389,54 @@ TEST_F(EngineTable, DrainDeliversQueuedBytesBeforeClosing) {
   EXPECT_NE(letters.find('X'), std::string::npos);
   close(client);
 }
+
+// A slot deadline is heard once, when its time has come, whatever the
+// housekeeping pass does; setting it again replaces it, 0 clears it.
+TEST_F(EngineTable, DeadlineIsHeardOnceOnTime) {
+  engine_harness h;
+  clock_fake_enable(1000, 0);
+  slot_attach(slot_kind::fresh, record);
+  const int client = connect_local(h.port);
+  const int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  struct step {
+    uint32_t set_ms;      // deadline set before the step (0: none set)
+    uint32_t advance_ms;  // clock moved forward, then one cycle
+    int heard;            // 'D' letters heard by the end of the step
+  };
+  const step steps[] = {{300, 299, 0}, {0, 1, 1},     {0, 5000, 1},
+                        {200, 100, 1}, {500, 450, 1}, {0, 50, 2}};
+  letters.clear();
+  for (const step& s : steps) {
+    if (s.set_ms != 0) slot_set_deadline(index, s.set_ms);
+    clock_advance(s.advance_ms);
+    engine_cycle(0);
+    EXPECT_EQ(std::count(letters.begin(), letters.end(), 'D'), s.heard) << letters;
+  }
+  slot_set_deadline(index, 100);
+  slot_set_deadline(index, 0);
+  clock_advance(1000);
+  engine_cycle(0);
+  EXPECT_EQ(std::count(letters.begin(), letters.end(), 'D'), 2) << letters;
+  close(client);
+}
+
+// A connection we made to our own listener is closed at accept, and the
+// slot that made it hears 'L'.
+TEST_F(EngineTable, ConnectionFromOurOwnSocketIsClosedAtAccept) {
+  engine_harness h;
+  slot_attach(slot_kind::chain, record);
+  const int out = slot_alloc(0);
+  ASSERT_GT(out, 0);
+  conn_table[out].kind = slot_kind::chain;
+  in_addr loopback{};
+  inet_aton("127.0.0.1", &loopback);
+  ASSERT_EQ(slot_connect(out, loopback.s_addr, h.port), 1);
+  letters.clear();
+  EXPECT_TRUE(h.run_until([] { return letters.find('L') != std::string::npos; }, 3000)) << letters;
+  EXPECT_EQ(occupied_slots(), 2);  // the listener and the outbound slot
+  // A client of its own is taken as usual.
+  const int client = connect_local(h.port);
+  EXPECT_GT(accept_one(h, client), 0);
+  close(client);
+}
