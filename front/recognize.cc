@@ -198,8 +198,27 @@ long read_socks_request(conn_slot& slot) {
   return -1;
 }
 
+// A SOCKS destination that is this program's own port on a local address.
+bool names_this_program(const conn_slot& slot) {
+  return slot.dest_port == listen_port && (is_local_host(slot.dest_host) == 1 ||
+                                           is_own_listener(slot.dest_host, slot.dest_port) == 1);
+}
+
+// A SOCKS request that is refused before any chain: its reply code (a
+// SOCKS4 client hears 0x5B).
+void socks_refuse(int index, uint8_t code) {
+  if (conn_table[index].proto == PROTO_SOCKS4) {
+    static constexpr uint8_t refused4[8] = {0x00, 0x5B, 0, 0, 0, 0, 0, 0};
+    slot_send(index, refused4, sizeof refused4);
+  } else if (conn_table[index].proto == PROTO_SOCKS5) {
+    const uint8_t refused5[10] = {0x05, code, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    slot_send(index, refused5, sizeof refused5);
+  }
+}
+
 // State 2: the SOCKS request. Returns true when the destination is known
-// (state 4).
+// (state 4), or, for this program itself, when its first data is read
+// (state 3).
 bool socks_request(int index) {
   conn_slot& slot = conn_table[index];
   long used = read_socks_request(slot);
@@ -214,20 +233,25 @@ bool socks_request(int index) {
   // A refused request takes everything with it; an accepted one leaves the
   // bytes behind it for the chain.
   slot_consume(index, usable ? static_cast<uint32_t>(used) : slot.in.len, 0);
+  if (usable && names_this_program(slot)) {
+    // No chain for this program itself: granted, and its first data read,
+    // so the panel answers SOCKS clients under the same gate as browsers.
+    static constexpr uint8_t granted4[8] = {0x00, 0x5A, 0, 0, 0, 0, 0, 0};
+    static constexpr uint8_t granted5[10] = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    if (slot.proto == PROTO_SOCKS4)
+      slot_send(index, granted4, sizeof granted4);
+    else
+      slot_send(index, granted5, sizeof granted5);
+    slot.kind = slot_kind::first_data;
+    return true;
+  }
   if (usable) {
     // The chain starts now; the client has its reply once it stands (or
     // the code that says why not).
     slot.kind = slot_kind::dest_known;
     return true;
   }
-  if (slot.proto == PROTO_SOCKS4) {
-    static constexpr uint8_t refused4[8] = {0x00, 0x5B, 0, 0, 0, 0, 0, 0};
-    slot_send(index, refused4, sizeof refused4);
-  } else {
-    const uint8_t code = used < 0 ? 0x08 : 0x01;  // address type not supported, or no destination
-    const uint8_t refused5[10] = {0x05, code, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
-    slot_send(index, refused5, sizeof refused5);
-  }
+  socks_refuse(index, used < 0 ? 0x08 : 0x01);  // address type not supported, or no destination
   refuse(index, PAGE_WRONG_SOCKS, "Wrong destination: %s %s", slot.dest_host[0] == 0 ? "host" : "",
          slot.dest_port == 0 ? "port" : "");
   return false;

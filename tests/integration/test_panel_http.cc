@@ -226,8 +226,10 @@ TEST_F(PanelHttp, BodyOfTheFullLimitIsReadToItsEnd) {
   s = open_panel();
   send_all(s, "POST " + path("/ajax") + " HTTP/1.1\r\n" + host() +
                   "\r\nContent-Length: " + std::to_string(PANEL_REQUEST_LIMIT + 1) + "\r\n\r\nx");
+  // A body past the limit is told so before the connection closes.
   bool closed = false;
-  EXPECT_EQ(read_to_close(s, 3000, &closed), "");
+  const std::string refused = read_to_close(s, 5000, &closed);
+  EXPECT_EQ(refused.rfind("HTTP/1.0 413 Content Too Large\r\n", 0), 0u) << refused;
   EXPECT_TRUE(closed);
   close(s);
 }
