@@ -480,6 +480,7 @@ void dest_known(int index, const http_info& info) {
       send_error_page(&slot.in, index, PAGE_NO_DATABASE, &slot);
       slot_request_close(index);
     } else {
+      socks_refuse(index, 0x01);
       slot_abort(index);
     }
     set_route(conn_table[index], "Database not open");

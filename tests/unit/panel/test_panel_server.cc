@@ -233,7 +233,7 @@ TEST_F(PanelServer, OversizedRequestsAreRefused) {
   EXPECT_TRUE(conn_table[1].flags & SLOT_CLOSE_REQUESTED);
 
   std::string post = "POST " + path("/ajax") + " HTTP/1.1\r\nContent-Length: 2000000\r\n\r\nx";
-  EXPECT_EQ(serve(post), "");
+  EXPECT_EQ(serve(post).rfind("HTTP/1.0 413 Content Too Large\r\n", 0), 0u);
   EXPECT_TRUE(conn_table[1].flags & SLOT_CLOSE_REQUESTED);
   post = "POST " + path("/ajax") + " HTTP/1.1\r\nContent-Length: -5\r\n\r\nx";
   EXPECT_EQ(serve(post), "");
