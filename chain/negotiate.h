@@ -1,43 +1,20 @@
 // Chain negotiation: opens the outbound slot of a client, talks to each
 // proxy of the hop list in its protocol, hands the pair to the relay, and
-// reports the outcome at close. Owns `last_chain_ok` and the client
-// identification line.
+// reports the outcome at close. Its units: chain/hop_protocol.cc (the
+// requests and replies of each proxy kind), chain/attempt.cc (a client's
+// attempts, their time limits, the SOCKS reply and the loop checks) and
+// chain/negotiate.cc (relay, report, the client identification line).
+// Owns `last_chain_ok`.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "chain/hop_protocol.h"
 #include "chain/route.h"
 #include "engine/slot.h"
 
 extern uint32_t last_chain_ok;  // tick of the last established chain, 0 until the first
-
-constexpr int CHAIN_QUIET = 0xF000;  // letter bits: no log lines
-// A CONNECT proxy's reply head longer than this fails its hop.
-constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
-constexpr uint8_t SIGN_IN_REFUSED = 0xA5;  // socks5_stage of a failed sign-in
-constexpr uint8_t STEP_TIMED_OUT = 0xA6;   // socks5_stage of a hop out of time
-constexpr uint8_t LOOP_FOUND = 0xA7;       // socks5_stage of a hop that is this program
-
-// Negotiation progress over one hop list. The chain slot keeps these fields
-// in its route record; the chain test keeps them in its own record.
-struct chain_state {
-  uint8_t hop_index;     // hop being talked to; 0 = first proxy
-  uint8_t failed;        // the chain has failed
-  uint8_t established;   // the destination has been reached
-  uint8_t awaiting;      // a request went to the current hop, its reply is due
-  uint8_t socks5_stage;  // SOCKS5 hop: 0 method reply due, 1 connect reply due, 2 sign-in
-                         // reply due; SIGN_IN_REFUSED once a hop refused its sign-in
-  uint16_t hop_proto;    // protocol bit used with the current hop (0x08/0x10/0x20/0x40)
-};
-
-// Where chain_step puts its requests and aborts: the engine's slot_send and
-// slot_abort unless replaced (tests capture the exchange on byte buffers).
-struct chain_io_ops {
-  void (*send)(int index, const void* data, int len);
-  void (*abort)(int index);
-};
-extern chain_io_ops chain_io;
 
 // Starts the chain of client slot `index` once its destination is known.
 // http_offset: offset past the HTTP method of a plain HTTP request to be
@@ -96,13 +73,6 @@ void chain_handler(int index, char letter);
 void chain_relay_handler(int index, char letter);
 // Makes an established pair relay (rewriting the first request on the way).
 void chain_relay(int index);
-
-// One step of the negotiation on event `letter` (bits CHAIN_QUIET: no log
-// lines). Reads replies from `in` (consuming them), sends requests on slot
-// `index`, and updates `st`. hops/hop_count: the proxies in chain order and
-// the destination entry last.
-void chain_step(int letter, int index, stream& in, const hop* hops, uint8_t hop_count,
-                chain_state& st);
 
 // 'X' of either chain slot.
 void chain_close(int index);
