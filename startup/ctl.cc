@@ -17,6 +17,7 @@
 #include "db/db.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "startup/ctl_rows.h"
 #include "startup/runmodes.h"
 #include "util/registry.h"
 
@@ -27,7 +28,6 @@ constexpr int CTL_REFUSED = 1;
 constexpr int CTL_NO_INSTANCE = 3;
 constexpr int REPLY_TIMEOUT_MS = 10000;
 constexpr size_t REPLY_MAX = 8 * 1024 * 1024;
-constexpr size_t BODY_MAX = 4 * 1024 * 1024;
 
 // The link kind of a fixed proxy as the chain table stores it, and every
 // protocol bit.
@@ -63,6 +63,10 @@ struct text {
     return true;
   }
   bool add(const char* s) { return add(s, std::strlen(s)); }
+  void clear() {
+    len = 0;
+    if (data != nullptr) data[0] = 0;
+  }
   const char* c_str() const { return data != nullptr ? data : ""; }
 };
 
@@ -136,8 +140,23 @@ long announced_length(const char* head, size_t head_len) {
   return -1;
 }
 
+// The status line and the first line of the body of the last reply that
+// was not a 200, for the message ("" while every panel answer was one).
+char refusal[240] = "";
+
+void note_refusal(const char* head, size_t head_len, const char* body, size_t body_len) {
+  size_t status = 0;
+  while (status < head_len && head[status] != '\r' && head[status] != '\n') ++status;
+  size_t line = 0;
+  while (line < body_len && line < 120 && body[line] != '\r' && body[line] != '\n') ++line;
+  std::snprintf(refusal, sizeof refusal, "%.*s%s%.*s",
+                static_cast<int>(status < 100 ? status : 100), head, line > 0 ? ": " : "",
+                static_cast<int>(line), body);
+}
+
 // One request to the panel; the body of a 200 reply in out. False when no
-// instance answers.
+// instance answers, or when it answers with another status (kept in
+// `refusal`).
 bool panel_request(const char* method, const char* file, const text* body, text& out) {
   sockaddr_in addr{};
   if (!instance_address(&addr)) return false;
@@ -179,7 +198,12 @@ bool panel_request(const char* method, const char* file, const text* body, text&
     if (length >= 0 && reply.len - body_at >= static_cast<size_t>(length)) break;
   }
   close(fd);
-  if (!ok || body_at == 0 || std::strncmp(reply.c_str() + 8, " 200", 4) != 0) return false;
+  if (ok && body_at != 0 && std::strncmp(reply.c_str() + 8, " 200", 4) != 0) {
+    // The panel answered, but not with what was asked: its own words.
+    note_refusal(reply.c_str(), body_at, reply.c_str() + body_at, reply.len - body_at);
+    return false;
+  }
+  if (!ok || body_at == 0) return false;
   size_t take = reply.len - body_at;
   if (length >= 0 && static_cast<size_t>(length) < take) take = static_cast<size_t>(length);
   return out.add(reply.c_str() + body_at, take);
@@ -200,6 +224,10 @@ bool command(const text& body, const char* expected_name, text& value) {
 }
 
 int no_instance() {
+  if (refusal[0] != 0) {
+    std::fprintf(stderr, "merovane ctl: the panel refused the request (%s)\n", refusal);
+    return CTL_REFUSED;
+  }
   std::fprintf(stderr, "merovane ctl: no instance answers at the address of the registry file\n");
   return CTL_NO_INSTANCE;
 }
@@ -381,10 +409,7 @@ int ctl_status(bool json) {
 
 // ---- proxies
 
-struct proxy_row {
-  uint32_t ip, port, type, blocked;
-  long rank;
-};
+using proxy_row = ctl_proxy_row;
 
 const char* proxy_state(const proxy_row& r) {
   if (r.blocked != 0) return "blocked";
@@ -402,32 +427,6 @@ void type_names(uint32_t type, char* out, size_t capacity) {
   if (n == 0) std::snprintf(out, capacity, "-");
 }
 
-// Reads the rows "[ip,port,type,blocked,rank,...],[...]" of a load_proxy
-// reply, calling fn for each; false when the reply is not such a list.
-template <class F>
-bool each_proxy(const char* value, F fn) {
-  if (std::strcmp(value, "null") == 0) return true;
-  const char* p = value;
-  while ((p = std::strchr(p, '[')) != nullptr) {
-    while (*p == '[') ++p;
-    long v[5] = {0, 0, 0, 0, 0};
-    for (int i = 0; i < 5; ++i) {
-      while (*p == '"' || *p == ' ') ++p;
-      char* end = nullptr;
-      v[i] = std::strtol(p, &end, 10);
-      if (end == p) return false;
-      p = end;
-      while (*p == '"' || *p == ' ') ++p;
-      if (i < 4 && *p++ != ',') return false;
-    }
-    fn(proxy_row{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
-                 static_cast<uint32_t>(v[2]), static_cast<uint32_t>(v[3]), v[4]});
-    p = std::strchr(p, ']');
-    if (p == nullptr) break;
-  }
-  return true;
-}
-
 // The unblocked list, then (with_blocked) the blocked one, in one call of
 // fn per proxy. 3 when no instance answers.
 template <class F>
@@ -439,7 +438,8 @@ int all_proxies(F fn, bool with_blocked = true) {
         !add_param(body, "order", "rank"))
       return refused("out of memory");
     if (!command(body, "load_proxy", value)) return no_instance();
-    if (!each_proxy(value.c_str(), fn)) return refused("the proxy list reply is not understood");
+    if (!ctl_proxy_rows(std::string_view(value.c_str(), value.len), fn))
+      return refused("the proxy list reply is not understood");
   }
   return CTL_DONE;
 }
@@ -464,52 +464,117 @@ int ctl_proxies(bool json) {
 
 // ---- import
 
-bool read_all(FILE* in, text& out) {
-  char chunk[16384];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-    if (!out.add(chunk, n) || out.len > BODY_MAX) return false;
-  }
-  return !std::ferror(in);
-}
+// Encoded list bytes per upload: the panel takes bodies up to 1 MiB.
+constexpr size_t UPLOAD_PART_MAX = 900u << 10;
+constexpr size_t LIST_LINE_MAX = 64u << 10;
 
-// What the instance said of an uploaded list.
+// What the instance said of an uploaded list (all its parts).
 struct upload_counts {
   int count, added, skipped;
 };
 
-// Uploads a proxy list as the panel's paste area does; CTL_DONE with the
-// counts, or the exit status of the failure (told on standard error).
-int upload_list(const text& list, upload_counts& counts) {
+// Sends one part of the list; adds its counts. False after telling why
+// (the exit status in *rc).
+bool upload_part(const text& encoded, upload_counts& counts, int* rc) {
   text body, value;
   if (!add_param(body, "type", "upload_proxy") || !body.add("&list=") ||
-      !add_encoded(body, list.c_str(), list.len))
-    return refused("out of memory");
-  if (list.len == 0) return refused("the list is empty");
-  if (!command(body, "upload_proxy", value)) return no_instance();
-  counts = upload_counts{};
-  if (std::strncmp(value.c_str(), "{error:", 7) == 0) return refused(value.c_str());
-  if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &counts.count, &counts.added) != 2)
-    return refused("the upload reply is not understood");
+      !body.add(encoded.c_str(), encoded.len)) {
+    *rc = refused("out of memory");
+    return false;
+  }
+  if (!command(body, "upload_proxy", value)) {
+    *rc = no_instance();
+    return false;
+  }
+  if (std::strncmp(value.c_str(), "{error:", 7) == 0) {
+    *rc = refused(value.c_str());
+    return false;
+  }
+  int part_count = 0, part_added = 0;
+  if (std::sscanf(value.c_str(), "{count:%d, added:%d}", &part_count, &part_added) != 2) {
+    *rc = refused("the upload reply is not understood");
+    return false;
+  }
+  counts.count += part_count;
+  counts.added += part_added;
   const char* skipped = std::strstr(value.c_str(), "skipped:");
-  if (skipped != nullptr) counts.skipped = std::atoi(skipped + 8);
-  return CTL_DONE;
+  if (skipped != nullptr) counts.skipped += std::atoi(skipped + 8);
+  return true;
 }
 
+// A list goes in parts the panel takes, cut at line ends; each part waits
+// for the import of the one before.
+struct list_upload {
+  text part;
+  upload_counts counts{};
+  size_t read = 0;
+  int rc = CTL_DONE;
+
+  bool line(const char* bytes, size_t n) {
+    if (n > LIST_LINE_MAX) {
+      rc = refused("the list holds a line longer than 64 KiB");
+      return false;
+    }
+    text encoded;
+    if (!add_encoded(encoded, bytes, n)) {
+      rc = refused("out of memory");
+      return false;
+    }
+    read += n;
+    if (part.len > 0 && part.len + encoded.len > UPLOAD_PART_MAX) {
+      if (!upload_part(part, counts, &rc)) return false;
+      part.clear();
+    }
+    if (part.add(encoded.c_str(), encoded.len)) return true;
+    rc = refused("out of memory");
+    return false;
+  }
+  // CTL_DONE with the counts, or the exit status of the failure.
+  int finish() {
+    if (rc != CTL_DONE) return rc;
+    if (read == 0) return refused("the list is empty");
+    if (part.len > 0 && !upload_part(part, counts, &rc)) return rc;
+    return CTL_DONE;
+  }
+};
+
+// Uploads a proxy list held in memory as the panel's paste area does;
+// CTL_DONE with the counts, or the exit status of the failure (told on
+// standard error).
+int upload_list(const text& list, upload_counts& counts) {
+  list_upload up;
+  for (size_t at = 0; at < list.len;) {
+    const void* nl = std::memchr(list.c_str() + at, '\n', list.len - at);
+    const size_t end = nl != nullptr
+                           ? static_cast<size_t>(static_cast<const char*>(nl) - list.c_str()) + 1
+                           : list.len;
+    if (!up.line(list.c_str() + at, end - at)) return up.rc;
+    at = end;
+  }
+  const int rc = up.finish();
+  counts = up.counts;
+  return rc;
+}
+
+// A list of any size from a file or standard input.
 int ctl_import(const char* file) {
-  text list;
   FILE* in = std::strcmp(file, "-") == 0 ? stdin : std::fopen(file, "rb");
   if (in == nullptr) {
     std::fprintf(stderr, "merovane ctl: cannot read \"%s\": %s\n", file, std::strerror(errno));
     return CTL_REFUSED;
   }
-  bool read = read_all(in, list);
+  list_upload up;
+  static char line[LIST_LINE_MAX + 2];
+  bool going = true;
+  while (going && std::fgets(line, sizeof line, in) != nullptr)
+    going = up.line(line, std::strlen(line));
+  const bool failed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
-  if (!read) return refused("the list cannot be read (or is larger than 4 MiB)");
-  upload_counts counts{};
-  const int rc = upload_list(list, counts);
+  if (!going) return up.rc;
+  if (failed) return refused("the list cannot be read");
+  const int rc = up.finish();
   if (rc != CTL_DONE) return rc;
-  std::printf("%d proxies read, %d new\n", counts.count, counts.added);
+  std::printf("%d proxies read, %d new\n", up.counts.count, up.counts.added);
   return CTL_DONE;
 }
 

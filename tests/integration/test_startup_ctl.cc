@@ -1,14 +1,17 @@
 // "merovane ctl" against a running instance: the panel address, a list
-// import, the proxy list, settings, the chain (then a real connection
+// import (and one of 200,000 lines), the proxy list (with a hostile user
+// name), settings, the chain (then a real connection
 // through microsocks to a local origin), the status rows, a re-check, and
 // the exit codes for a refused command and for no instance.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "db/db.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
 #include "tests/support/startup_env.h"
@@ -198,6 +201,40 @@ TEST_F(Ctl, RefusedCommandsAndNoInstance) {
   EXPECT_EQ(empty->status, 3);
   EXPECT_NE(empty->err().find("no panel token"), std::string::npos) << empty->err();
   EXPECT_FALSE(startup_test::file_exists(program.home + "/nothing"));
+}
+
+}  // namespace
+
+namespace {
+
+// A list far past what the panel takes in one request goes in parts.
+TEST_F(Ctl, ImportOfABigListFromStandardInput) {
+  constexpr int kLines = 200000;
+  std::string list;
+  list.reserve(static_cast<size_t>(kLines) * 20);
+  for (int i = 0; i < kLines; ++i)
+    list += "127." + std::to_string(1 + (i >> 16)) + "." + std::to_string((i >> 8) & 255) + "." +
+            std::to_string(i & 255) + ":" + std::to_string(1000 + i % 50000) + "\n";
+  int status = -1;
+  const std::string out = program_ctl(program, "import -", list, &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out, "200000 proxies read, 200000 new\n");
+}
+
+// A user name is data: whatever it holds, it makes no row of its own.
+TEST_F(Ctl, ProxiesWithAHostileUserName) {
+  const std::string list = program.home + "/list.txt";
+  write_file(list, socks() + "\n");
+  ASSERT_EQ(ctl({"import", list}).status, 0);
+  program.stop();
+  ASSERT_TRUE(program.change(
+      [] { db_exec("UPDATE proxy SET auth_user='],[16777343,9,16,0,99],[\"x\\\\'"); }));
+  ASSERT_TRUE(program.start()) << program.log();
+  auto proxies = ctl({"proxies"});
+  EXPECT_EQ(proxies.status, 0) << proxies.err;
+  EXPECT_EQ(proxies.out.find("127.0.0.1:9 "), std::string::npos) << proxies.out;
+  EXPECT_EQ(std::count(proxies.out.begin(), proxies.out.end(), '\n'), 1) << proxies.out;
+  EXPECT_NE(proxies.out.find(socks() + " "), std::string::npos) << proxies.out;
 }
 
 }  // namespace
