@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain/negotiate.h"
 #include "db/db.h"
 #include "engine/loop.h"
 #include "maintenance/checkqueue.h"
@@ -108,7 +109,8 @@ bool proxy_known(uint32_t addr, uint16_t port) {
 void add_pair(uint32_t addr, uint16_t port, void* user) {
   import_counts& counts = *static_cast<import_counts*>(user);
   batch_open(counts);
-  const bool added = !proxy_known(addr, port) &&
+  // Our own listener is never a proxy: a chain through it would loop.
+  const bool added = !chain_hop_is_us(addr, port) && !proxy_known(addr, port) &&
                      db_exec(MV_LIT("INSERT INTO proxy(ip,port) VALUES(%u,%d)"), addr, port) != 0;
   batch_row(counts, added);
 }
@@ -120,6 +122,10 @@ void add_line(const proxy_line& line, import_counts& counts) {
   counts.count += 1;
   if (line.user_length > 0) counts.with_credentials += 1;
   batch_open(counts);
+  if (chain_hop_is_us(line.addr, line.port)) {
+    batch_row(counts, false);
+    return;
+  }
   if (!proxy_known(line.addr, line.port)) {
     batch_row(counts, db_exec(MV_LIT("INSERT INTO proxy(ip,port,auth_user,auth_pass,scheme) "
                                      "VALUES(%u,%d,%Q,%Q,%d)"),

@@ -216,31 +216,48 @@ void save_time_limits(const param_spans& spans) {
   chain_limits_reset();
 }
 
-// Replaces the chain by the links of the request.
+// Link i of the request.
+struct chain_link {
+  uint32_t selection, flags, ip, port;
+};
+chain_link link_of(const param_spans& spans, uint32_t i) {
+  char name[32];
+  chain_link l{};
+  snprintf(name, sizeof name, "selection%u", i);
+  l.selection = param_number(name, spans);
+  snprintf(name, sizeof name, "flags%u", i);
+  l.flags = param_number(name, spans);
+  snprintf(name, sizeof name, "ip%u", i);
+  l.ip = param_number(name, spans);
+  snprintf(name, sizeof name, "port%u", i);
+  l.port = param_number(name, spans);
+  return l;
+}
+
+// A fixed link to our own listener would make every chain a loop: the
+// reason, and true.
+bool link_refused(const chain_link& l, uint32_t i) {
+  if (l.selection != 5 || l.port > 0xFFFF || !chain_hop_is_us(l.ip, static_cast<uint16_t>(l.port)))
+    return false;
+  snprintf(link_refusal, sizeof link_refusal,
+           "link %u refused: %u.%u.%u.%u:%u is this program's own listener", i + 1, l.ip & 0xFF,
+           (l.ip >> 8) & 0xFF, (l.ip >> 16) & 0xFF, l.ip >> 24, l.port);
+  console_line("%s", link_refusal);
+  return true;
+}
+
+// Replaces the chain by the links of the request; a refused link leaves
+// the chain as it was.
 void save_chain(const param_spans& spans) {
-  db_exec(sql_chain_clear());
   link_refusal[0] = 0;
   uint32_t num = param_number("num", spans);
   if (num > MAX_CHAIN_LINKS) num = MAX_CHAIN_LINKS;
+  for (uint32_t i = 0; i < num; ++i)
+    if (link_refused(link_of(spans, i), i)) return;
+  db_exec(sql_chain_clear());
   for (uint32_t i = 0; i < num; ++i) {
-    char name[32];
-    snprintf(name, sizeof name, "selection%u", i);
-    uint32_t selection = param_number(name, spans);
-    snprintf(name, sizeof name, "flags%u", i);
-    uint32_t flags = param_number(name, spans);
-    snprintf(name, sizeof name, "ip%u", i);
-    uint32_t ip = param_number(name, spans);
-    snprintf(name, sizeof name, "port%u", i);
-    uint32_t port = param_number(name, spans);
-    // A fixed link to our own listener would make every chain a loop.
-    if (selection == 5 && port <= 0xFFFF && chain_hop_is_us(ip, static_cast<uint16_t>(port))) {
-      snprintf(link_refusal, sizeof link_refusal,
-               "link %u refused: %u.%u.%u.%u:%u is this program's own listener", i + 1, ip & 0xFF,
-               (ip >> 8) & 0xFF, (ip >> 16) & 0xFF, ip >> 24, port);
-      console_line("%s", link_refusal);
-      continue;
-    }
-    db_exec(sql_link_insert(), static_cast<int>(i), selection, flags, ip, port);
+    const chain_link l = link_of(spans, i);
+    db_exec(sql_link_insert(), static_cast<int>(i), l.selection, l.flags, l.ip, l.port);
   }
 }
 

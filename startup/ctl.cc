@@ -781,6 +781,15 @@ int ctl_chain(int argc, char** argv) {
   const int stored = store_sign_ins(argc, argv);
   if (stored != CTL_DONE) return stored;
   if (!command(body, "settings", value)) return no_instance();
+  // The panel leaves out a link it refuses, and says why.
+  const char* why = std::strstr(value.c_str(), "refused:\"");
+  if (why != nullptr) {
+    why += 9;
+    const char* end = std::strchr(why, '"');
+    std::fprintf(stderr, "merovane ctl: %.*s\n", static_cast<int>(end != nullptr ? end - why : 0),
+                 why);
+    return CTL_REFUSED;
+  }
   std::printf("chain of %d link%s saved\n", argc, argc == 1 ? "" : "s");
   return CTL_DONE;
 }

@@ -189,6 +189,15 @@ TEST_F(ChainLimits, LoopsThroughThisProgramEndAtOnce) {
     chain_db_add_link(1, 3, PT_SOCKS5);
   });
   const int idle = process_fd_count(program.pid);
+  // Neither an import nor a fixed link takes the program's own listener.
+  int status = -1;
+  const std::string own = std::string(kProgram) + ":" + std::to_string(program.port);
+  EXPECT_EQ(program_ctl(program, "import -", own + "\n", &status), "1 proxies read, 0 new\n");
+  const std::string said = program_ctl(program, "chain socks5://" + own, "", &status);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find("link 1 refused: " + own + " is this program's own listener"),
+            std::string::npos)
+      << said;
   const std::string file = program.home + "/body";
   ASSERT_EQ(run_curl({"--socks5-hostname", program.url(), url("/bytes/1000")}, file, 8), 0)
       << read_file(file + ".err") << program.log();
