@@ -8,6 +8,7 @@
 #include <string>
 
 #include "chain/failover.h"
+#include "chain/negotiate.h"
 #include "db/db.h"
 
 namespace {
@@ -55,6 +56,50 @@ TEST(ChainFailure, EachStateOfTheNegotiationIsNamed) {
   // A record past its end describes nothing.
   r.hop_index = 2;
   EXPECT_EQ(chain_failure_of(r).fault, chain_fault::none);
+}
+
+// A step out of time and a loop: which fault, who is blamed, what the text
+// says and which SOCKS5 code a client hears.
+TEST(ChainFailure, TimeLimitsAndLoopsAreNamed) {
+  struct stopped_case {
+    uint8_t stage;
+    uint8_t awaiting;
+    uint8_t hop_index;
+    chain_fault fault;
+    bool next_blamed;
+    const char* said;
+    uint8_t socks5_code;
+  };
+  const stopped_case cases[] = {
+      {STEP_TIMED_OUT, 0, 0, chain_fault::no_connect_in_time, false,
+       "proxy 203.0.113.5:1080 could not be reached in time", 6},
+      {STEP_TIMED_OUT, 1, 0, chain_fault::no_answer_in_time, true,
+       "proxy 203.0.113.5:1080 did not answer in time", 6},
+      {STEP_TIMED_OUT, 1, 1, chain_fault::no_answer_in_time, false,
+       "proxy 203.0.113.6:3128 did not answer in time", 6},
+      {LOOP_FOUND, 1, 1, chain_fault::loop, false,
+       "loop through this program: proxy 203.0.113.6:3128 is this program", 1},
+  };
+  for (const stopped_case& c : cases) {
+    SCOPED_TRACE(c.said);
+    route_record r = two_hops();
+    r.failed = 1;
+    r.socks5_stage = c.stage;
+    r.awaiting = c.awaiting;
+    r.hop_index = c.hop_index;
+    const chain_failure f = chain_failure_of(r);
+    EXPECT_EQ(f.fault, c.fault);
+    EXPECT_EQ(f.next.ip != 0, c.next_blamed);
+    EXPECT_EQ(text(f), c.said);
+    EXPECT_EQ(chain_socks5_code(f.fault), c.socks5_code);
+  }
+  const struct {
+    chain_fault fault;
+    uint8_t code;
+  } codes[] = {{chain_fault::refused_dest, 4}, {chain_fault::refused, 5},
+               {chain_fault::no_connect, 5},   {chain_fault::out_of_time, 6},
+               {chain_fault::no_chain, 1},     {chain_fault::auth_refused, 1}};
+  for (const auto& c : codes) EXPECT_EQ(chain_socks5_code(c.fault), c.code);
 }
 
 TEST(ChainFailure, AttemptNoteOnlyOnceSomethingFailed) {
