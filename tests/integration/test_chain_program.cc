@@ -132,6 +132,9 @@ TEST_F(ChainProgram, ThreeProxiesAndARewrittenPlainRequest) {
 TEST_F(ChainProgram, PlainHttpProxyAsLastHopGetsTheAbsoluteTarget) {
   start_with({{S4, danted.get()}, {HTTP, tinyproxy.get()}});
   expect_download(http(), 10u << 20);
+  // A SOCKS client is told "granted" first: the plain HTTP proxy needs its request.
+  expect_download(socks5(), 1u << 20);
+  expect_download(socks4a(), 1u << 20);
   const std::string file = out("head");
   ASSERT_EQ(run_curl(append(http(), url("/head")), file), 0) << read_file(file + ".err");
   EXPECT_EQ(read_file(file).rfind("GET /head HTTP/1.", 0), 0u) << read_file(file);
