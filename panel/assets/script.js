@@ -840,7 +840,7 @@ var SETTING_FIELDS = [
    max: 120, hint: "A proxy that stays silent longer fails that step of its check."},
   {name: "chain_retries", kind: "count", label: "Attempts after a failed chain", dflt: 2, max: 5,
    hint: "A chain that fails before the destination answered is built again through other proxies."},
-  {name: "hop_timeout", kind: "count", label: "Seconds a proxy may take to answer", dflt: 8, max: 60,
+  {name: "hop_timeout", kind: "count", label: "Seconds a proxy in a chain may take to answer", dflt: 8, max: 60,
    hint: "A proxy that does not answer in time counts as failed and the chain is tried through " +
          "another one. Connecting to the first proxy waits 5 seconds at most."},
   {name: "chain_timeout", kind: "count", label: "Seconds a whole chain may take", dflt: 30, max: 180,
