@@ -119,11 +119,21 @@ void run_deadlines() {
 int own_outbound_of(int index) {
   const conn_slot& accepted = conn_table[index];
   if (accepted.io_peer_port == 0) return -1;
+  sockaddr_in here{};
+  bool here_known = false;
   for (int i = 1; i < slot_count_used(); ++i) {
     const conn_slot& s = conn_table[i];
-    if (i != index && s.sock != -1 && s.io_local_port == accepted.io_peer_port &&
-        s.io_local_addr == accepted.peer_addr)
-      return i;
+    if (i == index || s.sock == -1 || s.io_local_port != accepted.io_peer_port ||
+        s.io_local_addr != accepted.peer_addr)
+      continue;
+    // The same local end may carry a connection elsewhere: ours must have
+    // gone to the very address and port this client reached.
+    if (!here_known) {
+      socklen_t len = sizeof here;
+      if (getsockname(accepted.sock, reinterpret_cast<sockaddr*>(&here), &len) != 0) return -1;
+      here_known = true;
+    }
+    if (s.io_remote_port == here.sin_port && s.io_remote_addr == here.sin_addr.s_addr) return i;
   }
   return -1;
 }

@@ -90,12 +90,15 @@ struct conn_slot {
   uint32_t io_events;  // events currently registered
   uint8_t io_state;    // engine I/O state bits
   uint32_t in_limit;   // unread input at which reading pauses; 0 = the relay mark
-  // The two ends of the socket: the local end of an outbound one (read
-  // once its connect started) and the peer's port of an accepted one, so a
-  // connection we made to ourselves is told at accept.
-  uint32_t io_local_addr;  // network byte order
-  uint16_t io_local_port;  // network byte order
-  uint16_t io_peer_port;   // network byte order
+  // The ends of the socket: both ends of an outbound one (the local end
+  // read once its connect started) and the peer's port of an accepted one,
+  // so a connection we made to ourselves is told at accept. Both ends
+  // count: one local port may serve connections to different places.
+  uint32_t io_local_addr;   // network byte order
+  uint16_t io_local_port;   // network byte order
+  uint16_t io_peer_port;    // network byte order
+  uint32_t io_remote_addr;  // where an outbound socket connects, network byte order
+  uint16_t io_remote_port;  // network byte order
 };
 
 extern conn_slot conn_table[SLOT_COUNT];

@@ -108,6 +108,8 @@ int slot_connect(int index, uint32_t addr_net, uint16_t port) {
     slot.io_local_addr = local.sin_addr.s_addr;
     slot.io_local_port = local.sin_port;
   }
+  slot.io_remote_addr = addr_net;
+  slot.io_remote_port = to.sin_port;
   const auto* a = reinterpret_cast<const uint8_t*>(&addr_net);
   engine_log_line(index, "Connecting to %u.%u.%u.%u port %d", a[0], a[1], a[2], a[3], port);
   // The outcome arrives as writability; 'C' follows then.
