@@ -440,3 +440,44 @@ TEST_F(EngineTable, ConnectionFromOurOwnSocketIsClosedAtAccept) {
   EXPECT_GT(accept_one(h, client), 0);
   close(client);
 }
+
+// A client whose local port one of our outbound sockets also uses (for a
+// connection elsewhere) is an ordinary client.
+TEST_F(EngineTable, SharedLocalPortToElsewhereIsNoLoop) {
+  engine_harness h;
+  slot_attach(slot_kind::chain, record);
+  slot_attach(slot_kind::fresh, record);
+  uint16_t elsewhere_port = 0;
+  const int elsewhere = listen_on("127.0.0.1", 0, &elsewhere_port);
+  ASSERT_GE(elsewhere, 0);
+  const uint16_t shared = free_port("127.0.0.1");
+  auto bind_shared = [&](int fd) {
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(shared);
+    inet_aton("127.0.0.1", &a.sin_addr);
+    return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  };
+  const int out = slot_alloc(0);
+  ASSERT_GT(out, 0);
+  conn_table[out].kind = slot_kind::chain;
+  ASSERT_TRUE(bind_shared(conn_table[out].sock));
+  in_addr loopback{};
+  inet_aton("127.0.0.1", &loopback);
+  ASSERT_EQ(slot_connect(out, loopback.s_addr, elsewhere_port), 1);
+  const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(bind_shared(client));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(h.port);
+  to.sin_addr = loopback;
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  letters.clear();
+  EXPECT_GT(accept_one(h, client), 0);
+  h.run_for(100);
+  EXPECT_EQ(letters.find('L'), std::string::npos) << letters;
+  close(client);
+  close(elsewhere);
+}
