@@ -544,7 +544,10 @@ TEST_F(ChainNames, Ipv6DestinationsFromEveryClientForm) {
 TEST_F(ChainNames, CheckerSignsInAndRecordsARefusal) {
   scripted_hop hop;
   ASSERT_TRUE(start_signed_in(hop, hop_script::socks5, "127.0.0.169", "socks5", "s=cr3t"));
-  checker_service_assume(checker_service::answers);  // the proxy never reaches it
+  // The checker counts as answering (the proxy never reaches it); once the
+  // engine finds it does not, the page check needs a site with an address.
+  checker_service_assume(checker_service::answers);
+  setting_str("check_sites", const_cast<char*>("http://127.0.0.250/ none"), 26, 1);
   auto checked = [&] {
     char* t =
         db_query_text("", "", "SELECT t_chk FROM proxy WHERE ip=%u", ip_number("127.0.0.169"));
