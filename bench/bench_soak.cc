@@ -674,27 +674,11 @@ std::string base64(const std::string& in) {
   return out;
 }
 
-// The shared library next to this executable.
-std::string preload_path() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
-  const std::string path(self, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + "libsoak_slow_resolver.so";
-}
-
 // The program's wrapper: the resolver stand-in preloaded, with its names.
 std::vector<std::string> preload_wrapper(const std::string& resolver_log) {
-  std::string asan = "verify_asan_link_order=0";
-  if (const char* existing = getenv("ASAN_OPTIONS"); existing != nullptr && existing[0] != 0)
-    asan = std::string(existing) + ":" + asan;
-  return {"env",
-          "LD_PRELOAD=" + preload_path(),
-          "SOAK_SLOW_SUFFIX=.slow.example",
-          "SOAK_SLOW_MS=5000",
-          std::string("SOAK_NAME_MAP=") + kOriginName + "=" + kOrigin,
-          "SOAK_RESOLVER_LOG=" + resolver_log,
-          "ASAN_OPTIONS=" + asan};
+  return resolver_stand_in_wrapper({"SOAK_SLOW_SUFFIX=.slow.example", "SOAK_SLOW_MS=5000",
+                                    std::string("SOAK_NAME_MAP=") + kOriginName + "=" + kOrigin,
+                                    "SOAK_RESOLVER_LOG=" + resolver_log});
 }
 
 }  // namespace
@@ -760,8 +744,9 @@ int main(int argc, char** argv) {
       fprintf(stderr, "a peer did not start (see %s)\n", scratch_dir().c_str());
       return 1;
     }
-    if (access(preload_path().c_str(), R_OK) != 0) {
-      fprintf(stderr, "%s is missing (build target soak_slow_resolver)\n", preload_path().c_str());
+    if (access(resolver_stand_in_path().c_str(), R_OK) != 0) {
+      fprintf(stderr, "%s is missing (build target soak_slow_resolver)\n",
+              resolver_stand_in_path().c_str());
       return 1;
     }
     peers.microsocks_port = microsocks->port;

@@ -7,16 +7,24 @@
 #include <cstdlib>
 
 int fault_socks5(const program_instance& program, const std::string& ip, uint16_t port) {
-  const int fd = connect_to(program.ip, program.port, 20000);
+  return socks5_open(program.ip, program.port, ip, port, true);
+}
+
+int socks5_open(const std::string& proxy_ip, uint16_t proxy_port, const std::string& ip,
+                uint16_t port, bool pipelined) {
+  const int fd = connect_to(proxy_ip, proxy_port, 20000);
   if (fd < 0) return -1;
-  std::string req = {5, 1, 0, 5, 1, 0, 1};
+  const std::string hello = {5, 1, 0};
+  std::string req = {5, 1, 0, 1};
   in_addr a{};
   inet_pton(AF_INET, ip.c_str(), &a);
   req.append(reinterpret_cast<const char*>(&a), 4);
   req.push_back(static_cast<char>(port >> 8));
   req.push_back(static_cast<char>(port & 0xFF));
   char reply[12];
-  const bool got = send_all(fd, req) && read_exact(fd, reply, 12, 20000);
+  const bool got = pipelined ? send_all(fd, hello + req) && read_exact(fd, reply, 12, 20000)
+                             : send_all(fd, hello) && read_exact(fd, reply, 2, 20000) &&
+                                   send_all(fd, req) && read_exact(fd, reply + 2, 10, 20000);
   if (!got || reply[0] != 5 || reply[1] != 0 || reply[3] != 0) {
     close(fd);
     return -1;

@@ -15,6 +15,11 @@
 // SOCKS5 request for ip:port through the program; the socket once the
 // program answered success, else -1.
 int fault_socks5(const program_instance& program, const std::string& ip, uint16_t port);
+// The same through any SOCKS5 proxy without authentication; pipelined:
+// the greeting and the request in one write (as fault_socks5 sends them),
+// else the request after the method reply (microsocks needs that).
+int socks5_open(const std::string& proxy_ip, uint16_t proxy_port, const std::string& ip,
+                uint16_t port, bool pipelined);
 // Downloads /bytes/size from the origin through the program (SOCKS5);
 // true when exactly the pattern arrived.
 bool fault_download(const program_instance& program, const origin_server& origin, uint64_t size);

@@ -294,6 +294,35 @@ void origin_server::serve(int fd, std::string peer) {
 
 // ---- curl ---------------------------------------------------------------
 
+bool echo_server::start(const char* listen_ip) {
+  ip = listen_ip;
+  listen_fd = listen_on(listen_ip, 0, &port, 64);
+  if (listen_fd < 0) return false;
+  acceptor = accept_loop(listen_fd, stopping, [this](int fd, const char*) {
+    active.fetch_add(1);
+    std::thread(&echo_server::serve, this, fd).detach();
+  });
+  return true;
+}
+
+void echo_server::stop() {
+  accept_loop_stop(acceptor, listen_fd, stopping, active);
+}
+
+void echo_server::serve(int fd) {
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  char buf[16384];
+  while (!stopping.load()) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r <= 0 || !send_all(fd, buf, static_cast<size_t>(r))) break;
+  }
+  close(fd);
+  active.fetch_sub(1);
+}
+
 int run_curl(const std::vector<std::string>& args, const std::string& out_path, int timeout_s) {
   std::vector<std::string> argv = {"curl", "-sS",   "--max-time", std::to_string(timeout_s),
                                    "-o",   out_path};

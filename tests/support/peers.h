@@ -1,7 +1,7 @@
 // Real peers on loopback for tests and benchmarks: upstream proxies
 // (microsocks, danted, tinyproxy, privoxy, merovane-judge) as child
-// processes stopped by their PID, a local origin HTTP server on a thread,
-// and curl as a client.
+// processes stopped by their PID, a local origin HTTP server and an echo
+// server on threads, and curl as a client.
 #pragma once
 
 #include <sys/types.h>
@@ -83,6 +83,23 @@ struct origin_server {
   std::string head;
   std::vector<std::string> seen;
   void serve(int fd, std::string peer);
+};
+
+// Echo server on a thread per connection: every byte comes back, until the
+// client closes or stop().
+struct echo_server {
+  std::string ip;
+  uint16_t port = 0;
+  bool start(const char* listen_ip);
+  void stop();
+  ~echo_server() { stop(); }
+
+ private:
+  int listen_fd = -1;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> active{0};
+  std::thread acceptor;
+  void serve(int fd);
 };
 
 // Runs curl with args (proxy environment cleared) and its body into

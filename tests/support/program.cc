@@ -150,6 +150,24 @@ std::string program_bin() {
   return path.substr(0, path.rfind('/') + 1) + "merovane";
 }
 
+std::string resolver_stand_in_path() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  const std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + "libsoak_slow_resolver.so";
+}
+
+std::vector<std::string> resolver_stand_in_wrapper(const std::vector<std::string>& env) {
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* existing = getenv("ASAN_OPTIONS"); existing != nullptr && existing[0] != 0)
+    asan = std::string(existing) + ":" + asan;
+  std::vector<std::string> wrapper = {"env", "LD_PRELOAD=" + resolver_stand_in_path()};
+  wrapper.insert(wrapper.end(), env.begin(), env.end());
+  wrapper.push_back("ASAN_OPTIONS=" + asan);
+  return wrapper;
+}
+
 bool program_instance::make_home(const char* listen_ip, const std::string& registry_extra) {
   home = scratch_name("home");
   ip = listen_ip;

@@ -45,6 +45,14 @@ int process_fd_count(pid_t pid);
 // $MEROVANE_BIN, else the program next to the running executable.
 std::string program_bin();
 
+// The resolver stand-in (bench/preload/slow_resolver.c, the library
+// libsoak_slow_resolver.so built next to the benchmarks): preloaded into the
+// program, it keeps every name from reaching a name server.
+std::string resolver_stand_in_path();
+// The wrapper for program_instance::start that preloads it; env adds its
+// settings ("SOAK_NAME_MAP=...").
+std::vector<std::string> resolver_stand_in_wrapper(const std::vector<std::string>& env = {});
+
 // The panel path that program_instance::prepare writes into the registry.
 constexpr const char* kPanelToken = "0f3c9a2b5d7e41a68c1b2d3e4f506172";
 
