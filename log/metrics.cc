@@ -89,7 +89,7 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
   w.family("merovane_checks_total", "counter", "Proxy checks finished, by result.");
   w.labelled("merovane_checks_total", "result", "ok", read(metrics.checks_ok));
   w.labelled("merovane_checks_total", "result", "failed", read(metrics.checks_failed));
-  w.family("merovane_check_queue", "gauge", "Proxies still due in the check pass.");
+  w.family("merovane_check_queue", "gauge", "Proxies of the check pass waiting for their check.");
   w.plain("merovane_check_queue", read(metrics.check_queue));
   w.family("merovane_checks_running", "gauge", "Proxy checks in flight.");
   w.plain("merovane_checks_running", read(metrics.checks_running));

@@ -146,6 +146,14 @@ void count_remaining(bool now) {
   pass.remaining = count_due();
 }
 
+// The gauges: proxies still waiting for their check (the running ones not
+// counted), and checks running.
+void publish_gauges() {
+  const uint32_t running = static_cast<uint32_t>(jobs_running);
+  const uint32_t due = pass.active ? pass.remaining : 0;
+  metrics_check_queue(due > running ? due - running : 0, running);
+}
+
 void pass_begin() {
   ++passes_begun;
   pass = pass_state{};
@@ -315,7 +323,7 @@ void check_queue_pump() {
   // connections that would only wait too.
   if (mode == check_mode::wait || waiting > 0 || !room_for_one()) {
     if (pass.active) count_remaining(false);
-    metrics_check_queue(pass.active ? pass.remaining : 0, static_cast<uint32_t>(jobs_running));
+    publish_gauges();
     return;
   }
   // Check sites are looked up only once there is something to check; while
@@ -337,7 +345,7 @@ void check_queue_pump() {
     idle_known = false;
   }
   if (pass.active) count_remaining(false);
-  metrics_check_queue(pass.active ? pass.remaining : 0, static_cast<uint32_t>(jobs_running));
+  publish_gauges();
   if (pass.active && panel_push_time != 0 && now - pushed_at >= PUSH_EVERY_MS) push_progress();
 }
 
@@ -400,7 +408,7 @@ check_progress check_progress_now() {
   } else {
     p.elapsed_s = pass.ended_after / 1000;
   }
-  metrics_check_queue(p.remaining, p.running);
+  publish_gauges();
   return p;
 }
 
