@@ -819,19 +819,23 @@ bool ask_progress(const char* front, pass_report& r) {
   if (!command(body, "check_progress", value)) return false;
   const char* v = value.c_str();
   r = pass_report{};
-  r.active = member_number(v, "active");
-  r.passes = member_number(v, "passes");
-  r.done = member_number(v, "done");
-  r.working = member_number(v, "working");
-  r.remaining = member_number(v, "remaining");
-  r.running = member_number(v, "running");
-  r.elapsed = member_number(v, "elapsed");
-  r.eta = member_number(v, "eta");
-  r.sites = member_number(v, "sites");
-  r.proxies = member_number(v, "proxies");
-  r.usable = member_number(v, "usable");
-  r.links = member_number(v, "links");
-  r.due = member_number(v, "due");
+  static constexpr struct {
+    const char* name;
+    long pass_report::*field;
+  } numbers[] = {{"active", &pass_report::active},
+                 {"passes", &pass_report::passes},
+                 {"done", &pass_report::done},
+                 {"working", &pass_report::working},
+                 {"remaining", &pass_report::remaining},
+                 {"running", &pass_report::running},
+                 {"elapsed", &pass_report::elapsed},
+                 {"eta", &pass_report::eta},
+                 {"sites", &pass_report::sites},
+                 {"proxies", &pass_report::proxies},
+                 {"usable", &pass_report::usable},
+                 {"links", &pass_report::links},
+                 {"due", &pass_report::due}};
+  for (const auto& n : numbers) r.*(n.field) = member_number(v, n.name);
   settings_member(v, "mode", r.mode, sizeof r.mode);
   settings_member(v, "line", r.line, sizeof r.line);
   return true;

@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "maintenance/checker.h"
+#include "maintenance/myip.h"
+#include "maintenance/resolver.h"
+#include "maintenance/scheduler.h"
 #include "platform/clock.h"
 #include "tests/support/engine_harness.h"
 
@@ -71,4 +76,24 @@ const std::string& maint_push_channel::poll() {
 
 maint_push_channel::~maint_push_channel() {
   if (fd >= 0) close(fd);
+}
+
+bool maint_begin(db_temp& t, engine_harness*& h) {
+  clock_fake_enable(1000000, static_cast<uint64_t>(time(nullptr)) * 1000u);
+  if (!db_temp_open(t)) return false;
+  h = new engine_harness();
+  scheduler_reset();
+  checker_reset();
+  checker_location_reset();
+  return true;
+}
+
+void maint_end(db_temp& t, engine_harness*& h) {
+  resolver_stop();
+  delete h;
+  h = nullptr;
+  checker_service_assume(checker_service::unknown);
+  checker_location_reset();
+  db_temp_close(t);
+  clock_fake_disable();
 }

@@ -9,7 +9,15 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/db_temp.h"
+#include "tests/support/engine_harness.h"
 #include "tests/support/net.h"
+
+// What every maintenance test inside an engine begins with: the test
+// clock, a fresh database, an engine, and the maintenance state reset
+// (false when the database cannot be opened); and how it ends.
+bool maint_begin(db_temp& t, engine_harness*& h);
+void maint_end(db_temp& t, engine_harness*& h);
 
 // Runs engine cycles, moving the test clock step_ms per cycle, until pred()
 // holds; bounded by max_cycles and by ms of real time.

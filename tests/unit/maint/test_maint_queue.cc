@@ -41,24 +41,12 @@ class Queue : public ::testing::Test {
   db_temp t;
   engine_harness* h = nullptr;
   void SetUp() override {
-    clock_fake_enable(1000000, static_cast<uint64_t>(time(nullptr)) * 1000u);
-    ASSERT_TRUE(db_temp_open(t));
-    h = new engine_harness();
-    scheduler_reset();
-    checker_reset();
-    checker_location_reset();
+    ASSERT_TRUE(maint_begin(t, h));
     char url[64] = "http://127.0.0.80/";
     setting_str("url_checker", url, sizeof url, 1);
     checker_service_assume(checker_service::answers);
   }
-  void TearDown() override {
-    resolver_stop();
-    delete h;
-    checker_service_assume(checker_service::unknown);
-    checker_location_reset();
-    db_temp_close(t);
-    clock_fake_disable();
-  }
+  void TearDown() override { maint_end(t, h); }
 };
 
 // Never checked, then a working proxy after 30 min, a failed one after

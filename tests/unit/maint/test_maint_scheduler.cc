@@ -86,12 +86,7 @@ class Maint : public ::testing::Test {
   db_temp t;
   engine_harness* h = nullptr;
   void SetUp() override {
-    clock_fake_enable(1000000, static_cast<uint64_t>(time(nullptr)) * 1000u);
-    ASSERT_TRUE(db_temp_open(t));
-    h = new engine_harness();
-    scheduler_reset();
-    checker_reset();
-    checker_location_reset();
+    ASSERT_TRUE(maint_begin(t, h));
     checker_service_assume(checker_service::unknown);
     last_chain_ok = 0;
     panel_push_time = 0;
@@ -100,12 +95,8 @@ class Maint : public ::testing::Test {
     site_list_use("http://127.0.11.81/page.html##alpha#beta\n");
   }
   void TearDown() override {
-    resolver_stop();
-    delete h;
     site_list_use(nullptr);
-    checker_location_reset();
-    db_temp_close(t);
-    clock_fake_disable();
+    maint_end(t, h);
   }
   // Makes the check pass due: returns true when schedule_checks ran a pass.
   bool pass_after(uint32_t ms) {
