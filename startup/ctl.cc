@@ -198,7 +198,10 @@ bool panel_request(const char* method, const char* file, const text* body, text&
     if (length >= 0 && reply.len - body_at >= static_cast<size_t>(length)) break;
   }
   close(fd);
-  if (ok && body_at != 0 && std::strncmp(reply.c_str() + 8, " 200", 4) != 0) {
+  // "HTTP/1.x 200": read from the bytes themselves (an empty reply has none).
+  const bool status_ok =
+      reply.data != nullptr && reply.len >= 12 && std::memcmp(reply.data + 8, " 200", 4) == 0;
+  if (ok && body_at != 0 && !status_ok) {
     // The panel answered, but not with what was asked: its own words.
     note_refusal(reply.c_str(), body_at, reply.c_str() + body_at, reply.len - body_at);
     return false;
