@@ -17,17 +17,15 @@
 #include "db/db.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "startup/ctl_check.h"
+#include "startup/ctl_client.h"
 #include "startup/ctl_rows.h"
 #include "startup/runmodes.h"
 #include "util/registry.h"
 
-namespace {
+using namespace ctl;
 
-constexpr int CTL_DONE = 0;
-constexpr int CTL_REFUSED = 1;
-constexpr int CTL_NO_INSTANCE = 3;
-constexpr int REPLY_TIMEOUT_MS = 10000;
-constexpr size_t REPLY_MAX = 8 * 1024 * 1024;
+namespace {
 
 // The link kind of a fixed proxy as the chain table stores it, and every
 // protocol bit.
@@ -41,232 +39,6 @@ struct name_value {
 constexpr name_value SCHEMES[] = {
     {"socks4", PT_SOCKS4}, {"socks5", PT_SOCKS5}, {"http", PT_HTTP}, {"https", PT_HTTPS}};
 constexpr name_value PICKS[] = {{"random", 1}, {"fastest", 2}, {"recent", 3}, {"rank", 4}};
-
-// A growing text on the heap; every append reports failure instead of
-// throwing.
-struct text {
-  char* data = nullptr;
-  size_t len = 0, cap = 0;
-  ~text() { std::free(data); }
-  bool add(const char* bytes, size_t n) {
-    if (len + n + 1 > cap) {
-      size_t want = cap == 0 ? 4096 : cap;
-      while (want < len + n + 1) want *= 2;
-      char* grown = static_cast<char*>(std::realloc(data, want));
-      if (grown == nullptr) return false;
-      data = grown;
-      cap = want;
-    }
-    std::memcpy(data + len, bytes, n);
-    len += n;
-    data[len] = 0;
-    return true;
-  }
-  bool add(const char* s) { return add(s, std::strlen(s)); }
-  void clear() {
-    len = 0;
-    if (data != nullptr) data[0] = 0;
-  }
-  const char* c_str() const { return data != nullptr ? data : ""; }
-};
-
-// Appends s encoded for a form body: unreserved bytes as they are, every
-// other byte as %XX.
-bool add_encoded(text& out, const char* s, size_t n) {
-  static constexpr char HEX[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '_' || c == '.' || c == '~';
-    char enc[3] = {'%', HEX[c >> 4], HEX[c & 15]};
-    if (!(plain ? out.add(s + i, 1) : out.add(enc, 3))) return false;
-  }
-  return true;
-}
-
-bool add_param(text& body, const char* name, const char* value) {
-  return (body.len == 0 || body.add("&")) && body.add(name) && body.add("=") &&
-         add_encoded(body, value, std::strlen(value));
-}
-
-bool add_number_param(text& body, const char* name, unsigned index, uint32_t value) {
-  char key[32], number[16];
-  std::snprintf(key, sizeof key, "%s%u", name, index);
-  std::snprintf(number, sizeof number, "%u", value);
-  return add_param(body, key, number);
-}
-
-// Where the instance of this home listens; loopback when it listens on
-// all addresses.
-bool instance_address(sockaddr_in* addr) {
-  char ip[48];
-  reg_listen_ip(ip, sizeof ip);
-  if (ip[0] == 0 || std::strcmp(ip, "0.0.0.0") == 0) std::snprintf(ip, sizeof ip, "127.0.0.1");
-  *addr = sockaddr_in{};
-  addr->sin_family = AF_INET;
-  addr->sin_port = htons(static_cast<uint16_t>(reg_listen_port()));
-  return inet_pton(AF_INET, ip, &addr->sin_addr) == 1;
-}
-
-// Deadlines are ticks; the wait is by wrap-around difference.
-bool wait_for(int fd, short events, uint32_t deadline) {
-  for (;;) {
-    int32_t left = static_cast<int32_t>(deadline - tick_now());
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    int n = poll(&p, 1, left);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-bool send_all(int fd, const char* data, size_t n, uint32_t deadline) {
-  while (n > 0) {
-    if (!wait_for(fd, POLLOUT, deadline)) return false;
-    ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
-    if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (sent <= 0) return false;
-    data += sent;
-    n -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
-// Length of the body the head announces, or -1.
-long announced_length(const char* head, size_t head_len) {
-  for (size_t i = 0; i + 15 < head_len; ++i)
-    if ((i == 0 || head[i - 1] == '\n') && strncasecmp(head + i, "content-length:", 15) == 0)
-      return std::strtol(head + i + 15, nullptr, 10);
-  return -1;
-}
-
-// The status line and the first line of the body of the last reply that
-// was not a 200, for the message ("" while every panel answer was one).
-char refusal[240] = "";
-
-void note_refusal(const char* head, size_t head_len, const char* body, size_t body_len) {
-  size_t status = 0;
-  while (status < head_len && head[status] != '\r' && head[status] != '\n') ++status;
-  size_t line = 0;
-  while (line < body_len && line < 120 && body[line] != '\r' && body[line] != '\n') ++line;
-  std::snprintf(refusal, sizeof refusal, "%.*s%s%.*s",
-                static_cast<int>(status < 100 ? status : 100), head, line > 0 ? ": " : "",
-                static_cast<int>(line), body);
-}
-
-// One request to the panel; the body of a 200 reply in out. False when no
-// instance answers, or when it answers with another status (kept in
-// `refusal`).
-bool panel_request(const char* method, const char* file, const text* body, text& out) {
-  sockaddr_in addr{};
-  if (!instance_address(&addr)) return false;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  const uint32_t deadline = tick_now() + REPLY_TIMEOUT_MS;
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
-            (errno == EINPROGRESS && wait_for(fd, POLLOUT, deadline));
-  int error = 0;
-  socklen_t size = sizeof error;
-  ok = ok && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
-  char head[512];
-  char host[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-  const size_t body_len = body != nullptr ? body->len : 0;
-  int n = std::snprintf(head, sizeof head,
-                        "%s /%s/%s HTTP/1.1\r\nHost: %s:%u\r\nConnection: close\r\n"
-                        "Content-Type: application/x-www-form-urlencoded\r\n"
-                        "Content-Length: %zu\r\n\r\n",
-                        method, reg_root(), file, host, ntohs(addr.sin_port), body_len);
-  ok = ok && n > 0 && static_cast<size_t>(n) < sizeof head &&
-       send_all(fd, head, static_cast<size_t>(n), deadline) &&
-       (body_len == 0 || send_all(fd, body->c_str(), body_len, deadline));
-  text reply;
-  long length = -1;
-  size_t body_at = 0;
-  while (ok) {
-    char chunk[16384];
-    if (!wait_for(fd, POLLIN, deadline)) break;
-    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0 || !reply.add(chunk, static_cast<size_t>(got)) || reply.len > REPLY_MAX) break;
-    if (body_at == 0) {
-      const char* end = std::strstr(reply.c_str(), "\r\n\r\n");
-      if (end == nullptr) continue;
-      body_at = static_cast<size_t>(end - reply.c_str()) + 4;
-      length = announced_length(reply.c_str(), body_at);
-    }
-    if (length >= 0 && reply.len - body_at >= static_cast<size_t>(length)) break;
-  }
-  close(fd);
-  // "HTTP/1.x 200": read from the bytes themselves (an empty reply has none).
-  const bool status_ok =
-      reply.data != nullptr && reply.len >= 12 && std::memcmp(reply.data + 8, " 200", 4) == 0;
-  if (ok && body_at != 0 && !status_ok) {
-    // The panel answered, but not with what was asked: its own words.
-    note_refusal(reply.c_str(), body_at, reply.c_str() + body_at, reply.len - body_at);
-    return false;
-  }
-  if (!ok || body_at == 0) return false;
-  size_t take = reply.len - body_at;
-  if (length >= 0 && static_cast<size_t>(length) < take) take = static_cast<size_t>(length);
-  return out.add(reply.c_str() + body_at, take);
-}
-
-// A command's reply: "ajax_callback("name",VALUE);"; the value in out.
-bool command(const text& body, const char* expected_name, text& value) {
-  text reply;
-  if (!panel_request("POST", "ajax", &body, reply)) return false;
-  char prefix[80];
-  std::snprintf(prefix, sizeof prefix, "ajax_callback(\"%s\",", expected_name);
-  const char* r = reply.c_str();
-  size_t plen = std::strlen(prefix);
-  if (std::strncmp(r, prefix, plen) != 0) return false;
-  const char* end = std::strrchr(r, ')');
-  if (end == nullptr || end < r + plen) return false;
-  return value.add(r + plen, static_cast<size_t>(end - (r + plen)));
-}
-
-int no_instance() {
-  if (refusal[0] != 0) {
-    std::fprintf(stderr, "merovane ctl: the panel refused the request (%s)\n", refusal);
-    return CTL_REFUSED;
-  }
-  std::fprintf(stderr, "merovane ctl: no instance answers at the address of the registry file\n");
-  return CTL_NO_INSTANCE;
-}
-
-int refused(const char* what) {
-  std::fprintf(stderr, "merovane ctl: %s\n", what);
-  return CTL_REFUSED;
-}
-
-void dotted(uint32_t ip, char* out, size_t capacity) {
-  std::snprintf(out, capacity, "%u.%u.%u.%u", ip & 0xFF, (ip >> 8) & 0xFF, (ip >> 16) & 0xFF,
-                ip >> 24);
-}
-
-// Dotted text to the stored number (first octet in the low byte).
-bool ip_number(const char* text, size_t n, uint32_t* ip) {
-  char buf[20];
-  if (n == 0 || n >= sizeof buf) return false;
-  std::memcpy(buf, text, n);
-  buf[n] = 0;
-  in_addr a{};
-  if (inet_pton(AF_INET, buf, &a) != 1) return false;
-  *ip = a.s_addr;  // network order read as a number: first octet lowest
-  return true;
-}
-
-// "address:port" into number and port.
-bool address_port(const char* s, uint32_t* ip, uint32_t* port) {
-  const char* colon = std::strrchr(s, ':');
-  if (colon == nullptr || !ip_number(s, static_cast<size_t>(colon - s), ip)) return false;
-  char* end = nullptr;
-  unsigned long p = std::strtoul(colon + 1, &end, 10);
-  if (end == colon + 1 || *end != 0 || p < 1 || p > 65535) return false;
-  *port = static_cast<uint32_t>(p);
-  return true;
-}
 
 // ---- url
 
@@ -348,25 +120,10 @@ int row_cells(const char* row, const char* row_end, char cells[][CELL_MAX]) {
   return count;
 }
 
-// The check pass as the program reports it; `front`: "all", "new" or "".
-struct pass_report {
-  long active, passes, done, working, remaining, running, elapsed, eta, sites, proxies, usable,
-      links, due;
-  char mode[16];
-  char line[200];
-};
-
-bool ask_progress(const char* front, pass_report& r);
-void print_first_steps(const pass_report& r);
-
 int ctl_status(bool json) {
   text page;
   if (!panel_request("GET", "netstatus.html", nullptr, page)) return no_instance();
-  pass_report pass{};
-  if (!json && ask_progress("", pass)) {
-    std::printf("%s\n", pass.line);
-    print_first_steps(pass);
-  }
+  if (!json) ctl_print_pass();
   static char header[STATUS_COLUMNS][CELL_MAX];
   static char cells[STATUS_COLUMNS][CELL_MAX];
   int header_count = 0;
@@ -582,30 +339,6 @@ int ctl_import(const char* file) {
 }
 
 // ---- set
-
-// The value of member `name` in the settings object, as written there
-// (quotes removed); false when absent.
-bool settings_member(const char* object, const char* name, char* out, size_t capacity) {
-  size_t n = std::strlen(name);
-  for (const char* p = object; (p = std::strstr(p, name)) != nullptr; p += n) {
-    bool starts = p == object || p[-1] == '{' || p[-1] == ' ' || p[-1] == ',';
-    if (!starts || p[n] != ':') continue;
-    const char* v = p + n + 1;
-    const char* end;
-    if (*v == '"') {
-      ++v;
-      end = v;
-      while (*end && *end != '"') end += (*end == '\\' && end[1]) ? 2 : 1;
-    } else {
-      end = v;
-      while (*end && *end != ',' && *end != '}') ++end;
-    }
-    std::snprintf(out, capacity, "%.*s", static_cast<int>(end - v), v);
-    return true;
-  }
-  return false;
-}
-
 // A value as the settings keep it: line breaks (written "\\n" in the
 // object) and runs of blanks count as one space, none at the ends.
 void squeeze(const char* in, char* out, size_t capacity) {
@@ -795,131 +528,6 @@ int ctl_chain(int argc, char** argv) {
   }
   std::printf("chain of %d link%s saved\n", argc, argc == 1 ? "" : "s");
   return CTL_DONE;
-}
-
-// ---- check
-
-int recheck(uint32_t ip, uint32_t port) {
-  text body, value;
-  char ip_text[16], port_text[8];
-  std::snprintf(ip_text, sizeof ip_text, "%u", ip);
-  std::snprintf(port_text, sizeof port_text, "%u", port);
-  if (!add_param(body, "type", "recheck_proxy") || !add_param(body, "ip", ip_text) ||
-      !add_param(body, "port", port_text))
-    return refused("out of memory");
-  return command(body, "ping", value) ? CTL_DONE : CTL_NO_INSTANCE;
-}
-
-long member_number(const char* object, const char* name) {
-  char value[32] = "";
-  return settings_member(object, name, value, sizeof value) ? std::strtol(value, nullptr, 10) : 0;
-}
-
-bool ask_progress(const char* front, pass_report& r) {
-  text body, value;
-  if (!add_param(body, "type", "check_progress")) return false;
-  if (front[0] != 0 && !add_param(body, "front", front)) return false;
-  if (!command(body, "check_progress", value)) return false;
-  const char* v = value.c_str();
-  r = pass_report{};
-  static constexpr struct {
-    const char* name;
-    long pass_report::*field;
-  } numbers[] = {{"active", &pass_report::active},
-                 {"passes", &pass_report::passes},
-                 {"done", &pass_report::done},
-                 {"working", &pass_report::working},
-                 {"remaining", &pass_report::remaining},
-                 {"running", &pass_report::running},
-                 {"elapsed", &pass_report::elapsed},
-                 {"eta", &pass_report::eta},
-                 {"sites", &pass_report::sites},
-                 {"proxies", &pass_report::proxies},
-                 {"usable", &pass_report::usable},
-                 {"links", &pass_report::links},
-                 {"due", &pass_report::due}};
-  for (const auto& n : numbers) r.*(n.field) = member_number(v, n.name);
-  settings_member(v, "mode", r.mode, sizeof r.mode);
-  settings_member(v, "line", r.line, sizeof r.line);
-  return true;
-}
-
-// What a first run still lacks, and the command that gives it.
-void print_first_steps(const pass_report& r) {
-  if (r.proxies == 0)
-    std::printf("No proxies yet: add a list with \"merovane ctl import FILE\".\n");
-  else if (r.usable == 0 && r.active == 0)
-    std::printf("No working proxy yet: \"merovane ctl check\" checks them all now.\n");
-  if (r.links == 0) std::printf("No chain set: set one with \"merovane ctl chain pick:random\".\n");
-  if (std::strcmp(r.mode, "reach") == 0)
-    std::printf("Checks: reachability only; set a checker service to grade anonymity.\n");
-  else if (std::strcmp(r.mode, "wait") == 0)
-    std::printf("Checks: waiting for the checker service to answer.\n");
-}
-
-void print_progress(const pass_report& r, bool terminal) {
-  if (!terminal) {
-    std::printf("%s\n", r.line);
-    std::fflush(stdout);
-    return;
-  }
-  const long total = r.done + r.remaining;
-  const int width = 30;
-  const int filled = total > 0 ? static_cast<int>(r.done * width / total) : 0;
-  char bar[width + 1];
-  for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-  bar[width] = 0;
-  std::printf("\r[%s] %s\033[K", bar, r.line);
-  std::fflush(stdout);
-}
-
-// Puts the proxies in front (all of them, or the new ones) and follows the
-// pass to its end.
-int check_pass(bool all) {
-  pass_report r{};
-  if (!ask_progress(all ? "all" : "new", r)) return no_instance();
-  if (r.due == 0 && r.active == 0) {
-    std::printf("nothing to check\n");
-    return CTL_DONE;
-  }
-  const bool terminal = isatty(STDOUT_FILENO) != 0;
-  // A pass that began (and may have ended) since the proxies were put in front.
-  const long passes_before = r.active != 0 ? r.passes - 1 : r.passes;
-  bool seen = r.active != 0;
-  uint32_t last_line = tick_now();
-  for (int waited = 0;; ++waited) {
-    if (seen && r.active == 0) break;
-    const bool no_sites = std::strcmp(r.mode, "reach") == 0 && r.sites == 0;
-    if (!seen && (waited >= 20 || (no_sites && waited >= 6))) {
-      std::printf("checks have not started: %s\n",
-                  no_sites ? "no check site has an address (setting \"check_sites\")"
-                  : std::strcmp(r.mode, "wait") == 0 ? "waiting for the checker service"
-                                                     : "no proxy is due");
-      return CTL_REFUSED;
-    }
-    if (terminal || tick_now() - last_line >= 5000u) {
-      if (r.active != 0) print_progress(r, terminal);
-      last_line = tick_now();
-    }
-    usleep(terminal ? 250000 : 500000);
-    if (!ask_progress("", r)) return no_instance();
-    seen = seen || r.active != 0 || r.passes > passes_before;
-  }
-  if (terminal) std::printf("\n");
-  std::printf("%ld checked: %ld working, %ld not working\n", r.done, r.working, r.done - r.working);
-  return CTL_DONE;
-}
-
-int ctl_check(int argc, char** argv) {
-  if (argc >= 1 && argv[0][0] != '-') {
-    uint32_t ip = 0, port = 0;
-    if (!address_port(argv[0], &ip, &port)) return refused("check takes address:port");
-    int rc = recheck(ip, port);
-    if (rc == CTL_NO_INSTANCE) return no_instance();
-    std::printf("%s queued for a check\n", argv[0]);
-    return rc;
-  }
-  return check_pass(!(argc >= 1 && std::strcmp(argv[0], "--new") == 0));
 }
 
 bool has_flag(int argc, char** argv, const char* flag) {
