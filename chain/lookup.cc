@@ -131,7 +131,7 @@ int lookup_pending() {
 }
 
 void lookup_attach() {
-  engine_every(0, lookup_poll);
+  engine_every(0, lookup_poll, [] { return lookup_pending() > 0 ? 0 : ENGINE_IDLE; });
 }
 
 void lookup_reset() {

@@ -264,6 +264,7 @@ void chain_relay_handler(int index, char letter) {
 void chain_attach() {
   slot_attach(slot_kind::chain, chain_handler);
   slot_attach(slot_kind::relay, chain_relay_handler);
-  engine_every(USAGE_FLUSH_MS, usage_flush);
-  engine_every(LOOKUP_POLL_MS, chain_lookups_poll);
+  slot_set_raw_test(relay_bytes_unseen);
+  engine_every(USAGE_FLUSH_MS, usage_flush, usage_wait_ms);
+  engine_every(LOOKUP_POLL_MS, chain_lookups_poll, [] { return resolve_busy() ? 0 : ENGINE_IDLE; });
 }

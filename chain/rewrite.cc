@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "chain/route.h"
 #include "db/db.h"
@@ -549,6 +550,24 @@ uint32_t mark_first_reply(conn_slot& out, route_record& client) {
 }
 
 }  // namespace
+
+bool relay_bytes_unseen(int index, int linked_index) {
+  if (index < 0 || index >= SLOT_COUNT || linked_index < 0 || linked_index >= SLOT_COUNT)
+    return false;
+  const conn_slot* out = &conn_table[index];
+  const conn_slot* client = &conn_table[linked_index];
+  if (route_of(*out).side != 0) std::swap(out, client);
+  const route_record& ro = route_of(*out);
+  const route_record& rc = route_of(*client);
+  if (ro.side != 0 || rc.side == 0) return true;  // not a chain: nothing to see
+  if (ro.check_reply || rc.rewritten == REWRITE_CLOSE_FORCED) return false;
+  if (rc.rewritten == 0 && force_http_10_on()) return false;
+  if (ro.hop_proto != PT_HTTP) return true;
+  // A plain HTTP last proxy: its first reply is judged, the first request
+  // names the destination and signs in.
+  if (client->proto != PROTO_CONNECT && rc.client.target_named == 0) return false;
+  return ro.socks5_stage == HTTP_SIGNED_IN && out->in.total > 0;
+}
 
 uint32_t relay_hook(int index, int linked_index) {
   if (index < 0 || index >= SLOT_COUNT || linked_index < 0 || linked_index >= SLOT_COUNT) return 0;

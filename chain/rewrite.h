@@ -16,6 +16,10 @@
 // at the end of the destination's input that must wait (an unfinished reply
 // head still to be marked), 0 when everything may go.
 uint32_t relay_hook(int index, int linked_index);
+// True once nothing in the relay needs to see the pair's bytes any more
+// (first reply checked, rewrite, reply mark and sign-in done): the engine
+// may then move them without the handler (slot_set_raw_test).
+bool relay_bytes_unseen(int index, int linked_index);
 // 1 when the data is an HTTP status line with a status of 400 or above; an
 // interim answer (1xx) is not a refusal.
 int response_is_error(const uint8_t* data, size_t length);

@@ -53,6 +53,21 @@ void usage_record(const usage_proxy* list, uint32_t bytes, int success) {
   }
 }
 
+namespace {
+bool worth_storing(const usage_entry& e) {
+  return e.ip != 0 && e.port != 0 && (e.fails >= 5 || e.bytes >= 500000);
+}
+}  // namespace
+
+int32_t usage_wait_ms() {
+  bool any = false;
+  for (const usage_entry& e : usage_table) any = any || worth_storing(e);
+  if (!any) return -1;
+  if (usage_flush_time == 0) return 0;
+  const int32_t left = static_cast<int32_t>(usage_flush_time + USAGE_FLUSH_MS - tick_now());
+  return left > 0 ? left : 0;
+}
+
 void usage_flush() {
   const uint32_t now = tick_now();
   if (usage_flush_time == 0) {
@@ -63,8 +78,7 @@ void usage_flush() {
   usage_flush_time = now;
   bool scored_down = false;
   for (usage_entry& e : usage_table) {
-    if (e.ip == 0 || e.port == 0) continue;
-    if (e.fails < 5 && e.bytes < 500000) continue;
+    if (!worth_storing(e)) continue;
     const int64_t d = static_cast<int64_t>(e.bytes / 100000) - e.fails;
     const char sign = d > 0 ? '+' : '-';
     const unsigned magnitude = static_cast<unsigned>(d < 0 ? -d : d);

@@ -28,6 +28,9 @@ extern uint32_t usage_flush_time;
 
 void usage_record(const usage_proxy* list, uint32_t bytes, int success);
 void usage_flush();
+// Milliseconds until usage_flush has something to store (ENGINE_IDLE's -1
+// while no entry has enough to count).
+int32_t usage_wait_ms();
 
 // Asked to re-check a proxy after a run of failed chains through it; set by
 // the maintenance layer (null: nothing is re-checked).

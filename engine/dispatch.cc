@@ -35,6 +35,7 @@ slot_handler slot_attach(slot_kind kind, slot_handler handler) {
 
 void slot_detach_all() {
   for (auto& h : handlers) h = nullptr;
+  slot_set_raw_test(nullptr);
 }
 
 void slot_dispatch(int index, char letter) {

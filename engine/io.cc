@@ -29,6 +29,14 @@ int s_count = 0;
 int reap_queue[SLOT_COUNT];
 int reap_count = 0;
 
+bool fatal_error(int err);
+}  // namespace
+
+bool io_fatal_error(int err) {
+  return fatal_error(err);
+}
+
+namespace {
 bool fatal_error(int err) {
   return err == ECONNRESET || err == ECONNABORTED || err == ETIMEDOUT || err == ENOTSOCK ||
          err == EPIPE || err == EBADF || err == ENOTCONN || err == EHOSTUNREACH ||
@@ -45,6 +53,13 @@ engine_log_hooks log_hooks{};
 bool log_wanted(int index) {
   return log_hooks.wanted != nullptr && log_hooks.wanted(index);
 }
+}  // namespace
+
+bool engine_log_wanted(int index) {
+  return log_wanted(index);
+}
+
+namespace {
 
 void queue_reap(int sock) {
   if (reap_count < SLOT_COUNT) reap_queue[reap_count++] = sock;
@@ -58,7 +73,7 @@ void pass_end_on(int index) {
   int other = linked_index(slot);
   if (other < 0) return;
   conn_slot& linked = conn_table[other];
-  if (linked.out.len == 0) {
+  if (linked.out.len == 0 && slot.io_piped == 0) {
     shutdown(linked.sock, SHUT_WR);
   } else {
     linked.io_state |= IO_SHUT_PENDING;
@@ -66,54 +81,100 @@ void pass_end_on(int index) {
 }
 
 bool wants_pause(const conn_slot& slot, uint32_t mark) {
+  // Bytes still in the pipe toward the linked socket go first.
+  if (slot.io_piped > 0) return true;
   const uint32_t own = slot.in_limit != 0 && mark == FLOW_HIGH ? slot.in_limit : mark;
   if (slot.in.len > own) return true;
   int other = linked_index(slot);
   return other >= 0 && conn_table[other].out.len > mark;
 }
 
+// The engine's one read buffer: bytes read are lent to the slot's input
+// stream while its handler hears 'R' (nothing reads meanwhile).
+uint8_t read_buffer[READ_CHUNK];
+
+// The peer's end of the stream: the close request of a closed connection.
+// After an error the socket can deliver nothing more either: its input is
+// no longer watched, and a relayed partner hears the end at once.
+void input_ended(int index, int err) {
+  conn_slot& slot = conn_table[index];
+  if (err != 0) engine_log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
+  slot.io_state |= IO_EOF;
+  if (err == 0 || fatal_error(err)) slot_request_close(index);
+  pass_end_on(index);
+  io_update(index);
+  queue_reap(slot.sock);
+}
+
+// One receive into the slot's input; false when reading stops for now.
+bool receive_once(int index) {
+  conn_slot& slot = conn_table[index];
+  const bool lend = slot.in.len == 0;
+  if (!lend && !stream_reserve(slot.in, slot.in.len + READ_CHUNK)) return false;
+  uint8_t* into = lend ? read_buffer : slot.in.data + slot.in.len;
+  ssize_t got = recv(slot.sock, into, READ_CHUNK, MSG_DONTWAIT);
+  if (got <= 0) {
+    const int err = got == 0 ? 0 : errno;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return false;
+    input_ended(index, err);
+    return false;
+  }
+  uint32_t n = static_cast<uint32_t>(got);
+  engine_log_dump(index, into, n, "%u bytes received.", n);
+  if (lend)
+    stream_lend(slot.in, read_buffer, n);
+  else
+    slot.in.len += n;
+  slot.in.total += n;
+  const int sock = slot.sock;
+  slot_dispatch(index, 'R');
+  // What the handler left of the lent bytes moves into a block of its own
+  // (the slot may have moved in the table or closed meanwhile).
+  const int now_at = slot_find_by_socket(sock);
+  if (now_at >= 0) stream_own(conn_table[now_at].in);
+  if (now_at != index) return false;
+  conn_slot& after = conn_table[index];
+  after.last_activity = after.last_tick = tick_now();
+  return n == READ_CHUNK;
+}
+
+// One move through the pipe; false when reading stops for now.
+bool splice_once(int index) {
+  switch (io_splice_in(index)) {
+    case splice_result::more:
+      return true;
+    case splice_result::again:
+      return false;
+    case splice_result::blocked:
+      conn_table[index].io_state |= IO_PAUSED;
+      io_update(index);
+      io_update(linked_index(conn_table[index]));
+      return false;
+    case splice_result::end:
+      input_ended(index, 0);
+      return false;
+    case splice_result::failed:
+      input_ended(index, errno);
+      return false;
+    case splice_result::copy:
+      return receive_once(index);
+  }
+  return false;
+}
+
 void read_input(int index) {
   for (int call = 0; call < READ_CALLS_PER_EVENT; ++call) {
     conn_slot& slot = conn_table[index];
     if (slot.sock == -1 || (slot.io_state & IO_EOF)) return;
+    if (slot.io_piped > 0) io_pipe_flush(index);
     if (wants_pause(slot, FLOW_HIGH)) {
       slot.io_state |= IO_PAUSED;
       io_update(index);
       return;
     }
-    if (!stream_reserve(slot.in, slot.in.len + READ_CHUNK)) return;
-    ssize_t got = recv(slot.sock, slot.in.data + slot.in.len, READ_CHUNK, MSG_DONTWAIT);
-    if (got > 0) {
-      uint32_t n = static_cast<uint32_t>(got);
-      engine_log_dump(index, slot.in.data + slot.in.len, n, "%u bytes received.", n);
-      slot.in.len += n;
-      slot.in.total += n;
-      slot_dispatch(index, 'R');
-      conn_slot& after = conn_table[index];
-      after.last_activity = after.last_tick = tick_now();
-      if (n < READ_CHUNK) return;
-      continue;
-    }
-    if (got == 0) {
-      // The peer's end of the stream: the close request of a closed connection.
-      slot.io_state |= IO_EOF;
-      slot_request_close(index);
-      pass_end_on(index);
-      io_update(index);
-      queue_reap(slot.sock);
-      return;
-    }
-    int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
-    engine_log_dump(index, nullptr, 0, "Error #%d. %u bytes received. %s", err, 0u, "");
-    // The socket can deliver nothing more: stop watching its input, and
-    // let a relayed partner hear the end at once as after a plain close.
-    slot.io_state |= IO_EOF;
-    if (fatal_error(err)) slot_request_close(index);
-    pass_end_on(index);
-    io_update(index);
-    queue_reap(slot.sock);
-    return;
+    const int other = linked_index(slot);
+    const bool more = io_splice_allowed(index, other) ? splice_once(index) : receive_once(index);
+    if (!more) return;
   }
 }
 
@@ -224,6 +285,7 @@ bool io_register(int index, uint32_t events) {
 }
 
 void io_update(int index) {
+  if (index < 0) return;
   conn_slot& slot = conn_table[index];
   if (slot.sock == -1 || !(slot.io_state & IO_REGISTERED)) return;
   if (slot.io_state & IO_PAUSED) {
@@ -233,7 +295,8 @@ void io_update(int index) {
   }
   uint32_t events = 0;
   if (!(slot.io_state & (IO_EOF | IO_PAUSED))) events |= EPOLLIN | EPOLLRDHUP;
-  if (slot.out.len > 0 || (slot.io_state & IO_CONNECTING)) events |= EPOLLOUT;
+  if (slot.out.len > 0 || (slot.io_state & IO_CONNECTING) || io_piped_toward(slot) > 0)
+    events |= EPOLLOUT;
   if (events == slot.io_events) return;
   epoll_event ev{};
   ev.events = events;
@@ -265,8 +328,20 @@ void io_flush(int index) {
     break;
   }
   if (moved) slot.last_activity = slot.last_tick = tick_now();
-  if (slot.out.len == 0) {
-    if (moved) io_queue_s(slot);
+  if (slot.out.len == 0 && moved) io_queue_s(slot);
+  // Then what waits in the linked slot's pipe for this socket.
+  const int source = linked_index(slot);
+  if (slot.out.len == 0 && source >= 0 && conn_table[source].io_piped > 0) {
+    // io_pipe_flush tells io_output_done once the pipe is empty.
+    if (!io_pipe_flush(source)) io_update(index);
+    return;
+  }
+  io_output_done(index);
+}
+
+void io_output_done(int index) {
+  conn_slot& slot = conn_table[index];
+  if (slot.out.len == 0 && io_piped_toward(slot) == 0) {
     if (slot.io_state & IO_SHUT_PENDING) {
       slot.io_state &= static_cast<uint8_t>(~IO_SHUT_PENDING);
       shutdown(slot.sock, SHUT_WR);
@@ -298,7 +373,10 @@ void io_handle(int index, uint32_t events) {
     after.io_state &= static_cast<uint8_t>(~IO_REGISTERED);
     slot_request_close(index);
     if (after.out.len > 0) stream_consume(after.out, after.out.len);
-    queue_reap(after.sock);
+    // What waits in the linked slot's pipe for it can go nowhere either.
+    const int source = linked_index(after);
+    if (source >= 0 && conn_table[source].io_piped > 0) io_pipe_flush(source);
+    queue_reap(conn_table[index].sock);
   }
 }
 
@@ -327,12 +405,13 @@ void io_after_events() {
     int index = slot_find_by_socket(reap_batch[k]);
     if (index <= 0) continue;
     conn_slot& slot = conn_table[index];
-    if (!(slot.io_state & IO_EOF) || slot.out.len > 0 || !(slot.flags & SLOT_CLOSE_REQUESTED))
+    if (!(slot.io_state & IO_EOF) || slot.out.len > 0 || io_piped_toward(slot) > 0 ||
+        !(slot.flags & SLOT_CLOSE_REQUESTED))
       continue;
     int other = linked_index(slot);
     if (other >= 0 && !(slot.flags & SLOT_CLOSE_ALONE)) {
       const conn_slot& linked = conn_table[other];
-      if (!(linked.io_state & IO_EOF) || linked.out.len > 0) continue;
+      if (!(linked.io_state & IO_EOF) || linked.out.len > 0 || slot.io_piped > 0) continue;
     }
     slot_close(index);
   }

@@ -53,6 +53,42 @@ void io_flush(int index);
 void io_after_events();
 // A slot's deadline was set for tick `at`: the loop wakes for it.
 void io_deadline_armed(uint32_t at);
+// The housekeeping pass is wanted at tick `at` (or at the pace's next pass).
+void io_pass_wanted(uint32_t at);
+// A slot was taken or asked to close: the pass comes when its tick, close
+// or idle time does.
+void io_slot_due(int index);
+// True for a socket error after which nothing more can pass.
+bool io_fatal_error(int err);
+// Whether the slot's diagnostic lines are kept (they see its bytes).
+bool engine_log_wanted(int index);
+// Everything due on the slot's socket went out (its stream and the pipe
+// toward it): a pending shut of its sending side happens, a finished slot
+// may be closed, the linked slot may read again.
+void io_output_done(int index);
+
+// The zero-copy relay (splice.cc). Whether bytes read from `index` may go
+// to `other` through a pipe now.
+bool io_splice_allowed(int index, int other);
+enum class splice_result : uint8_t {
+  more,     // a full chunk moved: read again
+  again,    // the socket has nothing more now
+  blocked,  // bytes wait in the pipe: the linked socket is full
+  end,      // the peer ended its stream
+  failed,   // the socket failed (errno)
+  copy,     // no pipe could be had: copy instead
+};
+splice_result io_splice_in(int index);
+// Moves the bytes waiting in the slot's pipe to the linked socket; true
+// when the pipe is empty (and given back).
+bool io_pipe_flush(int index);
+// Moves the bytes still in the slot's pipe into the linked slot's output
+// stream, ahead of anything queued after (the slot closes).
+void io_unpipe(int index);
+// Bytes waiting in the linked slot's pipe for this slot's socket.
+uint32_t io_piped_toward(const conn_slot& slot);
+void io_pipes_close_all();
+
 // Socket-to-slot map maintenance.
 void fdmap_set(int sock, int index);
 void fdmap_clear(int sock);

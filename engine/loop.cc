@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,13 +25,23 @@ constexpr int FREE_RUN_STOP = 10;
 constexpr int ACCEPTS_PER_EVENT = 64;
 constexpr int TIMER_COUNT = 16;
 
-uint32_t housekeeping_stamp = 0;
 bool listener_failed = false;
+
+// The next housekeeping pass: the soonest tick, close or idle time of a
+// slot, found by the pass itself and moved earlier when a slot is taken or
+// asked to close. Passes keep at least the housekeeping period apart.
+bool pass_pending = false;
+uint32_t pass_next = 0;
+uint32_t pass_last = 0;
+
+// Wakes the loop from another thread or a signal handler.
+int wake_fd = -1;
 
 struct engine_timer {
   uint32_t period;
   uint32_t stamp;
   engine_timer_fn fn;
+  engine_wait_fn wait;
 };
 engine_timer timers[TIMER_COUNT];
 int timer_count = 0;
@@ -49,33 +60,51 @@ void run_later() {
   for (int k = 0; k < n; ++k) due[k]();
 }
 
-bool is_fast(const engine_timer& t) {
-  return t.period != 0 && t.period < HOUSEKEEPING_PERIOD;
+bool tick_before(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) < 0;
 }
 
-// The attached timers that are due; fast_only: those shorter than the
-// housekeeping period, which run from every cycle when due.
-void run_timers(bool fast_only) {
+uint32_t period_of(const engine_timer& t) {
+  return t.period != 0 ? t.period : HOUSEKEEPING_PERIOD;
+}
+
+int32_t wait_of(const engine_timer& t) {
+  return t.wait != nullptr ? t.wait() : 0;
+}
+
+// Milliseconds until the timer runs: ENGINE_IDLE while nothing waits for it.
+int32_t until_timer(const engine_timer& t, uint32_t now) {
+  const int32_t wait = wait_of(t);
+  if (wait < 0) return ENGINE_IDLE;
+  const int32_t left = static_cast<int32_t>(period_of(t)) + 1 - static_cast<int32_t>(now - t.stamp);
+  const int32_t until = left > wait ? left : wait;
+  return until < 0 ? 0 : until;
+}
+
+// Runs the attached timers that are due. A forced pass (engine_housekeeping
+// called directly) runs those of period 0 whenever they have work.
+void run_timers(bool forced) {
   for (int k = 0; k < timer_count; ++k) {
     engine_timer& t = timers[k];
-    if (fast_only && !is_fast(t)) continue;
-    if (t.period != 0 &&
-        static_cast<int32_t>(tick_now() - t.stamp) <= static_cast<int32_t>(t.period))
-      continue;
+    const bool every_pass = forced && t.period == 0;
+    if (every_pass ? wait_of(t) < 0 : until_timer(t, tick_now()) != 0) continue;
     t.fn();
     t.stamp = tick_now();
   }
 }
 
-// Milliseconds until the next fast timer is due, at most `limit`.
-int until_fast_timer(uint32_t now, int limit) {
+// Milliseconds until the soonest pending timer, at most `limit` (-1: none).
+int until_timers(uint32_t now, int limit) {
   for (int k = 0; k < timer_count; ++k) {
-    const engine_timer& t = timers[k];
-    if (!is_fast(t)) continue;
-    const int32_t left = static_cast<int32_t>(t.period) + 1 - static_cast<int32_t>(now - t.stamp);
-    if (left < limit) limit = left < 0 ? 0 : left;
+    const int32_t left = until_timer(timers[k], now);
+    if (left >= 0 && (limit < 0 || left < limit)) limit = left;
   }
   return limit;
+}
+
+int min_wait(int limit, int32_t left) {
+  if (left < 0) left = 0;
+  return limit < 0 || left < limit ? left : limit;
 }
 
 // The soonest slot deadline that may still be set (a slot closed or
@@ -83,15 +112,11 @@ int until_fast_timer(uint32_t now, int limit) {
 bool deadline_pending = false;
 uint32_t deadline_next = 0;
 
-bool tick_before(uint32_t a, uint32_t b) {
-  return static_cast<int32_t>(a - b) < 0;
-}
-
-// Milliseconds until the soonest slot deadline, at most `limit`.
-int until_deadline(uint32_t now, int limit) {
-  if (!deadline_pending) return limit;
-  const int32_t left = static_cast<int32_t>(deadline_next - now);
-  if (left < limit) limit = left < 0 ? 0 : left;
+// Milliseconds until the soonest slot deadline or housekeeping pass, at
+// most `limit` (-1: none).
+int until_slots(uint32_t now, int limit) {
+  if (deadline_pending) limit = min_wait(limit, static_cast<int32_t>(deadline_next - now));
+  if (pass_pending) limit = min_wait(limit, static_cast<int32_t>(pass_next - now));
   return limit;
 }
 
@@ -150,6 +175,17 @@ void refuse_own_connection(int index) {
 
 }  // namespace
 
+void io_pass_wanted(uint32_t at) {
+  // Passes keep the housekeeping period apart, so slots due close together
+  // share one.
+  const uint32_t earliest = pass_last + HOUSEKEEPING_PERIOD;
+  if (tick_before(at, earliest)) at = earliest;
+  if (!pass_pending || tick_before(at, pass_next)) {
+    pass_pending = true;
+    pass_next = at;
+  }
+}
+
 void io_deadline_armed(uint32_t at) {
   if (!deadline_pending || tick_before(at, deadline_next)) {
     deadline_pending = true;
@@ -205,27 +241,51 @@ bool linked_still_sending(const conn_slot& slot, uint32_t now) {
   int other = slot_find_by_socket(slot.link_sock);
   if (other < 0) return false;
   const conn_slot& linked = conn_table[other];
-  return linked.out.len > 0 && static_cast<uint32_t>(now - linked.last_activity) <= CLOSE_DELAY;
+  return (linked.out.len > 0 || slot.io_piped > 0) &&
+         static_cast<uint32_t>(now - linked.last_activity) <= CLOSE_DELAY;
 }
 }  // namespace
 
 bool engine_init() {
   if (engine_epoll_fd >= 0) close(engine_epoll_fd);
   if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (wake_fd < 0) wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   engine_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   io_reset_queues();
   engine_reset_slots();
   listener_failed = false;
-  housekeeping_stamp = tick_now();
+  pass_pending = false;
+  pass_last = tick_now();
   deadline_pending = false;
-  for (int k = 0; k < timer_count; ++k) timers[k].stamp = housekeeping_stamp;
-  return engine_epoll_fd >= 0;
+  for (int k = 0; k < timer_count; ++k) timers[k].stamp = pass_last;
+  if (engine_epoll_fd < 0) return false;
+  if (wake_fd >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = static_cast<uint32_t>(wake_fd);  // tag 0: no slot has it
+    epoll_ctl(engine_epoll_fd, EPOLL_CTL_ADD, wake_fd, &ev);
+  }
+  return true;
 }
 
-bool engine_every(uint32_t period_ms, engine_timer_fn fn) {
+bool engine_every(uint32_t period_ms, engine_timer_fn fn, engine_wait_fn wait) {
   if (fn == nullptr || timer_count >= TIMER_COUNT) return false;
-  timers[timer_count++] = engine_timer{period_ms, tick_now(), fn};
+  timers[timer_count++] = engine_timer{period_ms, tick_now(), fn, wait};
   return true;
+}
+
+void engine_wake() {
+  const uint64_t one = 1;
+  if (wake_fd >= 0) {
+    const ssize_t ignored = write(wake_fd, &one, sizeof one);
+    (void)ignored;
+  }
+}
+
+int engine_sleep_ms(int wait_ms) {
+  if (later_count > 0) return 0;
+  const uint32_t now = tick_now();
+  return until_slots(now, until_timers(now, wait_ms < 0 ? -1 : wait_ms));
 }
 
 bool engine_later(engine_timer_fn fn) {
@@ -299,7 +359,30 @@ bool engine_listener_failed() {
   return listener_failed;
 }
 
-void engine_housekeeping() {
+namespace {
+// When the pass must look at the slot again: its next tick, its close
+// once quiet long enough, its idle limit.
+void note_slot_due(const conn_slot& slot, uint32_t now) {
+  io_pass_wanted(slot.last_tick + TICK_PERIOD);
+  if (slot.flags & SLOT_CLOSE_REQUESTED)
+    io_pass_wanted(linked_still_sending(slot, now) ? now + HOUSEKEEPING_PERIOD
+                                                   : slot.last_activity + CLOSE_DELAY + 1);
+  io_pass_wanted(slot.last_activity + IDLE_LIMIT + 1);
+}
+
+// The 10 s tick of a slot: 'T', then what it holds is offered again.
+void tick_slot(int i, uint32_t now) {
+  slot_dispatch(i, 'T');
+  if (conn_table[i].in.len > 0) slot_dispatch(i, 'R');
+  if (conn_table[i].out.len > 0) slot_dispatch(i, 'S');
+  conn_table[i].last_tick = now;
+  if (conn_table[i].in.len == 0) stream_free(conn_table[i].in);
+  if (conn_table[i].out.len == 0) stream_free(conn_table[i].out);
+}
+
+void slot_pass() {
+  pass_last = tick_now();
+  pass_pending = false;
   int empties = 0;
   for (int i = 1; i < SLOT_COUNT && empties < FREE_RUN_STOP;) {
     conn_slot& slot = conn_table[i];
@@ -310,15 +393,8 @@ void engine_housekeeping() {
     }
     empties = 0;
     uint32_t now = tick_now();
-    if (static_cast<int32_t>(now - slot.last_tick) >= static_cast<int32_t>(TICK_PERIOD)) {
-      slot_dispatch(i, 'T');
-      if (conn_table[i].in.len > 0) slot_dispatch(i, 'R');
-      if (conn_table[i].out.len > 0) slot_dispatch(i, 'S');
-      conn_table[i].last_tick = now;
-      // A slot quiet for a tick gives back the blocks it kept for reuse.
-      if (conn_table[i].in.len == 0) stream_free(conn_table[i].in);
-      if (conn_table[i].out.len == 0) stream_free(conn_table[i].out);
-    }
+    if (static_cast<int32_t>(now - slot.last_tick) >= static_cast<int32_t>(TICK_PERIOD))
+      tick_slot(i, now);
     now = tick_now();
     conn_slot& current = conn_table[i];
     uint32_t quiet = now - current.last_activity;
@@ -332,26 +408,37 @@ void engine_housekeeping() {
       slot_close(i);
       continue;
     }
+    note_slot_due(current, now);
     ++i;
   }
-  run_timers(false);
+}
+}  // namespace
+
+void io_slot_due(int index) {
+  if (index > 0 && index < SLOT_COUNT && conn_table[index].sock != -1)
+    note_slot_due(conn_table[index], tick_now());
+}
+
+void engine_housekeeping() {
+  slot_pass();
+  run_timers(true);
 }
 
 void engine_cycle(int wait_ms) {
-  uint32_t now = tick_now();
-  uint32_t since = now - housekeeping_stamp;
   int timeout = wait_ms;
-  if (!clock_is_fake() && since < HOUSEKEEPING_PERIOD) {
-    int until = static_cast<int>(HOUSEKEEPING_PERIOD - since);
-    if (until < timeout) timeout = until;
-  }
-  if (!clock_is_fake()) timeout = until_deadline(now, until_fast_timer(now, timeout));
-  if (timeout < 0 || later_count > 0) timeout = 0;
+  if (!clock_is_fake()) timeout = engine_sleep_ms(wait_ms);
+  if (later_count > 0) timeout = 0;
   epoll_event events[256];
   int count = epoll_wait(engine_epoll_fd, events, 256, timeout);
   for (int k = 0; k < count; ++k) {
     int sock = static_cast<int>(static_cast<uint32_t>(events[k].data.u64));
     uint32_t tag = static_cast<uint32_t>(events[k].data.u64 >> 32);
+    if (tag == 0 && sock == wake_fd) {
+      uint64_t ignored = 0;
+      while (read(wake_fd, &ignored, sizeof ignored) > 0) {
+      }
+      continue;
+    }
     int index = slot_find_by_socket(sock);
     // A report for a socket closed earlier in this batch, whose number a new
     // slot may already reuse, carries the old registration's tag: drop it.
@@ -368,13 +455,12 @@ void engine_cycle(int wait_ms) {
   }
   io_after_events();
   run_deadlines();
+  // The pass before the work in steps and the timers: what a close there
+  // asks for runs in this cycle, and what the timers abort closes by the
+  // usual rules later.
+  if (pass_pending && !tick_before(tick_now(), pass_next)) slot_pass();
   run_later();
-  run_timers(true);
-  now = tick_now();
-  if (now - housekeeping_stamp >= HOUSEKEEPING_PERIOD) {
-    engine_housekeeping();
-    housekeeping_stamp = tick_now();
-  }
+  run_timers(false);
 }
 
 void engine_drain(uint32_t limit_ms) {
@@ -406,4 +492,5 @@ void engine_shutdown() {
   }
   io_reset_queues();
   engine_reset_slots();
+  io_pipes_close_all();
 }

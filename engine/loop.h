@@ -1,21 +1,36 @@
 // The event loop: the epoll wait, the listener in slot 0 with its accept
-// rules, and the housekeeping pass every 750 ms with its 10 s ticks, close
-// and idle rules and the periodic work subsystems attach with engine_every.
+// rules, the housekeeping pass with its 10 s ticks, close and idle rules,
+// and the periodic work subsystems attach with engine_every. The loop
+// sleeps until the earliest thing that really waits: a socket event, a
+// slot deadline, a slot's tick, close or idle time, or an attached timer
+// whose work is pending; with nothing pending it sleeps until an event.
 #pragma once
 
 #include <cstdint>
 
-// Periodic work: fn runs from the housekeeping pass once more than
-// period_ms have passed since it last ran (period 0: every pass); a period
-// shorter than the pass is kept from every cycle of the loop instead.
-// False when the fixed table of 16 is full.
+// Periodic work: fn runs once more than period_ms have passed since it
+// last ran (period 0: the housekeeping pace, 750 ms) and its `wait`
+// function says it has something to do. `wait` tells how long until then:
+// ENGINE_IDLE when nothing waits for fn (its timer is not armed and the
+// loop may sleep past it), 0 when fn has work now, else the milliseconds
+// until it has; it is asked before every sleep, so it must be cheap (a
+// flag, a small table), never a walk of the slots. A null `wait` is always
+// due. False when the fixed table of 16 is full.
 using engine_timer_fn = void (*)();
-bool engine_every(uint32_t period_ms, engine_timer_fn fn);
+using engine_wait_fn = int32_t (*)();
+constexpr int32_t ENGINE_IDLE = -1;
+bool engine_every(uint32_t period_ms, engine_timer_fn fn, engine_wait_fn wait = nullptr);
 // Work in steps: fn runs once after the events of the next cycle, which
 // then does not wait; fn may ask again for the cycle after. Asking twice
 // before it ran is asking once. False when the fixed table of 8 is full.
 bool engine_later(engine_timer_fn fn);
 void engine_timers_clear();  // tests (clears both tables)
+// Wakes the loop from its sleep; safe in a signal handler and from any
+// thread (a stop or reload request, an answer another thread left).
+void engine_wake();
+// The milliseconds the next cycle would sleep for lack of anything due
+// (-1: until an event arrives; capped by wait_ms when wait_ms >= 0).
+int engine_sleep_ms(int wait_ms);
 
 bool engine_init();  // clears the tables, creates the epoll instance
 // Creates the listener in slot 0 on ip ("" = all interfaces) and port
@@ -23,9 +38,11 @@ bool engine_init();  // clears the tables, creates the epoll instance
 uint16_t engine_listen(const char* ip, uint16_t port);
 // The text the listener keeps in its area: "Listening a.b.c.d port n".
 const char* engine_listen_text();
-void engine_cycle(int wait_ms);  // one loop cycle: wait, dispatch, housekeeping when due
-void engine_housekeeping();      // one housekeeping pass now
-bool engine_listener_failed();   // the listener reported an error
+// One loop cycle: wait (at most wait_ms; -1: as long as nothing is due),
+// dispatch, housekeeping when due.
+void engine_cycle(int wait_ms);
+void engine_housekeeping();     // one housekeeping pass now
+bool engine_listener_failed();  // the listener reported an error
 // Marks every slot for closing and keeps the loop running until they have
 // closed by the usual rules or limit_ms have passed. The listener stops
 // being watched, so no new client is taken meanwhile; engine_shutdown

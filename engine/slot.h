@@ -99,6 +99,10 @@ struct conn_slot {
   uint16_t io_peer_port;    // network byte order
   uint32_t io_remote_addr;  // where an outbound socket connects, network byte order
   uint16_t io_remote_port;  // network byte order
+  // Bytes read from this socket that wait in a pipe for the linked socket
+  // (the zero-copy relay): the pipe (pool entry + 1; 0: none) and its fill.
+  uint16_t io_pipe;
+  uint32_t io_piped;
 };
 
 extern conn_slot conn_table[SLOT_COUNT];
@@ -171,6 +175,21 @@ void slot_relay(int index);
 // The same, except the last `held` bytes of slot held_index's input, which
 // wait there for the next run (a head not yet whole).
 void slot_relay_holding(int index, int held_index, uint32_t held);
+// Zero-copy relay: while both slots of a pair are kind relay, neither has
+// bytes waiting in its streams and neither slot's lines are logged, bytes
+// move from socket to socket through a pipe (splice) without reaching the
+// slots' streams or the handler; totals, flow control, half-close and the
+// close rules stay as on the copy path. `test` (set by the unit owning the
+// relay) is asked first whether the pair's bytes may go unseen (no rewrite
+// or sign-in pending); null: they may. engine_set_splice(false) keeps every
+// pair on the copy path (benchmarks compare both).
+using slot_raw_test = bool (*)(int index, int linked_index);
+void slot_set_raw_test(slot_raw_test test);
+void engine_set_splice(bool on);
+// Pipes the zero-copy relay holds open now (busy and kept), at most
+// ENGINE_PIPES_MAX; each is two descriptors.
+int engine_pipes_open();
+constexpr int ENGINE_PIPES_MAX = 128;
 // Sends the bytes to every slot of `kind`; returns how many slots got them.
 int slot_broadcast(slot_kind kind, const void* data, int len);
 void slot_close(int index);

@@ -6,7 +6,7 @@
 // Consuming from the front only moves `data` forward; the bytes are moved
 // back to the block's start when the tail has no room and at least half of
 // what the block holds is already consumed, so a slowly drained stream costs
-// no copy per send.
+// no copy per send. An emptied stream gives its block back.
 namespace {
 uint8_t* block_of(const stream& s) {
   return s.data != nullptr ? s.data - s.head : nullptr;
@@ -21,7 +21,34 @@ void move_to_front(stream& s) {
 }
 }  // namespace
 
+bool stream_lent(const stream& s) {
+  return s.cap == 0 && s.data != nullptr;
+}
+
+void stream_lend(stream& s, uint8_t* bytes, uint32_t n) {
+  stream_free(s);
+  s.data = bytes;
+  s.len = n;
+}
+
+bool stream_own(stream& s) {
+  if (!stream_lent(s)) return true;
+  const uint32_t n = s.len;
+  auto* block = static_cast<uint8_t*>(malloc(n < 256 ? 256 : n));
+  if (block == nullptr) {
+    s.data = nullptr;
+    s.len = 0;
+    return false;
+  }
+  memcpy(block, s.data, n);
+  s.data = block;
+  s.cap = n < 256 ? 256 : n;
+  s.head = 0;
+  return true;
+}
+
 bool stream_reserve(stream& s, uint32_t needed) {
+  if (!stream_own(s)) return false;
   if (s.head + needed <= s.cap) return true;
   if (needed <= s.cap && s.head >= s.len) {
     move_to_front(s);
@@ -50,22 +77,16 @@ bool stream_append(stream& s, const void* bytes, uint32_t n) {
 void stream_consume(stream& s, uint32_t n) {
   if (n == 0) return;
   if (n >= s.len) {
-    s.len = 0;
-    if (s.cap > STREAM_KEEP) {
-      stream_free(s);
-    } else if (s.data != nullptr) {
-      s.data = block_of(s);
-      s.head = 0;
-    }
+    stream_free(s);
     return;
   }
   s.data += n;
-  s.head += n;
+  if (!stream_lent(s)) s.head += n;
   s.len -= n;
 }
 
 void stream_free(stream& s) {
-  free(block_of(s));
+  if (!stream_lent(s)) free(block_of(s));
   s.data = nullptr;
   s.len = 0;
   s.cap = 0;
@@ -78,7 +99,7 @@ bool stream_assign(stream& s, const void* bytes, uint32_t n) {
     auto* block = static_cast<uint8_t*>(malloc(n));
     if (block == nullptr) return false;
     memcpy(block, bytes, n);
-    free(block_of(s));
+    stream_free(s);
     s.data = block;
     s.cap = n;
     s.head = 0;
@@ -87,6 +108,8 @@ bool stream_assign(stream& s, const void* bytes, uint32_t n) {
     memmove(block, bytes, n);
     s.data = block;
     s.head = 0;
+  } else {
+    stream_free(s);
   }
   s.len = n;
   return true;

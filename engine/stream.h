@@ -8,7 +8,11 @@
 // A byte buffer of a slot: bytes waiting (len) and the running total moved
 // over the slot's life. `cap` is the allocated size of `data` (malloc'd).
 // Change a stream only through the functions below, never by assigning
-// `data` directly: the engine keeps small blocks for reuse.
+// `data` directly. A stream holds a block only while bytes wait in it: the
+// block is given back as soon as the stream is empty. Bytes just read are
+// lent to the input stream from the engine's one read buffer (cap 0) while
+// its handler hears 'R'; what the handler leaves there is copied into a
+// block of the stream's own afterwards.
 struct stream {
   uint8_t* data;
   uint32_t len;
@@ -27,5 +31,9 @@ bool stream_assign(stream& s, const void* bytes, uint32_t n);
 // Makes room for `needed` bytes in the stream's block.
 bool stream_reserve(stream& s, uint32_t needed);
 
-// Idle stream blocks up to this size are kept for reuse.
-constexpr uint32_t STREAM_KEEP = 32u << 10;
+// Engine only: shows n bytes of a buffer the stream does not own (the
+// stream must be empty), and copies lent bytes into a block of its own
+// (false when memory cannot be had; the bytes are then dropped).
+void stream_lend(stream& s, uint8_t* bytes, uint32_t n);
+bool stream_own(stream& s);
+bool stream_lent(const stream& s);

@@ -116,6 +116,7 @@ int slot_alloc(int listen_sock) {
   slot.started = slot.last_tick = slot.last_activity = now;
   ++slots_used;
   fdmap_set(sock, index);
+  io_slot_due(index);
   if (listen_sock > 0) {
     // An accepted socket is connected: watch it for input at once.
     if (!io_register(index, EPOLLIN | EPOLLRDHUP)) {
@@ -137,9 +138,12 @@ int slot_linked(int index) {
 void slot_request_close(int index) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_table[index].flags |= SLOT_CLOSE_REQUESTED;
+  io_slot_due(index);
   if (conn_table[index].flags & SLOT_CLOSE_ALONE) return;
   int other = slot_linked(index);
-  if (other >= 0) conn_table[other].flags |= SLOT_CLOSE_REQUESTED;
+  if (other < 0) return;
+  conn_table[other].flags |= SLOT_CLOSE_REQUESTED;
+  io_slot_due(other);
 }
 
 void slot_close(int index) {
@@ -147,6 +151,9 @@ void slot_close(int index) {
   conn_slot& slot = conn_table[index];
   int saved_link = slot.link_sock;
   const int own_sock = slot.sock;
+  // Bytes still in this slot's pipe keep their place ahead of the last ones
+  // read below.
+  if (slot.io_pipe != 0) io_unpipe(index);
   slot.link_sock = -1;
   slot.flags |= SLOT_CLOSE_REQUESTED;
   if (slot.sock != -1) {

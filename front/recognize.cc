@@ -517,8 +517,20 @@ void recognize_set_chain_start(chain_start_fn chain) {
 namespace {
 bool address_is_local(uint32_t addr);
 
+// A SOCKS client that had its reply early (its last proxy is a plain HTTP
+// proxy, or it asked for the panel) hears 'S' once the reply is out; from
+// then on its quiet period is watched until it speaks or is started.
+bool quiet_clients_waiting = false;
+
+bool quiet_socks_client(const conn_slot& slot) {
+  return slot.sock != -1 && slot.kind == slot_kind::first_data && slot.in.len == 0 &&
+         (slot.proto == PROTO_SOCKS4 || slot.proto == PROTO_SOCKS5);
+}
+
 void recognize_handler(int index, char letter) {
   if (letter == slot_event::input) client_recognize(index);
+  if (letter == slot_event::drained && quiet_socks_client(conn_table[index]))
+    quiet_clients_waiting = true;
 }
 
 // A SOCKS client that had its reply early (its last proxy is a plain HTTP
@@ -526,12 +538,15 @@ void recognize_handler(int index, char letter) {
 // POP3, IMAP, MySQL): its chain starts as one for data that is not HTTP.
 void start_quiet_socks_clients() {
   const uint32_t now = tick_now();
+  quiet_clients_waiting = false;
   const int used = slot_count_used();
   for (int i = 1; i < used; ++i) {
     conn_slot& slot = conn_table[i];
-    if (slot.sock == -1 || slot.kind != slot_kind::first_data || slot.in.len != 0) continue;
-    if (slot.proto != PROTO_SOCKS4 && slot.proto != PROTO_SOCKS5) continue;
-    if (now - slot.last_activity < SERVER_FIRST_MS) continue;
+    if (!quiet_socks_client(slot)) continue;
+    if (now - slot.last_activity < SERVER_FIRST_MS) {
+      quiet_clients_waiting = true;
+      continue;
+    }
     slot.kind = slot_kind::dest_known;
     dest_known(i, http_info{});
   }
@@ -543,7 +558,8 @@ void front_attach() {
                                   slot_kind::socks_request, slot_kind::first_data,
                                   slot_kind::dest_known};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
-  engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
+  engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients,
+               [] { return quiet_clients_waiting ? 0 : ENGINE_IDLE; });
   chain_set_local_test(address_is_local);
 }
 

@@ -349,6 +349,22 @@ void check_queue_pump() {
   if (pass.active && panel_push_time != 0 && now - pushed_at >= PUSH_EVERY_MS) push_progress();
 }
 
+int32_t check_queue_wait_ms() {
+  if (checks_denied) return -1;
+  if (jobs_running > 0 || slots_held > 0) return 0;
+  // Nothing starts before the checker service's state is known; the pump
+  // is due again as soon as it is.
+  if (check_mode_now() == check_mode::wait) return -1;
+  const uint32_t now = tick_now();
+  uint32_t at = now;
+  if (idle_known)
+    at = idle_until;
+  else if (settings_read && !room_for_one())
+    at = settings_read_at + IDLE_LOOK_MS;  // paused: a changed setting is seen within this
+  const int32_t left = static_cast<int32_t>(at - now);
+  return left > 0 ? left : 0;
+}
+
 void check_queue_wake() {
   idle_known = false;
   idle_until = 0;

@@ -50,6 +50,10 @@ void check_job_step_ended(uint16_t job, uint32_t serial, const check_record& rec
 // Starts the checks that are due, as far as the limits allow. Runs every
 // housekeeping pass and right after a check ends.
 void check_queue_pump();
+// Milliseconds until the pump has something to do: 0 while checks run,
+// the time of the next look at an empty queue, -1 while nothing can start
+// (checks denied, or waiting for the checker service's state).
+int32_t check_queue_wait_ms();
 // Something was added or put in front (an import, `ctl check`): the table
 // is looked at again at once.
 void check_queue_wake();

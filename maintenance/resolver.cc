@@ -83,7 +83,7 @@ void worker_main(uint32_t gen) {
     {
       std::unique_lock<std::mutex> hold(queue_lock);
       if (queue_count == 0)
-        queue_signal.wait_for(hold, std::chrono::milliseconds(2000),
+        queue_signal.wait_for(hold, std::chrono::milliseconds(60000),
                               [] { return queue_count > 0 || stop_flag.load() != 0; });
       if (queue_count == 0 || gen != generation.load()) continue;
       m = queue[queue_head];

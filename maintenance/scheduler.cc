@@ -106,6 +106,33 @@ int32_t idle_allowance() {
   return periods > 0 ? periods : 0;
 }
 
+uint32_t check_interval_ms() {
+  const int32_t interval =
+      (panel_push_time != 0 ? delay_proxy : 4 * delay_proxy) + idle_allowance();
+  return static_cast<uint32_t>(interval) * 1000u;
+}
+
+uint32_t myip_interval_ms(uint32_t now) {
+  if (public_addr == 0) return 15000;
+  const int32_t interval =
+      (now - last_check_start <= 600000u ? delay_myip : 5 * delay_myip) + idle_allowance();
+  return static_cast<uint32_t>(interval) * 1000u;
+}
+
+int32_t maintenance_wait_ms() {
+  if (check_pass_time == 0 || myip_pass_time == 0 || myip_due_now) return 0;
+  const uint32_t now = tick_now();
+  int32_t wait = check_queue_wait_ms();
+  auto sooner = [&](uint32_t at) {
+    int32_t left = static_cast<int32_t>(at - now);
+    if (left < 0) left = 0;
+    if (wait < 0 || left < wait) wait = left;
+  };
+  if (!checks_denied) sooner(check_pass_time + check_interval_ms() + 1);
+  sooner(myip_pass_time + myip_interval_ms(now) + 1);
+  return wait;
+}
+
 void download_pass() {
   if (download_due < 1)
     download_due = setting_int(MV_LIT("download_urls_time"), 0, 0) + DOWNLOAD_PAUSE_MIN;
@@ -146,8 +173,7 @@ void schedule_checks() {
     return;
   }
   if (checks_denied) return;
-  int32_t interval = (panel_push_time != 0 ? delay_proxy : 4 * delay_proxy) + idle_allowance();
-  if (now - check_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  if (now - check_pass_time <= check_interval_ms()) return;
   check_pass_time = now;
 
   int tests = 0, downloads = 0;
@@ -174,12 +200,7 @@ void schedule_myip() {
     if (checker_service_state() == checker_service::unknown) myip_due_now = true;
     return;
   }
-  int32_t interval;
-  if (public_addr == 0)
-    interval = 15;
-  else
-    interval = (now - last_check_start <= 600000u ? delay_myip : 5 * delay_myip) + idle_allowance();
-  if (!myip_due_now && now - myip_pass_time <= static_cast<uint32_t>(interval) * 1000u) return;
+  if (!myip_due_now && now - myip_pass_time <= myip_interval_ms(now)) return;
   myip_pass_time = now;
 
   if (count_kind(slot_kind::myip) > 0) return;
@@ -232,6 +253,6 @@ void maintenance_attach() {
   slot_attach(slot_kind::chain_test, chain_test_handler);
   slot_attach(slot_kind::myip, myip_handler);
   slot_attach(slot_kind::download, download_handler);
-  engine_every(0, maintenance_pass);
+  engine_every(0, maintenance_pass, maintenance_wait_ms);
   usage_recheck = recheck_proxy;
 }

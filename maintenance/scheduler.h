@@ -35,6 +35,14 @@ extern int32_t download_index;
 
 // Extra seconds added to both pass intervals while no client chain is built.
 int32_t idle_allowance();
+// The pass intervals: between check passes, and between public-address
+// requests as of tick `now`.
+uint32_t check_interval_ms();
+uint32_t myip_interval_ms(uint32_t now);
+// Milliseconds until the maintenance pass has something to do (the next
+// check pass, public-address request or look at the check queue); 0 while
+// checks run.
+int32_t maintenance_wait_ms();
 // One download pass (called by schedule_checks when no download runs).
 void download_pass();
 // Back to the start-up state (tests).

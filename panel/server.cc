@@ -738,6 +738,13 @@ void panel_keepalive() {
 void panel_attach() {
   slot_attach(slot_kind::web, panel_handler);
   slot_attach(slot_kind::web_push, panel_handler);
-  engine_every(0, panel_keepalive);
-  engine_every(0, panel_damage_report);
+  // The keep-alive is due only while a push channel is open (it heard a
+  // line lately); the damage report only once there is damage to tell.
+  engine_every(0, panel_keepalive, [] {
+    if (panel_push_time == 0) return ENGINE_IDLE;
+    const int32_t left = static_cast<int32_t>(panel_push_time + KEEPALIVE_PERIOD + 1 - tick_now());
+    return left > 0 ? left : 0;
+  });
+  engine_every(0, panel_damage_report,
+               [] { return damage_told || db_damage_text()[0] == 0 ? ENGINE_IDLE : 0; });
 }

@@ -170,3 +170,10 @@ void resolve_cancel(int ticket) {
   else
     e.state = entry_state::free;
 }
+
+bool resolve_busy() {
+  std::lock_guard<std::mutex> hold(table_lock);
+  for (const lookup_entry& e : table)
+    if (e.state != entry_state::free && e.state != entry_state::abandoned) return true;
+  return false;
+}

@@ -37,3 +37,6 @@ int resolve_start(const char* host);
 resolve_state resolve_poll(int ticket, uint32_t* addr);
 // Gives a ticket up (its answer, when it comes, is thrown away).
 void resolve_cancel(int ticket);
+// True while a ticket waits to be collected (queued, running or answered);
+// tickets given up do not count.
+bool resolve_busy();

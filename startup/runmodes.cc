@@ -1,5 +1,6 @@
 #include "startup/runmodes.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "db/db.h"
+#include "engine/loop.h"
 #include "engine/slot.h"
 #include "log/console.h"
 #include "maintenance/resolver.h"
@@ -47,10 +49,12 @@ void pause_ms(int ms) {
 
 void on_stop_signal(int) {
   stop_flag.store(1);
+  engine_wake();
 }
 
 void on_reload_signal(int) {
   reload_flag.store(1);
+  engine_wake();
 }
 
 // SIGINT, SIGTERM and SIGQUIT stop; SIGHUP asks for the configuration to be
@@ -158,14 +162,21 @@ void run_service() {
   // A packaged unit starts the service without a launcher before it: the
   // panel token and the defaults are written here then.
   reg_defaults();
-  std::thread engine([] { service_main(0, nullptr); });
+  // An engine that ends by itself tells this thread with a signal of the
+  // set, so the wait below needs no short timeout.
+  const pthread_t waiter = pthread_self();
+  std::thread engine([waiter] {
+    service_main(0, nullptr);
+    pthread_kill(waiter, SIGQUIT);
+  });
   while (stop_flag.load() == 0) {
-    timespec wait{0, 250 * 1000000L};
+    timespec wait{60, 0};
     int sig = sigtimedwait(&stops, nullptr, &wait);
     if (sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) {
       service_control(SERVICE_CONTROL_STOP);
     } else if (sig == SIGHUP) {
       reload_flag.store(1);
+      engine_wake();
     }
   }
   engine.join();

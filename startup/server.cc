@@ -34,9 +34,10 @@ constexpr uint32_t LISTEN_RETRY_MS = 10000;
 // Connections still open when the server stops get this long to finish.
 constexpr uint32_t STOP_DRAIN_MS = 2500;
 
-// Every slot holds a socket; the process also keeps the listener's spare
+// Every slot holds a socket, the zero-copy relay up to ENGINE_PIPES_MAX
+// pipes of two descriptors; the process also keeps the listener's spare
 // room, the epoll instance, the database, its journal and log files open.
-constexpr rlim_t DESCRIPTORS_NEEDED = SLOT_COUNT + 128;
+constexpr rlim_t DESCRIPTORS_NEEDED = SLOT_COUNT + 2 * ENGINE_PIPES_MAX + 128;
 
 // Raises the soft descriptor limit to what a full table needs (as far as
 // the hard limit allows); the usual default of 1024 would fail accepts at
@@ -67,8 +68,19 @@ void pause_ms(uint32_t ms) {
 
 // Hands memory freed by closed connections back to the system, so the
 // process shrinks again after a burst of load.
+// The heap is trimmed once after slots came and went; an idle program
+// has nothing to hand back.
+uint32_t trimmed_at_serial = 0;
+bool trim_again = false;  // slots were open at the last trim
+
 void heap_trim() {
+  trimmed_at_serial = next_serial;
+  trim_again = slot_count_used() > 1;
   malloc_trim(0);
+}
+
+int32_t heap_trim_wait() {
+  return trim_again || next_serial != trimmed_at_serial ? 0 : ENGINE_IDLE;
 }
 
 // Set while the database could not be opened, so the outage is told once.
@@ -147,10 +159,12 @@ void server_attach_all() {
   front_attach();
   maintenance_attach();
   panel_attach();
-  engine_every(HEAP_TRIM_PERIOD, heap_trim);
+  engine_every(HEAP_TRIM_PERIOD, heap_trim, heap_trim_wait);
   engine_every(DB_STATEMENT_PERIOD, db_periodic_statement);
-  engine_every(DB_RETRY_MS, [] { server_database_retry(); });
-  engine_every(0, reload_configuration);
+  engine_every(
+      DB_RETRY_MS, [] { server_database_retry(); },
+      [] { return db_handle == nullptr ? 0 : ENGINE_IDLE; });
+  engine_every(0, reload_configuration, [] { return reload_flag.load() != 0 ? 0 : ENGINE_IDLE; });
 }
 
 void server_run() {
@@ -172,7 +186,9 @@ void server_run() {
       continue;
     }
     announce_listening();
-    while (stop_flag.load() == 0 && !engine_listener_failed()) engine_cycle(100);
+    // The loop sleeps until something is due; a stop or reload request
+    // wakes it (engine_wake).
+    while (stop_flag.load() == 0 && !engine_listener_failed()) engine_cycle(-1);
     // Listener gone or stop requested: every connection is marked for
     // closing and gets a short while to finish before the rest is closed.
     engine_drain(STOP_DRAIN_MS);

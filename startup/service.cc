@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/loop.h"
 #include "engine/slot.h"
 #include "platform/notify.h"
 #include "platform/paths.h"
@@ -279,6 +280,7 @@ void service_main(int, char**) {
 void service_control(int control) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
     stop_flag.store(1);
+    engine_wake();
     reported_state.store(SERVICE_STOPPED);
   }
   if (stop_flag.load() != 0) report(SERVICE_STOPPED);

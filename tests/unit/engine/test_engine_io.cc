@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -284,4 +285,162 @@ TEST(EngineIo, ResetOfOneSideEndsTheOther) {
     close(target);
   }
   clock_fake_disable();
+}
+
+namespace {
+// Like pump, then the sending side is shut: at once when everything is sent
+// (first), or only once the other side's end has arrived too (second).
+// Reads on until the end: true when every byte came and then the end.
+pump_result pump_half_close(int fd, size_t total, uint8_t salt_out, bool shut_first) {
+  pump_result r;
+  std::vector<uint8_t> out(64 * 1024), in(64 * 1024);
+  size_t sent = 0, chunk_off = 0, chunk_len = 0;
+  bool shut = false, ended = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!(shut && ended)) {
+    if (std::chrono::steady_clock::now() > deadline) break;
+    if (!shut && sent == total && (shut_first || ended)) {
+      shutdown(fd, SHUT_WR);
+      shut = true;
+    }
+    pollfd pfd{fd, static_cast<short>(POLLIN | (sent < total ? POLLOUT : 0)), 0};
+    if (poll(&pfd, 1, 1000) < 0) break;
+    if ((pfd.revents & POLLOUT) && sent < total) {
+      if (chunk_off >= chunk_len) {
+        fill(out, sent, salt_out);
+        chunk_len = std::min(out.size(), total - sent);
+        r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
+        chunk_off = 0;
+      }
+      ssize_t w =
+          send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (w > 0) {
+        chunk_off += static_cast<size_t>(w);
+        sent += static_cast<size_t>(w);
+      }
+    }
+    if (pfd.revents & (POLLIN | POLLHUP)) {
+      ssize_t n = recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+      if (n == 0) ended = true;
+      if (n > 0) {
+        r.got_sum = pattern_sum(0, in.data(), static_cast<size_t>(n), r.got_sum);
+        r.got += static_cast<size_t>(n);
+      }
+    }
+  }
+  r.ok = shut && ended;
+  return r;
+}
+
+// The relay's 'R' letters: the zero-copy path moves bytes without them.
+std::atomic<int> relay_reads{0};
+void relay_counting(int index, char letter) {
+  if (letter == 'R') ++relay_reads;
+  slot_relay(index);
+}
+
+// The engine's log hooks, with a switch for "this slot's lines are kept"
+// (log level 2): a kept slot's bytes must be seen, so the pair copies.
+std::atomic<bool> lines_kept{false};
+std::atomic<uint64_t> bytes_logged{0};
+engine_log_hooks switchable_log() {
+  engine_log_hooks hooks{};
+  hooks.wanted = [](int) { return lines_kept.load(); };
+  hooks.line = [](int, const char*) {};
+  hooks.dump = [](int, const void*, uint32_t count, const char*) { bytes_logged += count; };
+  return hooks;
+}
+}  // namespace
+
+// 64 MiB each way through a pair, on the zero-copy path and on the copy
+// path, with the client or the target ending its side first: every byte
+// arrives once, in order, then the end; the pair then closes at once.
+TEST(EngineIo, RelayCarries64MiBEachWayWithHalfCloseInBothOrders) {
+  struct run {
+    bool splice;
+    bool client_first;
+  };
+  for (const run& c : {run{true, true}, run{true, false}, run{false, true}}) {
+    SCOPED_TRACE(std::string(c.splice ? "splice" : "copy") +
+                 (c.client_first ? ", client ends first" : ", target ends first"));
+    engine_set_splice(c.splice);
+    engine_harness h;
+    int target = attach_relay();
+    slot_attach(slot_kind::relay, relay_counting);
+    relay_reads = 0;
+    constexpr size_t total = 64u << 20;
+    pump_result client_side, target_side;
+    std::atomic<int> finished{0};
+    std::thread target_thread([&] {
+      int peer = accept(target, nullptr, nullptr);
+      target_side = pump_half_close(peer, total, 0x3C, !c.client_first);
+      close(peer);
+      ++finished;
+    });
+    std::thread client_thread([&] {
+      int fd = connect_local(h.port);
+      client_side = pump_half_close(fd, total, 0xC3, c.client_first);
+      close(fd);
+      ++finished;
+    });
+    h.run_until([&] { return finished.load() == 2; }, 150000);
+    target_thread.join();
+    client_thread.join();
+    close(target);
+    EXPECT_TRUE(client_side.ok && target_side.ok);
+    EXPECT_EQ(client_side.got, total);
+    EXPECT_EQ(target_side.got, total);
+    EXPECT_EQ(target_side.got_sum, expected_sum(total, 0xC3));
+    EXPECT_EQ(client_side.got_sum, expected_sum(total, 0x3C));
+    if (c.splice) {
+      EXPECT_GT(engine_pipes_open(), 0);
+      EXPECT_LT(relay_reads.load(), 64) << "the bytes went through the handler";
+    }
+    EXPECT_TRUE(h.run_until([] { return occupied_slots() == 1; }, 1000));
+  }
+  engine_set_splice(true);
+}
+
+// A pair moving bytes through pipes whose lines start being kept (log level
+// 2) mid-transfer goes back to copying, and to the pipes once they are no
+// longer kept: no byte is lost or repeated, and the kept part is logged.
+TEST(EngineIo, SwitchingLinesKeptMidTransferLosesNoByte) {
+  engine_harness h;
+  int target = attach_relay();
+  engine_set_log(switchable_log());
+  lines_kept = false;
+  bytes_logged = 0;
+  constexpr size_t total = 64u << 20;
+  pump_result client_side, target_side;
+  std::atomic<int> finished{0};
+  std::thread target_thread([&] {
+    int peer = accept(target, nullptr, nullptr);
+    target_side = pump_half_close(peer, total, 0x11, false);
+    close(peer);
+    ++finished;
+  });
+  std::thread client_thread([&] {
+    int fd = connect_local(h.port);
+    client_side = pump_half_close(fd, total, 0x22, true);
+    close(fd);
+    ++finished;
+  });
+  // Kept from 16 MiB received by the target to 40 MiB.
+  h.run_until(
+      [&] {
+        const int peer_side = slot_count_used() > 2 ? 2 : -1;
+        const uint64_t moved = peer_side > 0 ? conn_table[peer_side].out.total : 0;
+        lines_kept = moved >= (16u << 20) && moved < (40u << 20);
+        return finished.load() == 2;
+      },
+      150000);
+  target_thread.join();
+  client_thread.join();
+  close(target);
+  EXPECT_TRUE(client_side.ok && target_side.ok);
+  EXPECT_EQ(target_side.got, total);
+  EXPECT_EQ(target_side.got_sum, expected_sum(total, 0x22));
+  EXPECT_EQ(client_side.got_sum, expected_sum(total, 0x11));
+  EXPECT_GT(bytes_logged.load(), 0u);
+  EXPECT_LT(bytes_logged.load(), 2 * static_cast<uint64_t>(total));
 }

@@ -481,3 +481,55 @@ TEST_F(EngineTable, SharedLocalPortToElsewhereIsNoLoop) {
   close(client);
   close(elsewhere);
 }
+
+namespace {
+int32_t work_wait = ENGINE_IDLE;
+int work_runs = 0;
+}  // namespace
+
+// The loop sleeps until the earliest thing that really waits. With only
+// the listener and attached work that has nothing to do it arms no timer;
+// work that waits, a slot's tick and a slot deadline each arm one.
+TEST_F(EngineTable, IdleLoopArmsNoTimer) {
+  clock_fake_enable(1000, 1700000000000ull);
+  engine_harness h;
+  engine_timers_clear();
+  work_wait = ENGINE_IDLE;
+  work_runs = 0;
+  ASSERT_TRUE(engine_every(
+      500, [] { ++work_runs; }, [] { return work_wait; }));
+  EXPECT_EQ(engine_sleep_ms(-1), -1);
+  EXPECT_EQ(engine_sleep_ms(60000), 60000);
+  clock_advance(100000);
+  engine_cycle(0);
+  EXPECT_EQ(work_runs, 0);
+  struct step {
+    int32_t wait;  // what the work says
+    int sleep;     // the loop's sleep then
+  };
+  work_wait = 0;
+  EXPECT_EQ(engine_sleep_ms(-1), 0);
+  engine_cycle(0);
+  EXPECT_EQ(work_runs, 1);
+  for (const step& s : {step{0, 501}, step{2000, 2000}, step{ENGINE_IDLE, -1}}) {
+    work_wait = s.wait;
+    EXPECT_EQ(engine_sleep_ms(-1), s.sleep) << "work says " << s.wait;
+  }
+  // A client: its tick at 10 s, sooner its deadline.
+  const int client = connect_local(h.port);
+  const int index = accept_one(h, client);
+  ASSERT_GT(index, 0);
+  EXPECT_EQ(engine_sleep_ms(-1), 10000);
+  slot_set_deadline(index, 300);
+  EXPECT_EQ(engine_sleep_ms(-1), 300);
+  clock_advance(300);
+  engine_cycle(0);
+  EXPECT_EQ(engine_sleep_ms(-1), 9700);
+  // Gone again: after the pass that finds nothing, nothing is armed.
+  close(client);
+  ASSERT_TRUE(h.run_until([] { return slot_count_used() == 1; }));
+  clock_advance(9700);
+  engine_cycle(0);
+  EXPECT_EQ(engine_sleep_ms(-1), -1);
+  EXPECT_EQ(work_runs, 1);
+}
