@@ -13,8 +13,9 @@
 #include "platform/clock.h"
 
 namespace {
-// Bytes moved by one splice call (the pipe's default capacity).
-constexpr uint32_t PIPE_CHUNK = 64u << 10;
+// Bytes moved by one splice call, and the pipe's capacity (kernel pages
+// are taken only while bytes wait in it).
+constexpr uint32_t PIPE_CHUNK = 1024u << 10;
 // Empty pipes kept open for the next pair.
 constexpr int PIPES_KEPT = 8;
 
@@ -48,6 +49,7 @@ int pipe_take() {
   if (empty < 0) return -1;
   int fds[2];
   if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+  fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(PIPE_CHUNK));  // the default 64 KiB otherwise
   pipes[empty] = engine_pipe{fds[0], fds[1], true, true};
   ++pipes_open;
   return empty;

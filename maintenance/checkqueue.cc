@@ -233,7 +233,8 @@ int launch_due(int want, check_mode mode) {
                              MV_LIT("SELECT ip,port,id,host<>'',scheme FROM " MAINT_PROXY_TABLE
                                     " WHERE " DUE_TERMS " ORDER BY t_chk LIMIT %d"),
                              limit);
-  if (text == nullptr) return 0;
+  // No row (or no answer): the table has nothing due now, as when it ran out.
+  if (text == nullptr) return -1;
   int started = 0, seen = 0;
   for (char* row = text; row != nullptr && *row != 0 && started < want;) {
     char* next = std::strchr(row, '#');
