@@ -107,10 +107,10 @@ void measure(std::vector<subject>& subjects, int seconds) {
   for (subject& s : subjects) {
     const long long end = context_switches(s.program->pid);
     if (s.start < 0 || end < 0) {
-      printf("| %-24s | %12s | %10s |\n", s.name.c_str(), "gone", "");
+      printf("| %-26s | %12s | %10s |\n", s.name.c_str(), "gone", "");
       continue;
     }
-    printf("| %-24s | %12lld | %10.2f |\n", s.name.c_str(), end - s.start,
+    printf("| %-26s | %12lld | %10.2f |\n", s.name.c_str(), end - s.start,
            static_cast<double>(end - s.start) / seconds);
   }
   fflush(stdout);
@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
 
   printf("Wake-ups of the program, %d s per window after %d s of settling\n\n", seconds,
          kSettleSeconds);
-  printf("| %-24s | %12s | %10s |\n", "program", "switches", "per second");
-  printf("|--------------------------|--------------|------------|\n");
+  printf("| %-26s | %12s | %10s |\n", "program", "switches", "per second");
+  printf("|----------------------------|--------------|------------|\n");
   // Idle and panel open: every program in the same window.
   std::vector<subject> quiet;
   for (size_t b = 0; b < builds.size(); ++b) {
