@@ -331,7 +331,7 @@ void io_flush(int index) {
   if (slot.out.len == 0 && moved) io_queue_s(slot);
   // Then what waits in the linked slot's pipe for this socket.
   const int source = linked_index(slot);
-  if (slot.out.len == 0 && source >= 0 && conn_table[source].io_piped > 0) {
+  if (slot.out.len == 0 && source >= 0 && io_piped_toward(slot) > 0) {
     // io_pipe_flush tells io_output_done once the pipe is empty.
     if (!io_pipe_flush(source)) io_update(index);
     return;
@@ -375,7 +375,7 @@ void io_handle(int index, uint32_t events) {
     if (after.out.len > 0) stream_consume(after.out, after.out.len);
     // What waits in the linked slot's pipe for it can go nowhere either.
     const int source = linked_index(after);
-    if (source >= 0 && conn_table[source].io_piped > 0) io_pipe_flush(source);
+    if (source >= 0 && io_piped_toward(after) > 0) io_pipe_flush(source);
     queue_reap(conn_table[index].sock);
   }
 }

@@ -99,6 +99,7 @@ bool io_splice_allowed(int index, int other) {
   const conn_slot& from = conn_table[index];
   const conn_slot& to = conn_table[other];
   if (from.kind != slot_kind::relay || to.kind != slot_kind::relay) return false;
+  if (to.link_sock != from.sock) return false;  // linked one way only
   if (from.in.len != 0 || to.out.len != 0) return false;
   if ((to.io_state & (IO_REGISTERED | IO_CONNECTING)) != IO_REGISTERED) return false;
   if (engine_log_wanted(index) || engine_log_wanted(other)) return false;
@@ -186,8 +187,11 @@ void io_unpipe(int index) {
 
 uint32_t io_piped_toward(const conn_slot& slot) {
   if (slot.link_sock == 0 || slot.link_sock == -1) return 0;
+  // Only a pair linked both ways pipes (a slot may be linked one way, as
+  // a racing attempt is to its client).
   const int source = slot_find_by_socket(slot.link_sock);
-  return source >= 0 ? conn_table[source].io_piped : 0;
+  if (source < 0 || conn_table[source].link_sock != slot.sock) return 0;
+  return conn_table[source].io_piped;
 }
 
 void io_pipes_close_all() {
