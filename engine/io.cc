@@ -1,6 +1,7 @@
 #include "engine/io.h"
 
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -90,8 +91,9 @@ bool wants_pause(const conn_slot& slot, uint32_t mark) {
 }
 
 // The engine's one read buffer: bytes read are lent to the slot's input
-// stream while its handler hears 'R' (nothing reads meanwhile).
-uint8_t read_buffer[READ_CHUNK];
+// stream while its handler hears 'R' (nothing reads meanwhile). Whole
+// pages, so that they can be handed back when the engine is idle.
+alignas(4096) uint8_t read_buffer[READ_CHUNK];
 
 // The peer's end of the stream: the close request of a closed connection.
 // After an error the socket can deliver nothing more either: its input is
@@ -415,6 +417,10 @@ void io_after_events() {
     }
     slot_close(index);
   }
+}
+
+void engine_release_buffers() {
+  madvise(read_buffer, sizeof read_buffer, MADV_DONTNEED);
 }
 
 void io_reset_queues() {

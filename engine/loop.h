@@ -28,6 +28,9 @@ void engine_timers_clear();  // tests (clears both tables)
 // Wakes the loop from its sleep; safe in a signal handler and from any
 // thread (a stop or reload request, an answer another thread left).
 void engine_wake();
+// Hands the pages of the engine's read buffer back to the system (with the
+// heap trim; the next read takes them again).
+void engine_release_buffers();
 // The milliseconds the next cycle would sleep for lack of anything due
 // (-1: until an event arrives; capped by wait_ms when wait_ms >= 0).
 int engine_sleep_ms(int wait_ms);

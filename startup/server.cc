@@ -77,6 +77,7 @@ void heap_trim() {
   trimmed_at_serial = next_serial;
   trim_again = slot_count_used() > 1;
   malloc_trim(0);
+  engine_release_buffers();
 }
 
 int32_t heap_trim_wait() {
