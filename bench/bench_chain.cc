@@ -10,7 +10,8 @@
 // ("before", "before-dead"). Asserts nothing. With --failover: random
 // links over proxies of which one is silent and one drops SYNs, the time
 // from each of 200 clients' requests to the first byte of its answer
-// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one.
+// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one, with
+// racing attempts off ("norace") and on.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -267,13 +268,15 @@ int failover_figures(bool quick) {
   struct build {
     const char* name;
     const char* bin;
+    int race_after;  // -1: the build's default
   };
   const char* earlier = getenv("MEROVANE_BIN_BEFORE");
   const char* now_bin = getenv("MEROVANE_BIN");
   const std::string current = now_bin != nullptr ? now_bin : program_bin();
   std::vector<build> builds;
-  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier});
-  builds.push_back({"after", current.c_str()});
+  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier, -1});
+  builds.push_back({"norace", current.c_str(), 0});
+  builds.push_back({"after", current.c_str(), -1});
   printf("first byte of the answer, %d clients one every %d ms, pick:random link; seconds\n",
          clients, spacing_ms);
   printf("%-7s %-30s %8s %8s %8s %9s\n", "build", "proxies", "p50", "p99", "max", "answered");
@@ -288,6 +291,7 @@ int failover_figures(bool quick) {
           db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
                   ip_of(r.ip), static_cast<unsigned>(r.port), PT_SOCKS5);
         db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
+        if (b.race_after >= 0) setting_int("race_after", b.race_after, 1);
       }) && program.start();
       if (!ok) {
         printf("%-7s %-30s the program did not start\n", b.name, s.name);

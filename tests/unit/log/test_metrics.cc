@@ -15,6 +15,7 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
   metrics_chain_closed(false, 7, 0);
   metrics_chain_closed(true, 1, 3);
   metrics_chain_retried();
+  metrics_chain_race(true);
   metrics_check_done(true);
   metrics_check_done(false);
   metrics_check_done(false);
@@ -29,6 +30,8 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
   for (const char* line :
        {"# TYPE merovane_chains_total counter\n", "merovane_chains_total{result=\"ok\"} 2\n",
         "merovane_chains_total{result=\"failed\"} 1\n", "merovane_chain_retries_total 1\n",
+        "merovane_chain_races_total{winner=\"second\"} 1\n",
+        "merovane_chain_races_total{winner=\"first\"} 0\n",
         "merovane_relay_bytes_total{direction=\"up\"} 108\n",
         "merovane_relay_bytes_total{direction=\"down\"} 2003\n", "# TYPE merovane_slots gauge\n",
         "merovane_slots{kind=\"relay\"} 4\n", "merovane_proxies{state=\"blocked\"} 1\n",
@@ -40,7 +43,7 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
   size_t families = 0;
   for (size_t at = t.find("# HELP "); at != std::string::npos; at = t.find("# HELP ", at + 1))
     ++families;
-  EXPECT_EQ(families, 9u);
+  EXPECT_EQ(families, 10u);
   EXPECT_EQ(t.back(), '\n');
 
   char small[64];
