@@ -245,9 +245,10 @@ int failover_figures(bool quick) {
   const int spacing_ms = 250;
   std::unique_ptr<peer_process> live1(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
   std::unique_ptr<peer_process> live2(start_microsocks("127.0.0.6", free_port("127.0.0.6")));
+  std::unique_ptr<peer_process> live3(start_microsocks("127.0.0.7", free_port("127.0.0.7")));
   silent_proxy silent;
   syn_dropper dropper;
-  if (!origin.start(kOrigin) || !live1 || !live2 || !silent.start("127.0.0.16") ||
+  if (!origin.start(kOrigin) || !live1 || !live2 || !live3 || !silent.start("127.0.0.16") ||
       !dropper.start("127.0.0.17")) {
     fprintf(stderr, "the proxies did not start\n");
     return 1;
@@ -257,12 +258,15 @@ int failover_figures(bool quick) {
     uint16_t port;
   };
   const proxy_row live_a{"127.0.0.5", live1->port}, live_b{"127.0.0.6", live2->port};
+  const proxy_row live_c{"127.0.0.7", live3->port};
   const proxy_row quiet{"127.0.0.16", silent.port}, dropping{"127.0.0.17", dropper.port};
   struct setup {
     const char* name;
     std::vector<proxy_row> proxies;
   };
-  const setup setups[] = {{"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
+  const setup setups[] = {{"4: silent, 3 live", {quiet, live_a, live_b, live_c}},
+                          {"4: drops SYN, 3 live", {dropping, live_a, live_b, live_c}},
+                          {"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
                           {"2: silent, live", {quiet, live_a}},
                           {"2: drops SYN, live", {dropping, live_a}}};
   struct build {
