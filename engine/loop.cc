@@ -158,6 +158,23 @@ void io_deadline_armed(uint32_t at) {
 }
 
 namespace {
+engine_accept_check_fn accept_check = nullptr;
+
+// Takes one waiting connection off the queue and closes it.
+bool accept_and_close(int listen_sock) {
+  int sock = accept4(listen_sock, nullptr, nullptr, SOCK_CLOEXEC);
+  if (sock < 0) return false;
+  close(sock);
+  return true;
+}
+
+// The accept check refused the connection in `index` (the newest slot).
+void refuse_checked(int index) {
+  if (accept_check == nullptr || index >= slot_count_used() || accept_check(index)) return;
+  slot_request_close(index);
+  slot_close(index);  // the last slot: no other slot moves
+}
+
 // Held open so that a client can still be taken off the queue and closed
 // when the process has no other descriptor left.
 int spare_fd = -1;
@@ -166,12 +183,10 @@ void accept_pending() {
   conn_slot& listener = conn_table[0];
   listener.last_activity = listener.last_tick = tick_now();
   for (int k = 0; k < ACCEPTS_PER_EVENT; ++k) {
-    if (slot_count_used() >= SLOT_COUNT) {
-      // Table full: take the connection off the queue and close it, so the
-      // listener never stalls and the client learns at once.
-      int sock = accept4(listener.sock, nullptr, nullptr, SOCK_CLOEXEC);
-      if (sock < 0) return;
-      close(sock);
+    if (slot_count_used() >= SLOT_COUNT || slot_count_accepted() >= CLIENT_SLOT_SHARE) {
+      // Table or client share full: take the connection off the queue and
+      // close it, so the listener never stalls and the client learns at once.
+      if (!accept_and_close(listener.sock)) return;
       continue;
     }
     int index = slot_alloc(listener.sock);
@@ -194,7 +209,9 @@ void accept_pending() {
       listener_failed = true;
       return;
     }
+    const int used = slot_count_used();
     refuse_own_connection(index);
+    if (slot_count_used() == used) refuse_checked(index);
   }
 }
 
@@ -208,6 +225,10 @@ bool linked_still_sending(const conn_slot& slot, uint32_t now) {
   return linked.out.len > 0 && static_cast<uint32_t>(now - linked.last_activity) <= CLOSE_DELAY;
 }
 }  // namespace
+
+void engine_set_accept_check(engine_accept_check_fn check) {
+  accept_check = check;
+}
 
 bool engine_init() {
   if (engine_epoll_fd >= 0) close(engine_epoll_fd);

@@ -20,6 +20,7 @@ uint32_t listen_address = 0x0100007F;  // 127.0.0.1
 namespace {
 // Occupied slots always form a prefix of the table (compaction on close).
 int slots_used = 0;
+int slots_accepted = 0;
 
 void clear_slot(conn_slot& slot) {
   memset(&slot, 0, sizeof slot);
@@ -88,12 +89,16 @@ void compact_from(int index) {
 int slot_count_used() {
   return slots_used;
 }
+int slot_count_accepted() {
+  return slots_accepted;
+}
 void engine_claim_listener_slot() {
   if (slots_used == 0) slots_used = 1;
 }
 void engine_reset_slots() {
   for (auto& slot : conn_table) clear_slot(slot);
   slots_used = 0;
+  slots_accepted = 0;
 }
 
 int slot_alloc(int listen_sock) {
@@ -117,6 +122,8 @@ int slot_alloc(int listen_sock) {
   ++slots_used;
   fdmap_set(sock, index);
   if (listen_sock > 0) {
+    slot.flags |= SLOT_ACCEPTED;
+    ++slots_accepted;
     // An accepted socket is connected: watch it for input at once.
     if (!io_register(index, EPOLLIN | EPOLLRDHUP)) {
       slot_request_close(index);
@@ -155,6 +162,7 @@ void slot_close(int index) {
   }
   stream_free(conn_table[index].in);
   stream_free(conn_table[index].out);
+  if ((conn_table[index].flags & SLOT_ACCEPTED) && slots_accepted > 0) --slots_accepted;
   compact_from(index);
   if (saved_link != 0 && saved_link != -1) {
     // The partner goes too, unless its handler linked it to a new slot
