@@ -171,6 +171,8 @@ bool accept_and_close(int listen_sock) {
 // The accept check refused the connection in `index` (the newest slot).
 void refuse_checked(int index) {
   if (accept_check == nullptr || index >= slot_count_used() || accept_check(index)) return;
+  // What the client sent already is drained unread at the close.
+  conn_table[index].kind = slot_kind::error;
   slot_request_close(index);
   slot_close(index);  // the last slot: no other slot moves
 }

@@ -24,7 +24,7 @@ constexpr size_t LIST_TEXT_MAX = 1024;
 
 net_range ranges[ACCESS_RANGES_MAX];
 int range_count = -1;  // -1: not configured yet (the loopback default)
-bool loopback_only = true;
+bool listener_loopback = true;
 bool panel_remote = false;
 char list_text[LIST_TEXT_MAX];
 
@@ -37,12 +37,6 @@ struct told_source {
 told_source told[TOLD_MAX];
 int told_count = 0;
 
-bool is_loopback_range(const net_range& r) {
-  if (r.base.family == 4) return r.prefix >= 8 && r.base.bytes[0] == 127;
-  static constexpr uint8_t one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return r.base.family == 6 && r.prefix == 128 && memcmp(r.base.bytes, one, 16) == 0;
-}
-
 bool is_loopback_listen(const char* ip) {
   const net_address a = net_address_parse(ip != nullptr ? ip : "");
   if (a.family == 4) return a.bytes[0] == 127;
@@ -54,9 +48,6 @@ void use_list(const char* text) {
   std::string_view bad;
   range_count = net_range_list_parse(text, std::span<net_range>(ranges), bad);
   snprintf(list_text, sizeof list_text, "%s", text);
-  loopback_only = true;
-  for (int i = 0; i < range_count; ++i)
-    loopback_only = loopback_only && is_loopback_range(ranges[i]);
 }
 
 // True when the source was not told within the last minute (and notes it).
@@ -94,6 +85,7 @@ net_address local_of(int sock) {
 
 void access_configure_with(const char* listen_ip, const char* list, bool remote) {
   panel_remote = remote;
+  listener_loopback = is_loopback_listen(listen_ip);
   told_count = 0;
   if (list != nullptr) {
     std::string_view bad;
@@ -127,9 +119,8 @@ bool access_allows(const net_address& address) {
       std::span<const net_range>(ranges, static_cast<size_t>(range_count)), address);
 }
 
-bool access_loopback_only() {
-  if (range_count < 0) access_configure_with("127.0.0.1", nullptr, panel_remote);
-  return loopback_only;
+bool access_listener_loopback() {
+  return listener_loopback;
 }
 
 size_t access_describe(char* out, size_t capacity) {

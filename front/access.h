@@ -27,8 +27,9 @@ void access_configure(const char* listen_ip);
 void access_configure_with(const char* listen_ip, const char* list, bool panel_remote);
 
 bool access_allows(const net_address& address);
-// True when only loopback clients are let in.
-bool access_loopback_only();
+// True when the listener takes loopback clients only (its address is a
+// loopback one).
+bool access_listener_loopback();
 // "who may connect" for the start line ("127.0.0.0/8 ::1 10.0.0.0/8 ...").
 size_t access_describe(char* out, size_t capacity);
 

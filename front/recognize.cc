@@ -588,7 +588,12 @@ void recognize_handler(int index, char letter) {
     return;
   }
   if (letter != slot_event::input) return;
-  if (recognizing(conn_table[index])) slot_set_deadline(index, CLIENT_REQUEST_MS);
+  // Counted from the last byte that came (the housekeeping pass repeats
+  // 'R' for input still waiting, which is no sign of life).
+  const conn_slot& slot = conn_table[index];
+  const uint32_t quiet = tick_now() - slot.last_activity;
+  if (recognizing(slot) && quiet < CLIENT_REQUEST_MS)
+    slot_set_deadline(index, CLIENT_REQUEST_MS - quiet);
   client_recognize(index);
 }
 

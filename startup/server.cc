@@ -105,7 +105,7 @@ uint16_t open_listener(bool& announced_failure) {
 void announce_listening() {
   // Who may connect, when that is more than this machine.
   char who[1100] = "";
-  if (!access_loopback_only()) {
+  if (!access_listener_loopback()) {
     char list[1024];
     access_describe(list, sizeof list);
     snprintf(who, sizeof who, "; clients allowed from %s (\"allow_clients\")%s", list,

@@ -54,9 +54,9 @@ TEST(FrontAccess, AllowedClientsByListAndDefault) {
         << r.listen << " " << (r.list ? r.list : "(default)") << " " << r.client;
   }
   access_configure_with("127.0.0.1", nullptr, false);
-  EXPECT_TRUE(access_loopback_only());
+  EXPECT_TRUE(access_listener_loopback());
   access_configure_with("0.0.0.0", nullptr, false);
-  EXPECT_FALSE(access_loopback_only());
+  EXPECT_FALSE(access_listener_loopback());
   char who[256];
   access_describe(who, sizeof who);
   EXPECT_NE(std::string(who).find("192.168.0.0/16"), std::string::npos) << who;
