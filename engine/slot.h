@@ -113,7 +113,8 @@ struct conn_slot {
 extern conn_slot conn_table[SLOT_COUNT];
 extern uint32_t next_serial;
 extern uint16_t listen_port;  // port the listener was bound to
-// Address the listener was bound to, network byte order; 0: every interface.
+// Address the listener was bound to, network byte order; 0: every interface;
+// 127.0.0.1 (this machine) for an IPv6 address.
 extern uint32_t listen_address;
 
 // The per-kind area of a slot seen as the record of the unit that owns the

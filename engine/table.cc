@@ -32,14 +32,20 @@ void apply_socket_options(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Reads the accepted peer's IPv4 address into the slot.
+// Reads the accepted peer's IPv4 address into the slot (also as a
+// dual-stack listener sees it, ::ffff:a.b.c.d); an IPv6 peer leaves none.
 void note_peer(conn_slot& slot) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  if (getpeername(slot.sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && len > 0 &&
-      peer.sin_family == AF_INET) {
-    slot.peer_addr = peer.sin_addr.s_addr;
-    slot.io_peer_port = peer.sin_port;
+  if (getpeername(slot.sock, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || len == 0) return;
+  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+  if (peer.ss_family == AF_INET) {
+    const auto* a4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    slot.peer_addr = a4->sin_addr.s_addr;
+    slot.io_peer_port = a4->sin_port;
+  } else if (peer.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
+    memcpy(&slot.peer_addr, a6->sin6_addr.s6_addr + 12, 4);
+    slot.io_peer_port = a6->sin6_port;
   }
 }
 

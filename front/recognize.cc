@@ -439,14 +439,17 @@ bool first_data(int index, http_info& info) {
 }
 
 // True when the destination is the very address and port the client
-// reached us on: the listen address, whatever it is (127.0.0.44 as well).
+// reached us on: the listen address, whatever it is (127.0.0.44 as well,
+// or the IPv6 address of an IPv6 listener).
 bool names_this_listener(const conn_slot& slot) {
-  in_addr dest{};
-  if (slot.dest_port != listen_port || inet_pton(AF_INET, slot.dest_host, &dest) != 1) return false;
-  sockaddr_in local{};
+  if (slot.dest_port != listen_port) return false;
+  const net_address dest = net_address_parse(slot.dest_host);
+  sockaddr_storage local{};
   socklen_t size = sizeof local;
-  if (getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
-  return local.sin_addr.s_addr == dest.s_addr && ntohs(local.sin_port) == listen_port;
+  if (dest.family == 0 || getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &size) != 0)
+    return false;
+  const net_address here = net_address_of(reinterpret_cast<const sockaddr*>(&local));
+  return here.family == dest.family && memcmp(here.bytes, dest.bytes, sizeof here.bytes) == 0;
 }
 
 // Removes the Proxy-Authorization lines from an HTTP client's head (they

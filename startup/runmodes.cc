@@ -403,10 +403,13 @@ arguments arguments_of(int argc, char** argv) {
 void panel_address(char* out, size_t capacity, bool with_token) {
   char ip[48];
   reg_listen_ip(ip, sizeof ip);
-  const char* host =
-      (ip[0] == 0 || std::strcmp(ip, "127.0.0.1") == 0 || std::strcmp(ip, "0.0.0.0") == 0)
-          ? "localhost"
-          : ip;
+  char bracketed[52];
+  std::snprintf(bracketed, sizeof bracketed, "[%s]", ip);  // an IPv6 address in a URL
+  const char* host = (ip[0] == 0 || std::strcmp(ip, "127.0.0.1") == 0 ||
+                      std::strcmp(ip, "0.0.0.0") == 0 || std::strcmp(ip, "::") == 0)
+                         ? "localhost"
+                     : std::strchr(ip, ':') != nullptr ? bracketed
+                                                       : ip;
   const unsigned port = static_cast<unsigned>(reg_listen_port());
   if (with_token)
     std::snprintf(out, capacity, "http://%s:%u/%s/", host, port, reg_root());

@@ -1,8 +1,9 @@
 // Who may use the running program: clients outside "allow_clients" get
 // nothing, the panel answers this machine only, accounts made with
 // `ctl user` make every client protocol sign in (and the password shows up
-// nowhere), failed sign-ins lock an address out, and a client that sends
-// nothing is closed after 30 s (test clock, engine on the test's thread).
+// nowhere), failed sign-ins lock an address out, an IPv6 listener serves
+// every client protocol, and a client that sends nothing is closed after
+// 30 s (test clock, engine on the test's thread).
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -223,6 +224,36 @@ TEST_F(SecurityClients, AccountsMakeEveryProtocolSignIn) {
     files_holding(scratch_dir(), needle, found);
     EXPECT_TRUE(found.empty()) << needle << " in " << found.front();
   }
+}
+
+TEST_F(SecurityClients, AnIpv6ListenerServesEveryClientProtocol) {
+  ASSERT_TRUE(program.prepare(
+      "::1", [] { chain_db_add_link(1, 5, PT_SOCKS5, ip_number(kSocks), microsocks->port); }));
+  ASSERT_TRUE(program.start()) << program.log();
+  const std::string at = "[::1]:" + std::to_string(program.port);
+  EXPECT_NE(program.log().find("Listening [::1] port " + std::to_string(program.port)),
+            std::string::npos)
+      << program.log();
+  const struct {
+    const char* mode;
+    std::vector<std::string> args;
+  } modes[] = {
+      {"http", {"-x", "http://" + at}},
+      {"connect", {"-p", "-x", "http://" + at}},
+      {"socks4", {"--socks4", at}},
+      {"socks5", {"--socks5-hostname", at}},
+  };
+  for (const auto& m : modes) {
+    std::vector<std::string> args = m.args;
+    args.insert(args.end(), {"-sS", origin_url("/bytes/64")});
+    const std::string body = scratch_name("ipv6-body");
+    ASSERT_EQ(run_curl(args, body, 30), 0) << m.mode << ": " << read_file_bytes(body + ".err");
+    EXPECT_EQ(read_file_bytes(body).size(), 64u) << m.mode;
+  }
+  int status = -1;
+  EXPECT_EQ(program_ctl(program, "url", "", &status),
+            "http://" + at + "/" + std::string(kPanelToken) + "/\n");
+  EXPECT_EQ(status, 0);
 }
 
 TEST(SecurityIdleClients, SilentClientsGoAfterThirtySecondsActiveOnesStay) {

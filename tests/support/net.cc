@@ -43,26 +43,29 @@ bool readable(int fd, int ms) {
 
 }  // namespace
 
+namespace {
+socklen_t any_address(const char* ip, uint16_t port, sockaddr_storage& out);
+}  // namespace
+
 uint16_t free_port(const char* ip) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage a{};
+  socklen_t len = any_address(ip, 0, a);
+  if (len == 0) return 0;
+  const int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_in a = address_of(ip, 0);
-  socklen_t len = sizeof a;
   uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+  // The port sits at the same place in both families' addresses.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
+    port = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
   close(fd);
   return port;
 }
 
 bool can_connect(const char* ip, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in a = address_of(ip, port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
+  const int fd = connect_to(ip, port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 bool wait_listening(const char* ip, uint16_t port, int ms) {
