@@ -6,6 +6,7 @@
 // 30 s (test clock, engine on the test's thread).
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,8 +61,18 @@ void files_holding(const std::string& dir, const std::string& needle,
   closedir(d);
 }
 
-void append_registry(const program_instance& p, const std::string& lines) {
-  std::ofstream(p.home + "/registry", std::ios::app) << lines;
+// Sets registry entries ("name=sz:value" lines), replacing earlier ones.
+void set_registry(const program_instance& p, const std::string& lines) {
+  std::istringstream was(read_file_bytes(p.home + "/registry"));
+  std::string kept, line;
+  while (std::getline(was, line)) {
+    bool replaced = false;
+    std::istringstream scan(lines);
+    for (std::string l; std::getline(scan, l);)
+      replaced = replaced || line.substr(0, line.find('=')) == l.substr(0, l.find('='));
+    if (!replaced) kept += line + "\n";
+  }
+  std::ofstream(p.home + "/registry", std::ios::trunc) << kept << lines;
 }
 
 class SecurityClients : public ::testing::Test {
@@ -97,7 +108,7 @@ class SecurityClients : public ::testing::Test {
 
 TEST_F(SecurityClients, OnlyListedAddressesConnectAndThePanelStaysLocal) {
   ASSERT_TRUE(program.prepare("0.0.0.0", [] {}));
-  append_registry(program, "allow_clients=sz:127.0.0.1, 127.0.0.3\n");
+  set_registry(program, "allow_clients=sz:127.0.0.1, 127.0.0.3\n");
   ASSERT_TRUE(program.start()) << program.log();
 
   // 127.0.0.2 is not listed: closed at accept, not a byte sent, told once.
@@ -128,6 +139,12 @@ TEST_F(SecurityClients, OnlyListedAddressesConnectAndThePanelStaysLocal) {
   EXPECT_EQ(remote_panel.find(kPanelToken), std::string::npos);
   EXPECT_NE(ask(panel, "127.0.0.1").find("<title>Merovane</title>"), std::string::npos);
   EXPECT_EQ(remote_panel.find("<title>Merovane</title>"), std::string::npos);
+
+  // SIGHUP reads the list and "panel_remote" again.
+  set_registry(program, "allow_clients=sz:127.0.0.0/8\npanel_remote=dword:1\n");
+  ASSERT_EQ(kill(program.pid, SIGHUP), 0);
+  for (int i = 0; i < 250 && program.log().find("SIGHUP:") == std::string::npos; ++i) usleep(20000);
+  EXPECT_NE(ask(panel, "127.0.0.2").find("<title>Merovane</title>"), std::string::npos);
 }
 
 TEST_F(SecurityClients, AccountsMakeEveryProtocolSignIn) {
