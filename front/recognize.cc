@@ -480,6 +480,7 @@ bool http_signed_in(int index, http_info& info) {
                   signin_check(access_peer(index), found.user(), found.pass());
   signin_wipe(&found, sizeof found);
   if (!ok) {
+    signin_wipe(slot.in.data, info.head);  // a wrong pair is not kept either
     static constexpr char required[] =
         "HTTP/1.1 407 Proxy Authentication Required\r\n"
         "Proxy-Authenticate: Basic realm=\"merovane\"\r\n"
