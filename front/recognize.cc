@@ -476,10 +476,16 @@ bool http_signed_in(int index, http_info& info) {
       !signin_required())
     return true;
   http_signin found;
-  const bool ok = signin_http_find({slot.in.data, info.head}, found) && found.basic &&
-                  signin_check(access_peer(index), found.user(), found.pass());
+  signin_outcome outcome = signin_outcome::refused;
+  if (signin_http_find({slot.in.data, info.head}, found) && found.basic)
+    outcome = signin_check_slot(index, access_peer(index), found.user(), found.pass());
   signin_wipe(&found, sizeof found);
-  if (!ok) {
+  if (outcome == signin_outcome::waiting) {
+    // The head is read again once the check is in.
+    slot.kind = slot_kind::first_data;
+    return false;
+  }
+  if (outcome != signin_outcome::ok) {
     signin_wipe(slot.in.data, info.head);  // a wrong pair is not kept either
     static constexpr char required[] =
         "HTTP/1.1 407 Proxy Authentication Required\r\n"
@@ -625,6 +631,8 @@ void front_attach() {
                                   slot_kind::dest_known,    slot_kind::socks5_signin};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
   engine_set_accept_check(access_accept);
+  signin_set_resume(client_recognize);
+  engine_every(SIGNIN_POLL_MS, signin_poll);
   engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients);
   chain_set_local_test(address_is_local);
 }
@@ -779,9 +787,11 @@ bool socks5_signin(int index) {
   std::string_view user, pass;
   const long used = signin_socks5_read({slot.in.data, slot.in.len}, user, pass);
   if (used == 0) return false;
-  const bool ok = used > 0 && signin_check(access_peer(index), user, pass);
+  const signin_outcome outcome =
+      used > 0 ? signin_check_slot(index, access_peer(index), user, pass) : signin_outcome::refused;
+  if (outcome == signin_outcome::waiting) return false;  // read again once the check is in
   if (used > 0) signin_wipe(slot.in.data, static_cast<size_t>(used));
-  if (!ok) {
+  if (outcome != signin_outcome::ok) {
     static constexpr uint8_t failed[2] = {0x01, 0x01};
     refuse_with(index, failed, sizeof failed, "SOCKS5 sign-in refused");
     return false;

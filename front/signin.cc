@@ -2,9 +2,13 @@
 
 #include <sys/random.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "db/accounts.h"
+#include "engine/slot.h"
 #include "platform/clock.h"
 #include "util/ascii.h"
 #include "util/passhash.h"
@@ -171,6 +175,92 @@ void read_basic(const uint8_t* value, size_t n, http_signin& out) {
   out.basic = true;
 }
 
+// Checks waiting for the worker thread. The engine thread fills a free
+// place and marks it queued; the worker alone touches a queued place and
+// marks it done; the engine thread takes the answer and frees it.
+constexpr int TICKETS = 16;
+enum class ticket_state : uint8_t { free, queued, done };
+struct ticket {
+  ticket_state state;
+  bool good;
+  bool digested;
+  int sock;
+  uint32_t serial;
+  net_address from;
+  char digest[DIGEST_SIZE];
+  char user[ACCOUNT_NAME_MAX + 1];
+  char pass[PASS_MAX + 1];
+  size_t user_length, pass_length;
+};
+ticket tickets[TICKETS];
+std::mutex& ticket_lock = *new std::mutex;
+std::condition_variable& ticket_ready = *new std::condition_variable;
+bool worker_started = false;
+signin_resume_fn resume_slot = nullptr;
+
+// The worker: the stored hash and the check, for each queued place.
+void check_worker() {
+  for (;;) {
+    int k = -1;
+    {
+      std::unique_lock<std::mutex> hold(ticket_lock);
+      ticket_ready.wait(hold, [&] {
+        for (int i = 0; i < TICKETS; ++i)
+          if (tickets[i].state == ticket_state::queued) k = i;
+        return k >= 0;
+      });
+    }
+    ticket& t = tickets[k];
+    char hash[PASS_HASH_SIZE];
+    const bool good = account_hash({t.user, t.user_length}, hash, sizeof hash) &&
+                      pass_verify({t.pass, t.pass_length}, hash);
+    signin_wipe(t.pass, sizeof t.pass);
+    std::lock_guard<std::mutex> hold(ticket_lock);
+    t.good = good;
+    t.state = ticket_state::done;
+  }
+}
+
+// The place of slot `index` (its socket and serial), or -1.
+int ticket_of(int index) {
+  const conn_slot& slot = conn_table[index];
+  std::lock_guard<std::mutex> hold(ticket_lock);
+  for (int i = 0; i < TICKETS; ++i)
+    if (tickets[i].state != ticket_state::free && tickets[i].sock == slot.sock &&
+        tickets[i].serial == slot.serial)
+      return i;
+  return -1;
+}
+
+// Queues the check; false when every place is taken (or the pair does not
+// fit one).
+bool queue_check(int index, const net_address& from, std::string_view user, std::string_view pass,
+                 const char* digest, bool digested) {
+  if (user.size() > ACCOUNT_NAME_MAX || pass.size() > PASS_MAX) return false;
+  std::lock_guard<std::mutex> hold(ticket_lock);
+  for (ticket& t : tickets) {
+    if (t.state != ticket_state::free) continue;
+    t = ticket{};
+    t.sock = conn_table[index].sock;
+    t.serial = conn_table[index].serial;
+    t.from = from;
+    t.digested = digested;
+    if (digested) memcpy(t.digest, digest, DIGEST_SIZE);
+    memcpy(t.user, user.data(), user.size());
+    t.user_length = user.size();
+    memcpy(t.pass, pass.data(), pass.size());
+    t.pass_length = pass.size();
+    t.state = ticket_state::queued;
+    if (!worker_started) {
+      std::thread(check_worker).detach();
+      worker_started = true;
+    }
+    ticket_ready.notify_one();
+    return true;
+  }
+  return false;
+}
+
 constexpr const char* HEADER = "PROXY-AUTHORIZATION";
 constexpr size_t HEADER_LENGTH = 19;
 
@@ -218,6 +308,53 @@ bool signin_check(const net_address& from, std::string_view user, std::string_vi
   }
   if (digested) remember(digest);
   return true;
+}
+
+signin_outcome signin_check_slot(int index, const net_address& from, std::string_view user,
+                                 std::string_view pass) {
+  if (signin_locked_out(from)) return signin_outcome::refused;
+  const int k = ticket_of(index);
+  if (k >= 0) {
+    std::lock_guard<std::mutex> hold(ticket_lock);
+    ticket& t = tickets[k];
+    if (t.state == ticket_state::queued) return signin_outcome::waiting;
+    const bool good = t.good;
+    if (good && t.digested) remember(t.digest);
+    if (!good) count_failure(from);
+    signin_wipe(&t, sizeof t);  // state free
+    return good ? signin_outcome::ok : signin_outcome::refused;
+  }
+  char digest[DIGEST_SIZE];
+  const bool digested = pair_digest(user, pass, digest);
+  if (digested && cached(digest)) return signin_outcome::ok;
+  if (queue_check(index, from, user, pass, digest, digested)) return signin_outcome::waiting;
+  return signin_check(from, user, pass) ? signin_outcome::ok : signin_outcome::refused;
+}
+
+void signin_set_resume(signin_resume_fn resume) {
+  resume_slot = resume;
+}
+
+void signin_poll() {
+  for (int i = 0; i < TICKETS; ++i) {
+    int sock = -1;
+    uint32_t serial = 0;
+    {
+      std::lock_guard<std::mutex> hold(ticket_lock);
+      if (tickets[i].state != ticket_state::done) continue;
+      sock = tickets[i].sock;
+      serial = tickets[i].serial;
+    }
+    const int index = slot_find_by_socket(sock);
+    if (index >= 0 && conn_table[index].serial == serial && resume_slot != nullptr) {
+      resume_slot(index);
+    }
+    // Not taken (the slot is gone or moved on): the place is freed.
+    std::lock_guard<std::mutex> hold(ticket_lock);
+    if (tickets[i].state == ticket_state::done && tickets[i].sock == sock &&
+        tickets[i].serial == serial)
+      signin_wipe(&tickets[i], sizeof tickets[i]);
+  }
 }
 
 long signin_socks5_read(std::span<const uint8_t> bytes, std::string_view& user,

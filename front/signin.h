@@ -3,8 +3,9 @@
 // HTTP's "Proxy-Authorization: Basic" read from client bytes, the check
 // against the stored hash, the 10 min memory of good checks (by a digest of
 // the pair, never the pair itself), and the one-minute lockout of an
-// address after 5 failed sign-ins within a minute. "allow_socks4"
-// (registry) lets SOCKS4 clients, which cannot carry a password, in anyway.
+// address after 5 failed sign-ins within a minute. The hash of a check
+// that is not kept runs on a worker thread. "allow_socks4" (registry) lets
+// SOCKS4 clients, which cannot carry a password, in anyway.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +29,23 @@ void signin_accounts_changed();
 // Forgets everything, lockouts included (tests).
 void signin_forget_all();
 
-// Checks a pair for a client at `from`; counts a failure against it.
+// Checks a pair for a client at `from` on the calling thread; counts a
+// failure against it.
 bool signin_check(const net_address& from, std::string_view user, std::string_view pass);
+
+// The same for the client in slot `index`, without holding up the engine:
+// a kept good check or a lockout answers at once; otherwise the hash is
+// checked on a worker thread, the answer is `waiting`, and once it is in
+// the resume callback runs for the slot, whose next call gets it. With
+// every one of the 16 places for waiting checks taken, the check runs here.
+enum class signin_outcome { ok, refused, waiting };
+signin_outcome signin_check_slot(int index, const net_address& from, std::string_view user,
+                                 std::string_view pass);
+// Hands finished checks back to their slots (an engine timer, every 10 ms).
+void signin_poll();
+constexpr uint32_t SIGNIN_POLL_MS = 10;
+using signin_resume_fn = void (*)(int index);
+void signin_set_resume(signin_resume_fn resume);
 // True while `from` is locked out after failed sign-ins.
 bool signin_locked_out(const net_address& from);
 

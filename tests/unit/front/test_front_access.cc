@@ -3,6 +3,7 @@
 // of SOCKS5 and HTTP sign-ins, and the checks with their memory and lockout
 // under the test clock.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include "front/signin.h"
 #include "platform/clock.h"
 #include "tests/support/db_temp.h"
+#include "tests/support/engine_harness.h"
 #include "util/passhash.h"
 
 namespace {
@@ -240,6 +242,56 @@ TEST_F(FrontSigninChecks, FiveFailuresInAMinuteLockTheAddressForAMinute) {
   clock_advance(SIGNIN_LOCKOUT_MS + 1);
   EXPECT_FALSE(signin_locked_out(from));
   EXPECT_TRUE(signin_check(from, "alice", "right"));
+}
+
+// What the resumed slot's recognition would do: ask again, taking the answer.
+int resumed_slot = -1;
+const char* asked_pass = "";
+signin_outcome resumed_outcome = signin_outcome::waiting;
+
+void resume_and_ask(int index) {
+  resumed_slot = index;
+  resumed_outcome = signin_check_slot(index, net_address_parse("127.0.0.5"), "alice", asked_pass);
+}
+
+// Polls until the worker's answer has been handed back (bounded).
+bool resumed_after_poll(int rounds = 1000) {
+  resumed_slot = -1;
+  for (int i = 0; i < rounds && resumed_slot < 0; ++i) {
+    signin_poll();
+    if (resumed_slot < 0) usleep(5000);
+  }
+  return resumed_slot >= 0;
+}
+
+TEST_F(FrontSigninChecks, SlotChecksWaitForTheWorkerAndResumeTheSlot) {
+  add("alice", "right");
+  engine_harness h;
+  const int client = connect_local(h.port, 2000);
+  ASSERT_GE(client, 0);
+  ASSERT_TRUE(h.run_until([&] { return slot_of_client(client) > 0; }));
+  const int slot = slot_of_client(client);
+  signin_set_resume(resume_and_ask);
+  const net_address from = addr("127.0.0.5");
+  asked_pass = "right";
+  EXPECT_EQ(signin_check_slot(slot, from, "alice", "right"), signin_outcome::waiting);
+  EXPECT_EQ(signin_check_slot(slot, from, "alice", "right"), signin_outcome::waiting)
+      << "asked again before the answer";
+  ASSERT_TRUE(resumed_after_poll());
+  EXPECT_EQ(resumed_slot, slot);
+  EXPECT_EQ(resumed_outcome, signin_outcome::ok);
+  // Now kept: the next client with the pair needs no worker.
+  EXPECT_EQ(signin_check_slot(slot, from, "alice", "right"), signin_outcome::ok);
+  asked_pass = "wrong";
+  EXPECT_EQ(signin_check_slot(slot, from, "alice", "wrong"), signin_outcome::waiting);
+  ASSERT_TRUE(resumed_after_poll());
+  EXPECT_EQ(resumed_outcome, signin_outcome::refused);
+  // An answer for a slot that has gone is dropped.
+  EXPECT_EQ(signin_check_slot(slot, from, "alice", "other"), signin_outcome::waiting);
+  conn_table[slot].serial += 1;
+  EXPECT_FALSE(resumed_after_poll(300));
+  signin_set_resume(nullptr);
+  close(client);
 }
 
 }  // namespace
