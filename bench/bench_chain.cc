@@ -7,11 +7,13 @@
 // second with p50/p99 latency at concurrency 1 and 32, and the program's
 // resident memory with 1,000 open chains. With $MEROVANE_BIN_BEFORE set to
 // an earlier build, its two program paths run in the same table
-// ("before", "before-dead"). Asserts nothing. With --failover: random
-// links over proxies of which one is silent and one drops SYNs, the time
-// from each of 200 clients' requests to the first byte of its answer
-// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one, with
-// racing attempts off ("norace") and on.
+// ("before", "before-dead"), and the program whose clients sign in
+// ("mv-signin", with the cost of an account's first sign-in). Asserts
+// nothing. With --failover: random links over proxies of which one is
+// silent and one drops SYNs, the time from each of 200 clients' requests to
+// the first byte of its answer (p50/p99/max), for the build in
+// $MEROVANE_BIN_BEFORE and this one, with racing attempts off ("norace")
+// and on.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -30,11 +32,13 @@
 #include <thread>
 #include <vector>
 
+#include "db/accounts.h"
 #include "db/db.h"
 #include "tests/support/chain_db.h"
 #include "tests/support/net.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
+#include "util/passhash.h"
 
 namespace {
 
@@ -47,7 +51,8 @@ struct path {
   const char* name;
   std::string ip;
   uint16_t port;
-  bool socks;  // SOCKS5 client (direct to microsocks), else HTTP proxy requests
+  bool socks;                  // SOCKS5 client (direct to microsocks), else HTTP proxy requests
+  const char* auth = nullptr;  // base64 "user:pass" sent with each HTTP request
 };
 
 origin_server origin;
@@ -74,6 +79,7 @@ std::string request_head(const path& p, const char* method, const std::string& t
   std::string h = std::string(method) + " " + (p.socks ? target : "http://" + host + target) +
                   " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
   if (body) h += "Content-Length: " + std::to_string(body) + "\r\n";
+  if (p.auth != nullptr) h += "Proxy-Authorization: Basic " + std::string(p.auth) + "\r\n";
   return h + "\r\n";
 }
 
@@ -366,6 +372,14 @@ int main(int argc, char** argv) {
             ip_of(kSocks), static_cast<unsigned>(socks->port), PT_SOCKS5);
     db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
   };
+  // The same program with a client account: every client signs in.
+  program_instance signin;
+  const bool signin_ok = program_ok && signin.prepare("127.0.0.16", [&] {
+    db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
+    char hash[PASS_HASH_SIZE];
+    if (pass_hash("bench-pass", hash, sizeof hash)) account_store("bench", hash);
+  }) && signin.start();
+  constexpr const char* kBenchPair = "YmVuY2g6YmVuY2gtcGFzcw==";  // bench:bench-pass
   program_instance dead;
   const bool dead_ok = dead.prepare("127.0.0.13", one_dead) && dead.start();
   // The same two programs from an earlier build, when one is named.
@@ -390,6 +404,7 @@ int main(int argc, char** argv) {
   std::vector<path> paths;
   if (before_ok) paths.push_back({"before", before.ip, before.port, false});
   if (program_ok) paths.push_back({"merovane", program.ip, program.port, false});
+  if (signin_ok) paths.push_back({"mv-signin", signin.ip, signin.port, false, kBenchPair});
   if (before_dead_ok) paths.push_back({"before-dead", before_dead.ip, before_dead.port, false});
   if (dead_ok) paths.push_back({"mv-1dead", dead.ip, dead.port, false});
   if (logged_ok) paths.push_back({"mv-level1", logged.ip, logged.port, false});
@@ -402,6 +417,25 @@ int main(int argc, char** argv) {
          quick ? "quick" : "full");
   printf("%-11s %9s %9s %9s %9s | %9s %7s %7s | %9s %7s %7s\n", "path", "down1", "down4", "up1",
          "up4", "conn/s@1", "p50ms", "p99ms", "conn/s@32", "p50ms", "p99ms");
+  if (signin_ok) {
+    // The first request of an account pays the hash; the next ones are
+    // remembered (10 min).
+    const path p{"mv-signin", signin.ip, signin.port, false, kBenchPair};
+    const path plain{"merovane", program.ip, program.port, false};
+    const auto t0 = steady::now();
+    transfer(p, 1024, false);
+    const auto t1 = steady::now();
+    transfer(p, 1024, false);
+    const auto t2 = steady::now();
+    transfer(plain, 1024, false);
+    const auto t3 = steady::now();
+    auto ms = [](steady::duration d) {
+      return std::chrono::duration<double, std::milli>(d).count();
+    };
+    printf(
+        "sign-in: first request of an account %.2f ms, the next %.2f ms, without sign-in %.2f ms\n",
+        ms(t1 - t0), ms(t2 - t1), ms(t3 - t2));
+  }
   for (const path& p : paths) {
     transfer(p, 1 << 20, false);  // warm-up
     const double d1 = conn_only ? 0 : throughput(p, 1, big, false);
@@ -440,6 +474,7 @@ int main(int argc, char** argv) {
     for (int fd : held) close(fd);
   }
   program.stop();
+  signin.stop();
   dead.stop();
   before.stop();
   before_dead.stop();

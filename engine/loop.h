@@ -1,6 +1,6 @@
 // The event loop: the epoll wait, the listener in slot 0 with its accept
-// rules, and the housekeeping pass every 750 ms with its 10 s ticks, close
-// and idle rules and the periodic work subsystems attach with engine_every.
+// rules (the client share, the accept check), and the housekeeping pass every 750 ms with its 10 s
+// ticks, close and idle rules and the periodic work subsystems attach with engine_every.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,12 @@ bool engine_every(uint32_t period_ms, engine_timer_fn fn);
 // before it ran is asking once. False when the fixed table of 8 is full.
 bool engine_later(engine_timer_fn fn);
 void engine_timers_clear();  // tests (clears both tables)
+
+// Asked for each accepted connection before anything of it is read (its
+// socket is in conn_table[index]); false closes it at once, without a byte.
+// Null (the default) takes every connection.
+using engine_accept_check_fn = bool (*)(int index);
+void engine_set_accept_check(engine_accept_check_fn check);
 
 bool engine_init();  // clears the tables, creates the epoll instance
 // Creates the listener in slot 0 on ip ("" = all interfaces) and port

@@ -19,6 +19,11 @@ void metrics_chain_race(bool second_won) {
   (second_won ? metrics.races_second : metrics.races_first).fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_client_refused(client_refusal why) {
+  (why == client_refusal::address ? metrics.refused_address : metrics.refused_signin)
+      .fetch_add(1, std::memory_order_relaxed);
+}
+
 void metrics_check_done(bool ok) {
   (ok ? metrics.checks_ok : metrics.checks_failed).fetch_add(1, std::memory_order_relaxed);
 }
@@ -32,7 +37,8 @@ void metrics_reset() {
   for (std::atomic<uint64_t>* c :
        {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.races_first,
         &metrics.races_second, &metrics.relay_up, &metrics.relay_down, &metrics.checks_ok,
-        &metrics.checks_failed, &metrics.check_queue, &metrics.checks_running})
+        &metrics.checks_failed, &metrics.check_queue, &metrics.checks_running,
+        &metrics.refused_address, &metrics.refused_signin})
     c->store(0);
 }
 
@@ -88,6 +94,10 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
            "Bytes of finished chains: up to the proxies, down from them.");
   w.labelled("merovane_relay_bytes_total", "direction", "up", read(metrics.relay_up));
   w.labelled("merovane_relay_bytes_total", "direction", "down", read(metrics.relay_down));
+  w.family("merovane_clients_refused_total", "counter",
+           "Clients closed at accept: address not allowed, or locked out after failed sign-ins.");
+  w.labelled("merovane_clients_refused_total", "reason", "address", read(metrics.refused_address));
+  w.labelled("merovane_clients_refused_total", "reason", "sign-in", read(metrics.refused_signin));
   w.family("merovane_slots", "gauge", "Connection slots in use, by kind.");
   for (size_t i = 0; i < sample.slot_count; ++i)
     w.labelled("merovane_slots", "kind", sample.slots[i].label, sample.slots[i].value);

@@ -22,6 +22,7 @@
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
 #include "panel/textbuf.h"
+#include "panel/usercmd.h"
 #include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -502,7 +503,7 @@ char* panel_command(char* type, const param_spans& spans) {
   if (strcmp(type, "check_progress") == 0) return check_progress_object(spans);
   if (strcmp(type, "settings") == 0) return settings_object(0);
   if (strcmp(type, "save_settings") == 0) return save_settings(type, spans);
-  return nullptr;
+  return user_command(type, spans);
 }
 
 char* panel_ajax(const param_spans& spans) {

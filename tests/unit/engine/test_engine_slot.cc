@@ -64,7 +64,8 @@ TEST_F(EngineTable, AcceptedConnectionIsFreshAndIgnoresOtherLetters) {
   for (char letter : {'T', 'S', 'C'}) slot_dispatch(index, letter);
   EXPECT_EQ(slot.kind, slot_kind::fresh);
   EXPECT_EQ(slot.in.len, 4u);
-  EXPECT_EQ(slot.flags, 0);
+  EXPECT_EQ(slot.flags, SLOT_ACCEPTED);
+  EXPECT_EQ(slot_count_accepted(), 1);
   close(client);
 }
 

@@ -20,6 +20,9 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
   metrics_check_done(false);
   metrics_check_done(false);
   metrics_check_queue(120, 64);
+  metrics_client_refused(client_refusal::address);
+  metrics_client_refused(client_refusal::address);
+  metrics_client_refused(client_refusal::sign_in);
   const metrics_gauge slots[] = {{"listen", 1}, {"relay", 4}};
   const metrics_gauge proxies[] = {{"working", 3}, {"dead", 2}, {"unchecked", 0}, {"blocked", 1}};
   const metrics_sample sample{slots, 2, proxies, 4, true};
@@ -37,13 +40,15 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
         "merovane_slots{kind=\"relay\"} 4\n", "merovane_proxies{state=\"blocked\"} 1\n",
         "merovane_proxies{state=\"unchecked\"} 0\n", "merovane_checks_total{result=\"ok\"} 1\n",
         "merovane_checks_total{result=\"failed\"} 2\n", "merovane_public_address_known 1\n",
-        "merovane_check_queue 120\n", "merovane_checks_running 64\n"})
+        "merovane_check_queue 120\n", "merovane_checks_running 64\n",
+        "merovane_clients_refused_total{reason=\"address\"} 2\n",
+        "merovane_clients_refused_total{reason=\"sign-in\"} 1\n"})
     EXPECT_NE(t.find(line), std::string::npos) << line << t;
   // Every family is introduced by its HELP and TYPE lines.
   size_t families = 0;
   for (size_t at = t.find("# HELP "); at != std::string::npos; at = t.find("# HELP ", at + 1))
     ++families;
-  EXPECT_EQ(families, 10u);
+  EXPECT_EQ(families, 11u);
   EXPECT_EQ(t.back(), '\n');
 
   char small[64];
