@@ -7,10 +7,13 @@
 // second with p50/p99 latency at concurrency 1 and 32, and the program's
 // resident memory with 1,000 open chains. With $MEROVANE_BIN_BEFORE set to
 // an earlier build, its two program paths run in the same table
-// ("before", "before-dead"). Asserts nothing. With --failover: random
-// links over proxies of which one is silent and one drops SYNs, the time
-// from each of 200 clients' requests to the first byte of its answer
-// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one.
+// ("before", "before-dead"), and the program whose clients sign in
+// ("mv-signin", with the cost of an account's first sign-in). Asserts
+// nothing. With --failover: random links over proxies of which one is
+// silent and one drops SYNs, the time from each of 200 clients' requests to
+// the first byte of its answer (p50/p99/max), for the build in
+// $MEROVANE_BIN_BEFORE and this one, with racing attempts off ("norace")
+// and on.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,11 +32,13 @@
 #include <thread>
 #include <vector>
 
+#include "db/accounts.h"
 #include "db/db.h"
 #include "tests/support/chain_db.h"
 #include "tests/support/net.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
+#include "util/passhash.h"
 
 namespace {
 
@@ -46,7 +51,8 @@ struct path {
   const char* name;
   std::string ip;
   uint16_t port;
-  bool socks;  // SOCKS5 client (direct to microsocks), else HTTP proxy requests
+  bool socks;                  // SOCKS5 client (direct to microsocks), else HTTP proxy requests
+  const char* auth = nullptr;  // base64 "user:pass" sent with each HTTP request
 };
 
 origin_server origin;
@@ -73,6 +79,7 @@ std::string request_head(const path& p, const char* method, const std::string& t
   std::string h = std::string(method) + " " + (p.socks ? target : "http://" + host + target) +
                   " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
   if (body) h += "Content-Length: " + std::to_string(body) + "\r\n";
+  if (p.auth != nullptr) h += "Proxy-Authorization: Basic " + std::string(p.auth) + "\r\n";
   return h + "\r\n";
 }
 
@@ -244,9 +251,10 @@ int failover_figures(bool quick) {
   const int spacing_ms = 250;
   std::unique_ptr<peer_process> live1(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
   std::unique_ptr<peer_process> live2(start_microsocks("127.0.0.6", free_port("127.0.0.6")));
+  std::unique_ptr<peer_process> live3(start_microsocks("127.0.0.7", free_port("127.0.0.7")));
   silent_proxy silent;
   syn_dropper dropper;
-  if (!origin.start(kOrigin) || !live1 || !live2 || !silent.start("127.0.0.16") ||
+  if (!origin.start(kOrigin) || !live1 || !live2 || !live3 || !silent.start("127.0.0.16") ||
       !dropper.start("127.0.0.17")) {
     fprintf(stderr, "the proxies did not start\n");
     return 1;
@@ -256,24 +264,29 @@ int failover_figures(bool quick) {
     uint16_t port;
   };
   const proxy_row live_a{"127.0.0.5", live1->port}, live_b{"127.0.0.6", live2->port};
+  const proxy_row live_c{"127.0.0.7", live3->port};
   const proxy_row quiet{"127.0.0.16", silent.port}, dropping{"127.0.0.17", dropper.port};
   struct setup {
     const char* name;
     std::vector<proxy_row> proxies;
   };
-  const setup setups[] = {{"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
+  const setup setups[] = {{"4: silent, 3 live", {quiet, live_a, live_b, live_c}},
+                          {"4: drops SYN, 3 live", {dropping, live_a, live_b, live_c}},
+                          {"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
                           {"2: silent, live", {quiet, live_a}},
                           {"2: drops SYN, live", {dropping, live_a}}};
   struct build {
     const char* name;
     const char* bin;
+    int race_after;  // -1: the build's default
   };
   const char* earlier = getenv("MEROVANE_BIN_BEFORE");
   const char* now_bin = getenv("MEROVANE_BIN");
   const std::string current = now_bin != nullptr ? now_bin : program_bin();
   std::vector<build> builds;
-  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier});
-  builds.push_back({"after", current.c_str()});
+  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier, -1});
+  builds.push_back({"norace", current.c_str(), 0});
+  builds.push_back({"after", current.c_str(), -1});
   printf("first byte of the answer, %d clients one every %d ms, pick:random link; seconds\n",
          clients, spacing_ms);
   printf("%-7s %-30s %8s %8s %8s %9s\n", "build", "proxies", "p50", "p99", "max", "answered");
@@ -288,6 +301,7 @@ int failover_figures(bool quick) {
           db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
                   ip_of(r.ip), static_cast<unsigned>(r.port), PT_SOCKS5);
         db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
+        if (b.race_after >= 0) setting_int("race_after", b.race_after, 1);
       }) && program.start();
       if (!ok) {
         printf("%-7s %-30s the program did not start\n", b.name, s.name);
@@ -358,6 +372,14 @@ int main(int argc, char** argv) {
             ip_of(kSocks), static_cast<unsigned>(socks->port), PT_SOCKS5);
     db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
   };
+  // The same program with a client account: every client signs in.
+  program_instance signin;
+  const bool signin_ok = program_ok && signin.prepare("127.0.0.16", [&] {
+    db_exec(sql_link_insert(), 1, 5, PT_SOCKS5, ip_of(kSocks), static_cast<unsigned>(socks->port));
+    char hash[PASS_HASH_SIZE];
+    if (pass_hash("bench-pass", hash, sizeof hash)) account_store("bench", hash);
+  }) && signin.start();
+  constexpr const char* kBenchPair = "YmVuY2g6YmVuY2gtcGFzcw==";  // bench:bench-pass
   program_instance dead;
   const bool dead_ok = dead.prepare("127.0.0.13", one_dead) && dead.start();
   // The same two programs from an earlier build, when one is named.
@@ -382,6 +404,7 @@ int main(int argc, char** argv) {
   std::vector<path> paths;
   if (before_ok) paths.push_back({"before", before.ip, before.port, false});
   if (program_ok) paths.push_back({"merovane", program.ip, program.port, false});
+  if (signin_ok) paths.push_back({"mv-signin", signin.ip, signin.port, false, kBenchPair});
   if (before_dead_ok) paths.push_back({"before-dead", before_dead.ip, before_dead.port, false});
   if (dead_ok) paths.push_back({"mv-1dead", dead.ip, dead.port, false});
   if (logged_ok) paths.push_back({"mv-level1", logged.ip, logged.port, false});
@@ -394,6 +417,25 @@ int main(int argc, char** argv) {
          quick ? "quick" : "full");
   printf("%-11s %9s %9s %9s %9s | %9s %7s %7s | %9s %7s %7s\n", "path", "down1", "down4", "up1",
          "up4", "conn/s@1", "p50ms", "p99ms", "conn/s@32", "p50ms", "p99ms");
+  if (signin_ok) {
+    // The first request of an account pays the hash; the next ones are
+    // remembered (10 min).
+    const path p{"mv-signin", signin.ip, signin.port, false, kBenchPair};
+    const path plain{"merovane", program.ip, program.port, false};
+    const auto t0 = steady::now();
+    transfer(p, 1024, false);
+    const auto t1 = steady::now();
+    transfer(p, 1024, false);
+    const auto t2 = steady::now();
+    transfer(plain, 1024, false);
+    const auto t3 = steady::now();
+    auto ms = [](steady::duration d) {
+      return std::chrono::duration<double, std::milli>(d).count();
+    };
+    printf(
+        "sign-in: first request of an account %.2f ms, the next %.2f ms, without sign-in %.2f ms\n",
+        ms(t1 - t0), ms(t2 - t1), ms(t3 - t2));
+  }
   for (const path& p : paths) {
     transfer(p, 1 << 20, false);  // warm-up
     const double d1 = conn_only ? 0 : throughput(p, 1, big, false);
@@ -432,6 +474,7 @@ int main(int argc, char** argv) {
     for (int fd : held) close(fd);
   }
   program.stop();
+  signin.stop();
   dead.stop();
   before.stop();
   before_dead.stop();

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/accounts.h"
 #include "db/scramble.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -287,6 +288,7 @@ void db_init_schema() {
   db_exec("%s", sql_create_proxy());
   db_exec("%s", sql_create_settings());
   db_exec("%s", sql_create_chain());
+  accounts_create_table();
   char* count = db_query_text("", "", "%s", sql_chain_count());
   if (count == nullptr || static_cast<int32_t>(parse_decimal(count)) < 1)
     db_exec(sql_link_insert(), 1, 3, 92, 0u, 0u);

@@ -144,7 +144,9 @@ void run_deadlines() {
 int own_outbound_of(int index) {
   const conn_slot& accepted = conn_table[index];
   if (accepted.io_peer_port == 0) return -1;
-  sockaddr_in here{};
+  sockaddr_storage here{};
+  uint32_t here_addr = 0;
+  uint16_t here_port = 0;
   bool here_known = false;
   for (int i = 1; i < slot_count_used(); ++i) {
     const conn_slot& s = conn_table[i];
@@ -156,9 +158,16 @@ int own_outbound_of(int index) {
     if (!here_known) {
       socklen_t len = sizeof here;
       if (getsockname(accepted.sock, reinterpret_cast<sockaddr*>(&here), &len) != 0) return -1;
+      // An IPv4 address as a dual-stack listener sees it (::ffff:a.b.c.d).
+      const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&here);
+      if (here.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr))
+        memcpy(&here_addr, a6->sin6_addr.s6_addr + 12, 4);
+      else if (here.ss_family == AF_INET)
+        here_addr = reinterpret_cast<const sockaddr_in*>(&here)->sin_addr.s_addr;
+      here_port = reinterpret_cast<const sockaddr_in*>(&here)->sin_port;
       here_known = true;
     }
-    if (s.io_remote_port == here.sin_port && s.io_remote_addr == here.sin_addr.s_addr) return i;
+    if (s.io_remote_port == here_port && s.io_remote_addr == here_addr) return i;
   }
   return -1;
 }
@@ -194,6 +203,25 @@ void io_deadline_armed(uint32_t at) {
 }
 
 namespace {
+engine_accept_check_fn accept_check = nullptr;
+
+// Takes one waiting connection off the queue and closes it.
+bool accept_and_close(int listen_sock) {
+  int sock = accept4(listen_sock, nullptr, nullptr, SOCK_CLOEXEC);
+  if (sock < 0) return false;
+  close(sock);
+  return true;
+}
+
+// The accept check refused the connection in `index` (the newest slot).
+void refuse_checked(int index) {
+  if (accept_check == nullptr || index >= slot_count_used() || accept_check(index)) return;
+  // What the client sent already is drained unread at the close.
+  conn_table[index].kind = slot_kind::error;
+  slot_request_close(index);
+  slot_close(index);  // the last slot: no other slot moves
+}
+
 // Held open so that a client can still be taken off the queue and closed
 // when the process has no other descriptor left.
 int spare_fd = -1;
@@ -202,12 +230,10 @@ void accept_pending() {
   conn_slot& listener = conn_table[0];
   listener.last_activity = listener.last_tick = tick_now();
   for (int k = 0; k < ACCEPTS_PER_EVENT; ++k) {
-    if (slot_count_used() >= SLOT_COUNT) {
-      // Table full: take the connection off the queue and close it, so the
-      // listener never stalls and the client learns at once.
-      int sock = accept4(listener.sock, nullptr, nullptr, SOCK_CLOEXEC);
-      if (sock < 0) return;
-      close(sock);
+    if (slot_count_used() >= SLOT_COUNT || slot_count_accepted() >= CLIENT_SLOT_SHARE) {
+      // Table or client share full: take the connection off the queue and
+      // close it, so the listener never stalls and the client learns at once.
+      if (!accept_and_close(listener.sock)) return;
       continue;
     }
     int index = slot_alloc(listener.sock);
@@ -230,7 +256,9 @@ void accept_pending() {
       listener_failed = true;
       return;
     }
+    const int used = slot_count_used();
     refuse_own_connection(index);
+    if (slot_count_used() == used) refuse_checked(index);
   }
 }
 
@@ -245,6 +273,10 @@ bool linked_still_sending(const conn_slot& slot, uint32_t now) {
          static_cast<uint32_t>(now - linked.last_activity) <= CLOSE_DELAY;
 }
 }  // namespace
+
+void engine_set_accept_check(engine_accept_check_fn check) {
+  accept_check = check;
+}
 
 bool engine_init() {
   if (engine_epoll_fd >= 0) close(engine_epoll_fd);
@@ -306,31 +338,76 @@ const char* engine_listen_text() {
   return slot_area<slot_text>(conn_table[0]).text;
 }
 
-uint16_t engine_listen(const char* ip, uint16_t port) {
-  if (slot_count_used() != 0) return 0;
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (sock < 0) return 0;
+namespace {
+// The listening address for ip: IPv4 dotted text; an IPv6 address; empty
+// (or "::") for every interface of both families on one socket. Its
+// length, 0 when ip is neither.
+socklen_t listen_address_of(const char* ip, uint16_t port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  const bool any = ip == nullptr || ip[0] == 0;
+  if (any || strchr(ip, ':') != nullptr) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&out);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(port);
+    a6->sin6_addr = in6addr_any;
+    return any || inet_pton(AF_INET6, ip, &a6->sin6_addr) == 1 ? sizeof *a6 : 0;
+  }
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&out);
+  a4->sin_family = AF_INET;
+  a4->sin_port = htons(port);
+  return inet_pton(AF_INET, ip, &a4->sin_addr) == 1 ? sizeof *a4 : 0;
+}
+
+// A socket for the address; every interface falls back to IPv4 alone
+// where the system has no IPv6.
+int listen_socket(const char* ip, uint16_t port, sockaddr_storage& addr, socklen_t& len) {
+  len = listen_address_of(ip, port, addr);
+  if (len == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int sock = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (sock < 0 && addr.ss_family == AF_INET6 && (ip == nullptr || ip[0] == 0)) {
+    len = listen_address_of("0.0.0.0", port, addr);
+    sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  }
+  if (sock < 0) return -1;
   int one = 1;
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = INADDR_ANY;
-  if (ip != nullptr && ip[0] != 0 && inet_pton(AF_INET, ip, &addr.sin_addr) != 1) {
-    close(sock);
-    errno = EINVAL;
-    return 0;
+  if (addr.ss_family == AF_INET6) {
+    // "::" takes IPv4 clients too (as mapped addresses); a given IPv6
+    // address only its own family.
+    const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    int v6only = IN6_IS_ADDR_UNSPECIFIED(&a6->sin6_addr) ? 0 : 1;
+    setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
   }
+  return sock;
+}
+
+// listen_address for a bound listener: its IPv4 address, 0 for every
+// interface, and 127.0.0.1 (this machine) for an IPv6 address.
+uint32_t listener_ipv4(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr.s_addr;
+  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+  return IN6_IS_ADDR_UNSPECIFIED(&a6->sin6_addr) ? 0 : htonl(INADDR_LOOPBACK);
+}
+}  // namespace
+
+uint16_t engine_listen(const char* ip, uint16_t port) {
+  if (slot_count_used() != 0) return 0;
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  int sock = listen_socket(ip, port, addr, len);
+  if (sock < 0) return 0;
   // A full backlog rather than the minimal one: a burst of clients must not
   // be refused by the kernel before the loop can accept them.
-  if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(sock, SOMAXCONN) != 0) {
+  if (bind(sock, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(sock, SOMAXCONN) != 0) {
     int err = errno;
     close(sock);
     errno = err;
     return 0;
   }
-  socklen_t len = sizeof addr;
   getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
   conn_slot& slot = conn_table[0];
   memset(&slot, 0, sizeof slot);
@@ -339,11 +416,20 @@ uint16_t engine_listen(const char* ip, uint16_t port) {
   slot.kind = slot_kind::listen;
   slot.started = slot.last_activity = slot.last_tick = tick_now();
   slot.serial = next_serial++;
-  listen_port = ntohs(addr.sin_port);
-  listen_address = addr.sin_addr.s_addr;
-  const auto* a = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
-  snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %u.%u.%u.%u port %u", a[0], a[1],
-           a[2], a[3], listen_port);
+  // The port sits at the same place in both families' addresses.
+  listen_port = ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+  listen_address = listener_ipv4(addr);
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, text,
+              sizeof text);
+    snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening [%s] port %u", text,
+             listen_port);
+  } else {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+    snprintf(slot_area<slot_text>(slot).text, ROUTE_SIZE, "Listening %s port %u", text,
+             listen_port);
+  }
   // The listener occupies slot 0 from here on.
   engine_claim_listener_slot();
   fdmap_set(sock, 0);

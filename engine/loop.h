@@ -1,9 +1,10 @@
 // The event loop: the epoll wait, the listener in slot 0 with its accept
-// rules, the housekeeping pass with its 10 s ticks, close and idle rules,
-// and the periodic work subsystems attach with engine_every. The loop
-// sleeps until the earliest thing that really waits: a socket event, a
-// slot deadline, a slot's tick, close or idle time, or an attached timer
-// whose work is pending; with nothing pending it sleeps until an event.
+// rules (the client share, the accept check), the housekeeping pass with
+// its 10 s ticks, close and idle rules, and the periodic work subsystems
+// attach with engine_every. The loop sleeps until the earliest thing that
+// really waits: a socket event, a slot deadline, a slot's tick, close or
+// idle time, or an attached timer whose work is pending; with nothing
+// pending it sleeps until an event.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,12 @@ void engine_release_buffers();
 // The milliseconds the next cycle would sleep for lack of anything due
 // (-1: until an event arrives; capped by wait_ms when wait_ms >= 0).
 int engine_sleep_ms(int wait_ms);
+
+// Asked for each accepted connection before anything of it is read (its
+// socket is in conn_table[index]); false closes it at once, without a byte.
+// Null (the default) takes every connection.
+using engine_accept_check_fn = bool (*)(int index);
+void engine_set_accept_check(engine_accept_check_fn check);
 
 bool engine_init();  // clears the tables, creates the epoll instance
 // Creates the listener in slot 0 on ip ("" = all interfaces) and port

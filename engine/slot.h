@@ -17,13 +17,14 @@
 
 constexpr int SLOT_COUNT = 2048;
 
-// Slot kinds. Values 0-4 are the states of client request recognition.
+// Slot kinds. Values 0-5 are the states of client request recognition.
 enum class slot_kind : uint16_t {
   fresh = 0,            // accepted, nothing read yet
   socks5_greeting = 1,  // SOCKS5 greeting expected
   socks_request = 2,    // SOCKS request expected
   first_data = 3,       // first data / HTTP head expected
   dest_known = 4,       // destination known
+  socks5_signin = 5,    // SOCKS5 user name and password expected
   listen = 0xFFB1,
   web = 0xFFB3,       // panel connection, request being served
   web_push = 0xFFB5,  // served panel connection receiving pushed lines
@@ -58,6 +59,14 @@ constexpr uint8_t SLOT_CLOSE_ALONE = 0x10;
 // Bytes sent on this slot are not copied into the diagnostic log (a chain
 // signing in to a proxy); only their count is.
 constexpr uint8_t SLOT_SECRET_OUTPUT = 0x20;
+// The slot was accepted from the listener (a client or a panel connection).
+constexpr uint8_t SLOT_ACCEPTED = 0x40;
+
+// Accepted connections never hold more than this many slots: each client
+// needs a second slot for its chain, and a quarter of the table stays for
+// the proxy checks. A client beyond it is closed at accept, so a burst of
+// new connections never fails the older ones.
+constexpr int CLIENT_SLOT_SHARE = (SLOT_COUNT - SLOT_COUNT / 4 - 2) / 2;
 
 // Client protocol markers (conn_slot::proto).
 constexpr uint8_t PROTO_SOCKS4 = 4;
@@ -108,7 +117,8 @@ struct conn_slot {
 extern conn_slot conn_table[SLOT_COUNT];
 extern uint32_t next_serial;
 extern uint16_t listen_port;  // port the listener was bound to
-// Address the listener was bound to, network byte order; 0: every interface.
+// Address the listener was bound to, network byte order; 0: every interface;
+// 127.0.0.1 (this machine) for an IPv6 address.
 extern uint32_t listen_address;
 
 // The per-kind area of a slot seen as the record of the unit that owns the
@@ -152,7 +162,8 @@ int slot_find_by_socket(int sock);
 int slot_linked(int index);  // index of the linked slot, -1 when none
 // Closing a slot closes its linked slot too, unless that one was linked to
 // another slot meanwhile (by the closing slot's handler at 'X').
-int slot_count_used();  // occupied slots (they form a prefix of the table)
+int slot_count_used();      // occupied slots (they form a prefix of the table)
+int slot_count_accepted();  // occupied slots accepted from the listener
 void slot_request_close(int index);
 void slot_dispatch(int index, char letter);
 void slot_send(int index, const void* data, int len);

@@ -20,6 +20,7 @@ uint32_t listen_address = 0x0100007F;  // 127.0.0.1
 namespace {
 // Occupied slots always form a prefix of the table (compaction on close).
 int slots_used = 0;
+int slots_accepted = 0;
 
 void clear_slot(conn_slot& slot) {
   memset(&slot, 0, sizeof slot);
@@ -31,14 +32,20 @@ void apply_socket_options(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Reads the accepted peer's IPv4 address into the slot.
+// Reads the accepted peer's IPv4 address into the slot (also as a
+// dual-stack listener sees it, ::ffff:a.b.c.d); an IPv6 peer leaves none.
 void note_peer(conn_slot& slot) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  if (getpeername(slot.sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && len > 0 &&
-      peer.sin_family == AF_INET) {
-    slot.peer_addr = peer.sin_addr.s_addr;
-    slot.io_peer_port = peer.sin_port;
+  if (getpeername(slot.sock, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || len == 0) return;
+  const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+  if (peer.ss_family == AF_INET) {
+    const auto* a4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    slot.peer_addr = a4->sin_addr.s_addr;
+    slot.io_peer_port = a4->sin_port;
+  } else if (peer.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
+    memcpy(&slot.peer_addr, a6->sin6_addr.s6_addr + 12, 4);
+    slot.io_peer_port = a6->sin6_port;
   }
 }
 
@@ -88,12 +95,16 @@ void compact_from(int index) {
 int slot_count_used() {
   return slots_used;
 }
+int slot_count_accepted() {
+  return slots_accepted;
+}
 void engine_claim_listener_slot() {
   if (slots_used == 0) slots_used = 1;
 }
 void engine_reset_slots() {
   for (auto& slot : conn_table) clear_slot(slot);
   slots_used = 0;
+  slots_accepted = 0;
 }
 
 int slot_alloc(int listen_sock) {
@@ -118,6 +129,8 @@ int slot_alloc(int listen_sock) {
   fdmap_set(sock, index);
   io_slot_due(index);
   if (listen_sock > 0) {
+    slot.flags |= SLOT_ACCEPTED;
+    ++slots_accepted;
     // An accepted socket is connected: watch it for input at once.
     if (!io_register(index, EPOLLIN | EPOLLRDHUP)) {
       slot_request_close(index);
@@ -162,6 +175,7 @@ void slot_close(int index) {
   }
   stream_free(conn_table[index].in);
   stream_free(conn_table[index].out);
+  if ((conn_table[index].flags & SLOT_ACCEPTED) && slots_accepted > 0) --slots_accepted;
   compact_from(index);
   if (saved_link != 0 && saved_link != -1) {
     // The partner goes too, unless its handler linked it to a new slot

@@ -17,6 +17,8 @@
 #include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "front/access.h"
+#include "front/signin.h"
 #include "platform/clock.h"
 #include "platform/resolve.h"
 #include "util/ascii.h"
@@ -77,6 +79,18 @@ void refuse(int index, int page, const char* fmt, const char* a = "", const char
   memset(slot.route, 0, ROUTE_SIZE);
   set_route(slot, fmt, a, b);
   slot.kind = slot_kind::error;
+}
+
+// Sends a fixed reply for slot `index`, closes it and leaves it as a
+// refused slot whose further input is thrown away.
+void refuse_with(int index, const void* reply, int length, const char* why) {
+  conn_slot& slot = conn_table[index];
+  slot_consume(index, slot.in.len, 0);
+  if (length > 0) slot_send(index, reply, length);
+  memset(slot.route, 0, ROUTE_SIZE);
+  set_route(slot, "%s", why);
+  slot.kind = slot_kind::error;
+  slot_request_close(index);
 }
 
 // Copies n bytes to dest_host, cut to what the field takes.
@@ -425,23 +439,75 @@ bool first_data(int index, http_info& info) {
 }
 
 // True when the destination is the very address and port the client
-// reached us on: the listen address, whatever it is (127.0.0.44 as well).
+// reached us on: the listen address, whatever it is (127.0.0.44 as well,
+// or the IPv6 address of an IPv6 listener).
 bool names_this_listener(const conn_slot& slot) {
-  in_addr dest{};
-  if (slot.dest_port != listen_port || inet_pton(AF_INET, slot.dest_host, &dest) != 1) return false;
-  sockaddr_in local{};
+  if (slot.dest_port != listen_port) return false;
+  const net_address dest = net_address_parse(slot.dest_host);
+  sockaddr_storage local{};
   socklen_t size = sizeof local;
-  if (getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
-  return local.sin_addr.s_addr == dest.s_addr && ntohs(local.sin_port) == listen_port;
+  if (dest.family == 0 || getsockname(slot.sock, reinterpret_cast<sockaddr*>(&local), &size) != 0)
+    return false;
+  const net_address here = net_address_of(reinterpret_cast<const sockaddr*>(&local));
+  return here.family == dest.family && memcmp(here.bytes, dest.bytes, sizeof here.bytes) == 0;
+}
+
+// Removes the Proxy-Authorization lines from an HTTP client's head (they
+// are for us, not for the destination), wiping them; the head shrinks.
+void drop_signin_lines(int index, http_info& info) {
+  http_signin found;
+  conn_slot& slot = conn_table[index];
+  while (signin_http_find({slot.in.data, info.head}, found)) {
+    const size_t removed = found.line_end - found.line_start;
+    signin_wipe(slot.in.data + found.line_start, removed);
+    memmove(slot.in.data + removed, slot.in.data, found.line_start);
+    signin_wipe(slot.in.data, removed);
+    slot_consume_input(index, static_cast<uint32_t>(removed));
+    info.head -= removed;
+  }
+  signin_wipe(&found, sizeof found);
+}
+
+// An HTTP or CONNECT client while sign-in is on: its Basic sign-in is
+// checked and taken out of the head, or it gets 407 and is closed.
+bool http_signed_in(int index, http_info& info) {
+  conn_slot& slot = conn_table[index];
+  if (info.verb_offset == 0 || (slot.proto != PROTO_HTTP && slot.proto != PROTO_CONNECT) ||
+      !signin_required())
+    return true;
+  http_signin found;
+  signin_outcome outcome = signin_outcome::refused;
+  if (signin_http_find({slot.in.data, info.head}, found) && found.basic)
+    outcome = signin_check_slot(index, access_peer(index), found.user(), found.pass());
+  signin_wipe(&found, sizeof found);
+  if (outcome == signin_outcome::waiting) {
+    // The head is read again once the check is in.
+    slot.kind = slot_kind::first_data;
+    return false;
+  }
+  if (outcome != signin_outcome::ok) {
+    signin_wipe(slot.in.data, info.head);  // a wrong pair is not kept either
+    static constexpr char required[] =
+        "HTTP/1.1 407 Proxy Authentication Required\r\n"
+        "Proxy-Authenticate: Basic realm=\"merovane\"\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    refuse_with(index, required, sizeof required - 1, "Sign-in required");
+    return false;
+  }
+  drop_signin_lines(index, info);
+  return true;
 }
 
 // State 4: the destination is known.
-void dest_known(int index, const http_info& info) {
+void dest_known(int index, http_info& info) {
   conn_slot& slot = conn_table[index];
   if (info.verb_offset != 0 && (is_local_host(slot.dest_host) == 1 || names_this_listener(slot))) {
-    if (slot.dest_port == listen_port && info.panel) {
+    // The panel answers this machine only (unless "panel_remote" is set);
+    // to anyone else its path is like any other.
+    if (slot.dest_port == listen_port && info.panel && access_panel_allowed(index)) {
       // The panel's own request: its handler takes the slot (and its area)
-      // from here.
+      // from here, with its own time rules.
+      slot_set_deadline(index, 0);
       memset(slot.route, 0, ROUTE_SIZE);
       slot.kind = slot_kind::web;
       slot_dispatch(index, slot_event::input);
@@ -495,6 +561,7 @@ void dest_known(int index, const http_info& info) {
     slot_abort(index);
     return;
   }
+  if (!http_signed_in(index, info)) return;
   size_t offset = 0;
   if (info.connect) {
     // The success head follows once the chain stands.
@@ -505,6 +572,7 @@ void dest_known(int index, const http_info& info) {
   // Kind chain first: the chain's start may hand the slot back to
   // recognition (a SOCKS client whose last proxy needs its request).
   slot.kind = slot_kind::chain;
+  slot_set_deadline(index, 0);  // the chain sets its own time limits
   chain_call(index, offset);
 }
 
@@ -517,6 +585,10 @@ void recognize_set_chain_start(chain_start_fn chain) {
 namespace {
 bool address_is_local(uint32_t addr);
 
+bool recognizing(const conn_slot& slot) {
+  return static_cast<uint16_t>(slot.kind) <= static_cast<uint16_t>(slot_kind::socks5_signin);
+}
+
 // A SOCKS client that had its reply early (its last proxy is a plain HTTP
 // proxy, or it asked for the panel) hears 'S' once the reply is out; from
 // then on its quiet period is watched until it speaks or is started.
@@ -527,10 +599,24 @@ bool quiet_socks_client(const conn_slot& slot) {
          (slot.proto == PROTO_SOCKS4 || slot.proto == PROTO_SOCKS5);
 }
 
+// A client has CLIENT_REQUEST_MS after its last byte (or its connect) to
+// finish its request; a silent one is closed with nothing lost.
 void recognize_handler(int index, char letter) {
-  if (letter == slot_event::input) client_recognize(index);
+  if (letter == slot_event::deadline && recognizing(conn_table[index])) {
+    refuse_with(index, nullptr, 0, "No request within 30 s");
+    slot_abort(index);
+    return;
+  }
   if (letter == slot_event::drained && quiet_socks_client(conn_table[index]))
     quiet_clients_waiting = true;
+  if (letter != slot_event::input) return;
+  // Counted from the last byte that came (the housekeeping pass repeats
+  // 'R' for input still waiting, which is no sign of life).
+  const conn_slot& slot = conn_table[index];
+  const uint32_t quiet = tick_now() - slot.last_activity;
+  if (recognizing(slot) && quiet < CLIENT_REQUEST_MS)
+    slot_set_deadline(index, CLIENT_REQUEST_MS - quiet);
+  client_recognize(index);
 }
 
 // A SOCKS client that had its reply early (its last proxy is a plain HTTP
@@ -548,16 +634,20 @@ void start_quiet_socks_clients() {
       continue;
     }
     slot.kind = slot_kind::dest_known;
-    dest_known(i, http_info{});
+    http_info none{};
+    dest_known(i, none);
   }
 }
 }  // namespace
 
 void front_attach() {
-  constexpr slot_kind states[] = {slot_kind::fresh, slot_kind::socks5_greeting,
+  constexpr slot_kind states[] = {slot_kind::fresh,         slot_kind::socks5_greeting,
                                   slot_kind::socks_request, slot_kind::first_data,
-                                  slot_kind::dest_known};
+                                  slot_kind::dest_known,    slot_kind::socks5_signin};
   for (slot_kind kind : states) slot_attach(kind, recognize_handler);
+  engine_set_accept_check(access_accept);
+  signin_set_resume(client_recognize);
+  engine_every(SIGNIN_POLL_MS, signin_poll, signin_wait_ms);
   engine_every(SERVER_FIRST_MS / 3, start_quiet_socks_clients,
                [] { return quiet_clients_waiting ? 0 : ENGINE_IDLE; });
   chain_set_local_test(address_is_local);
@@ -686,16 +776,66 @@ int is_own_listener(const char* host, uint16_t port) {
   }
   return 0;
 }
+namespace {
+// The SOCKS5 greeting: version, method count and the methods. Without
+// accounts no method is asked for (00); with them the client must offer
+// user/password (02) or gets FF. True when bytes after it wait to be read.
+bool socks5_greeting(int index) {
+  conn_slot& slot = conn_table[index];
+  if (slot.in.len < 2 || slot.in.len < 2u + slot.in.data[1]) return false;
+  const bool wanted = signin_required();
+  const bool offered = memchr(slot.in.data + 2, 0x02, slot.in.data[1]) != nullptr;
+  slot_consume(index, 2u + slot.in.data[1], 0);
+  if (wanted && !offered) {
+    static constexpr uint8_t none[2] = {0x05, 0xFF};
+    refuse_with(index, none, sizeof none, "SOCKS5 client offers no sign-in");
+    return false;
+  }
+  const uint8_t method_reply[2] = {0x05, static_cast<uint8_t>(wanted ? 0x02 : 0x00)};
+  slot_send(index, method_reply, sizeof method_reply);
+  slot.kind = wanted ? slot_kind::socks5_signin : slot_kind::socks_request;
+  return slot.in.len > 0;
+}
+
+// The SOCKS5 sign-in: status 00 and on to the request, or 01 and a close.
+bool socks5_signin(int index) {
+  conn_slot& slot = conn_table[index];
+  std::string_view user, pass;
+  const long used = signin_socks5_read({slot.in.data, slot.in.len}, user, pass);
+  if (used == 0) return false;
+  const signin_outcome outcome =
+      used > 0 ? signin_check_slot(index, access_peer(index), user, pass) : signin_outcome::refused;
+  if (outcome == signin_outcome::waiting) return false;  // read again once the check is in
+  if (used > 0) signin_wipe(slot.in.data, static_cast<size_t>(used));
+  if (outcome != signin_outcome::ok) {
+    static constexpr uint8_t failed[2] = {0x01, 0x01};
+    refuse_with(index, failed, sizeof failed, "SOCKS5 sign-in refused");
+    return false;
+  }
+  slot_consume(index, static_cast<uint32_t>(used), 0);
+  static constexpr uint8_t passed[2] = {0x01, 0x00};
+  slot_send(index, passed, sizeof passed);
+  slot.kind = slot_kind::socks_request;
+  return slot.in.len > 0;
+}
+}  // namespace
+
 void client_recognize(int index) {
   if (index < 0 || index >= SLOT_COUNT) return;
   conn_slot& slot = conn_table[index];
-  if (static_cast<uint16_t>(slot.kind) > 4 || slot.in.len == 0) return;
+  if (!recognizing(slot) || slot.in.len == 0) return;
 
   if (slot.kind == slot_kind::fresh) {
     uint8_t first = slot.in.data[0];
     if (first == 4) {
       slot.proto = PROTO_SOCKS4;
       slot.kind = slot_kind::socks_request;
+      // SOCKS4 carries no password.
+      if (signin_required() && !signin_allow_socks4()) {
+        static constexpr uint8_t refused4[8] = {0x00, 0x5B, 0, 0, 0, 0, 0, 0};
+        refuse_with(index, refused4, sizeof refused4, "SOCKS4 refused: sign-in required");
+        return;
+      }
     } else if (first == 5) {
       slot.proto = PROTO_SOCKS5;
       slot.kind = slot_kind::socks5_greeting;
@@ -705,15 +845,8 @@ void client_recognize(int index) {
     }
   }
 
-  if (slot.kind == slot_kind::socks5_greeting) {
-    // Version, method count and the methods; the methods are not examined.
-    if (slot.in.len < 2 || slot.in.len < 2u + slot.in.data[1]) return;
-    slot_consume(index, 2u + slot.in.data[1], 0);
-    static constexpr uint8_t method_reply[2] = {0x05, 0x00};
-    slot_send(index, method_reply, sizeof method_reply);
-    slot.kind = slot_kind::socks_request;
-    if (slot.in.len == 0) return;
-  }
+  if (slot.kind == slot_kind::socks5_greeting && !socks5_greeting(index)) return;
+  if (slot.kind == slot_kind::socks5_signin && !socks5_signin(index)) return;
 
   if (slot.kind == slot_kind::socks_request && !socks_request(index)) return;
 

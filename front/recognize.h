@@ -11,10 +11,10 @@
 #include "platform/resolve.h"
 #include "util/http.h"
 
-// Attaches recognition to kinds 0-4. A request for the panel becomes kind
+// Attaches recognition to kinds 0-5. A request for the panel becomes kind
 // web and is dispatched again to whoever serves that kind.
 void front_attach();
-// Recognition step on new input of a slot of kinds 0-4.
+// Recognition step on new input of a slot of kinds 0-5.
 void client_recognize(int index);
 // 1 when host is this machine: `localhost` or a name under it, its own
 // host name, or a literal address that reaches it (127.0.0.1, ::1 and their

@@ -15,6 +15,15 @@ void metrics_chain_retried() {
   metrics.chain_retries.fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_chain_race(bool second_won) {
+  (second_won ? metrics.races_second : metrics.races_first).fetch_add(1, std::memory_order_relaxed);
+}
+
+void metrics_client_refused(client_refusal why) {
+  (why == client_refusal::address ? metrics.refused_address : metrics.refused_signin)
+      .fetch_add(1, std::memory_order_relaxed);
+}
+
 void metrics_check_done(bool ok) {
   (ok ? metrics.checks_ok : metrics.checks_failed).fetch_add(1, std::memory_order_relaxed);
 }
@@ -26,9 +35,10 @@ void metrics_check_queue(uint32_t queue, uint32_t running) {
 
 void metrics_reset() {
   for (std::atomic<uint64_t>* c :
-       {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.relay_up,
-        &metrics.relay_down, &metrics.checks_ok, &metrics.checks_failed, &metrics.check_queue,
-        &metrics.checks_running})
+       {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.races_first,
+        &metrics.races_second, &metrics.relay_up, &metrics.relay_down, &metrics.checks_ok,
+        &metrics.checks_failed, &metrics.check_queue, &metrics.checks_running,
+        &metrics.refused_address, &metrics.refused_signin})
     c->store(0);
 }
 
@@ -76,10 +86,18 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
   w.labelled("merovane_chains_total", "result", "failed", read(metrics.chains_failed));
   w.family("merovane_chain_retries_total", "counter", "Chains built again after a failed hop.");
   w.plain("merovane_chain_retries_total", read(metrics.chain_retries));
+  w.family("merovane_chain_races_total", "counter",
+           "Races between two attempts of one client, by the attempt that won.");
+  w.labelled("merovane_chain_races_total", "winner", "first", read(metrics.races_first));
+  w.labelled("merovane_chain_races_total", "winner", "second", read(metrics.races_second));
   w.family("merovane_relay_bytes_total", "counter",
            "Bytes of finished chains: up to the proxies, down from them.");
   w.labelled("merovane_relay_bytes_total", "direction", "up", read(metrics.relay_up));
   w.labelled("merovane_relay_bytes_total", "direction", "down", read(metrics.relay_down));
+  w.family("merovane_clients_refused_total", "counter",
+           "Clients closed at accept: address not allowed, or locked out after failed sign-ins.");
+  w.labelled("merovane_clients_refused_total", "reason", "address", read(metrics.refused_address));
+  w.labelled("merovane_clients_refused_total", "reason", "sign-in", read(metrics.refused_signin));
   w.family("merovane_slots", "gauge", "Connection slots in use, by kind.");
   for (size_t i = 0; i < sample.slot_count; ++i)
     w.labelled("merovane_slots", "kind", sample.slots[i].label, sample.slots[i].value);

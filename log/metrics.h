@@ -1,5 +1,6 @@
 // The program's counters for monitoring: chains finished (ok or failed),
-// chain retries, bytes relayed each way and proxy checks (ok or failed),
+// chain retries, races between attempts, bytes relayed each way, proxy
+// checks (ok or failed) and clients refused,
 // counted by the units where these happen, and their rendering in the
 // Prometheus text format together with the gauges the caller samples.
 #pragma once
@@ -10,9 +11,11 @@
 
 struct metrics_counters {
   std::atomic<uint64_t> chains_ok{0}, chains_failed{0}, chain_retries{0};
+  std::atomic<uint64_t> races_first{0}, races_second{0};
   std::atomic<uint64_t> relay_up{0}, relay_down{0};
   std::atomic<uint64_t> checks_ok{0}, checks_failed{0};
   std::atomic<uint64_t> check_queue{0}, checks_running{0};
+  std::atomic<uint64_t> refused_address{0}, refused_signin{0};
 };
 extern metrics_counters metrics;
 
@@ -20,7 +23,13 @@ extern metrics_counters metrics;
 // received back from them.
 void metrics_chain_closed(bool ok, uint64_t up, uint64_t down);
 void metrics_chain_retried();
+// A race between two attempts was decided: the second (racing) one won, or the first.
+void metrics_chain_race(bool second_won);
 void metrics_check_done(bool ok);
+// A client closed at accept: its address is not allowed, or it is locked
+// out after failed sign-ins.
+enum class client_refusal { address, sign_in };
+void metrics_client_refused(client_refusal why);
 // The check queue's proxies still due in the pass, and checks in flight.
 void metrics_check_queue(uint32_t queue, uint32_t running);
 

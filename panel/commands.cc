@@ -22,6 +22,7 @@
 #include "maintenance/import.h"
 #include "maintenance/myip.h"
 #include "panel/textbuf.h"
+#include "panel/usercmd.h"
 #include "util/ascii.h"
 #include "util/literal.h"
 #include "util/text.h"
@@ -206,13 +207,16 @@ void save_check_sites(const param_spans& spans) {
   free(text);
 }
 
-// "hop_timeout" and "chain_timeout" when the form sends them, in their ranges.
+// "hop_timeout", "chain_timeout" and "race_after" when the form sends them,
+// in their ranges.
 void save_time_limits(const param_spans& spans) {
   char text[16];
   if (param_text("hop_timeout", sizeof text, spans, text))
     setting_int("hop_timeout", hop_timeout_clamped(strtol(text, nullptr, 10)), 1);
   if (param_text("chain_timeout", sizeof text, spans, text))
     setting_int("chain_timeout", chain_timeout_clamped(strtol(text, nullptr, 10)), 1);
+  if (param_text("race_after", sizeof text, spans, text))
+    setting_int("race_after", race_after_clamped(strtol(text, nullptr, 10)), 1);
   chain_limits_reset();
 }
 
@@ -499,7 +503,7 @@ char* panel_command(char* type, const param_spans& spans) {
   if (strcmp(type, "check_progress") == 0) return check_progress_object(spans);
   if (strcmp(type, "settings") == 0) return settings_object(0);
   if (strcmp(type, "save_settings") == 0) return save_settings(type, spans);
-  return nullptr;
+  return user_command(type, spans);
 }
 
 char* panel_ajax(const param_spans& spans) {

@@ -51,16 +51,35 @@ bool add_number_param(text& body, const char* name, unsigned index, uint32_t val
 
 namespace {
 
-// Where the instance of this home listens; loopback when it listens on
-// all addresses.
-bool instance_address(sockaddr_in* addr) {
+// Where the instance of this home listens (IPv4 or IPv6); loopback when it
+// listens on all addresses. host: the address as a Host line names it
+// ("[::1]" for IPv6).
+struct instance_place {
+  sockaddr_storage addr;
+  socklen_t length;
+  char host[52];
+};
+bool instance_address(instance_place& out) {
   char ip[48];
   reg_listen_ip(ip, sizeof ip);
   if (ip[0] == 0 || std::strcmp(ip, "0.0.0.0") == 0) std::snprintf(ip, sizeof ip, "127.0.0.1");
-  *addr = sockaddr_in{};
-  addr->sin_family = AF_INET;
-  addr->sin_port = htons(static_cast<uint16_t>(reg_listen_port()));
-  return inet_pton(AF_INET, ip, &addr->sin_addr) == 1;
+  if (std::strcmp(ip, "::") == 0) std::snprintf(ip, sizeof ip, "::1");
+  out = instance_place{};
+  const auto port = htons(static_cast<uint16_t>(reg_listen_port()));
+  if (std::strchr(ip, ':') != nullptr) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&out.addr);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = port;
+    out.length = sizeof *a6;
+    std::snprintf(out.host, sizeof out.host, "[%s]", ip);
+    return inet_pton(AF_INET6, ip, &a6->sin6_addr) == 1;
+  }
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&out.addr);
+  a4->sin_family = AF_INET;
+  a4->sin_port = port;
+  out.length = sizeof *a4;
+  std::snprintf(out.host, sizeof out.host, "%s", ip);
+  return inet_pton(AF_INET, ip, &a4->sin_addr) == 1;
 }
 
 // Deadlines are ticks; the wait is by wrap-around difference.
@@ -115,25 +134,23 @@ void note_refusal(const char* head, size_t head_len, const char* body, size_t bo
 // instance answers, or when it answers with another status (kept in
 // `refusal`).
 bool panel_request(const char* method, const char* file, const text* body, text& out) {
-  sockaddr_in addr{};
-  if (!instance_address(&addr)) return false;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  instance_place place{};
+  if (!instance_address(place)) return false;
+  int fd = socket(place.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   const uint32_t deadline = tick_now() + REPLY_TIMEOUT_MS;
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&place.addr), place.length) == 0 ||
             (errno == EINPROGRESS && wait_for(fd, POLLOUT, deadline));
   int error = 0;
   socklen_t size = sizeof error;
   ok = ok && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
   char head[512];
-  char host[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
   const size_t body_len = body != nullptr ? body->len : 0;
   int n = std::snprintf(head, sizeof head,
                         "%s /%s/%s HTTP/1.1\r\nHost: %s:%u\r\nConnection: close\r\n"
                         "Content-Type: application/x-www-form-urlencoded\r\n"
                         "Content-Length: %zu\r\n\r\n",
-                        method, reg_root(), file, host, ntohs(addr.sin_port), body_len);
+                        method, reg_root(), file, place.host, reg_listen_port(), body_len);
   ok = ok && n > 0 && static_cast<size_t>(n) < sizeof head &&
        send_all(fd, head, static_cast<size_t>(n), deadline) &&
        (body_len == 0 || send_all(fd, body->c_str(), body_len, deadline));

@@ -271,6 +271,10 @@ void print_usage() {
       "                               with that proxy, as ctl import does) or\n"
       "                               pick:random|fastest|recent|rank[:socks4,socks5,http,https]\n"
       "  ctl check [--new|ADDR:PORT]  check every proxy now (or the new ones), or one\n"
+      "  ctl user add NAME            add a client account (password from the terminal,\n"
+      "                               or the first line of standard input); clients\n"
+      "                               must then sign in\n"
+      "  ctl user del NAME | list     remove an account, list the names\n"
       "  Exit status: 0 done, 1 refused (with a message), 3 no instance answers.\n"
       "  Examples: merovane ctl set log_level=2 log_dir=/var/log/merovane\n"
       "            merovane ctl chain pick:fastest:socks5 socks5://127.0.0.1:1080\n"
@@ -410,10 +414,13 @@ arguments arguments_of(int argc, char** argv) {
 void panel_address(char* out, size_t capacity, bool with_token) {
   char ip[48];
   reg_listen_ip(ip, sizeof ip);
-  const char* host =
-      (ip[0] == 0 || std::strcmp(ip, "127.0.0.1") == 0 || std::strcmp(ip, "0.0.0.0") == 0)
-          ? "localhost"
-          : ip;
+  char bracketed[52];
+  std::snprintf(bracketed, sizeof bracketed, "[%s]", ip);  // an IPv6 address in a URL
+  const char* host = (ip[0] == 0 || std::strcmp(ip, "127.0.0.1") == 0 ||
+                      std::strcmp(ip, "0.0.0.0") == 0 || std::strcmp(ip, "::") == 0)
+                         ? "localhost"
+                     : std::strchr(ip, ':') != nullptr ? bracketed
+                                                       : ip;
   const unsigned port = static_cast<unsigned>(reg_listen_port());
   if (with_token)
     std::snprintf(out, capacity, "http://%s:%u/%s/", host, port, reg_root());

@@ -15,7 +15,9 @@
 #include "db/db.h"
 #include "engine/loop.h"
 #include "engine/slot.h"
+#include "front/access.h"
 #include "front/recognize.h"
+#include "front/signin.h"
 #include "log/console.h"
 #include "log/log.h"
 #include "maintenance/myip.h"
@@ -84,6 +86,10 @@ int32_t heap_trim_wait() {
   return trim_again || next_serial != trimmed_at_serial ? 0 : ENGINE_IDLE;
 }
 
+// The address the listener was created on: "allow_clients" has its
+// default from it, at the start and at SIGHUP.
+char listened_ip[41] = "127.0.0.1";
+
 // Set while the database could not be opened, so the outage is told once.
 bool database_missing = false;
 
@@ -102,20 +108,30 @@ uint16_t open_listener(bool& announced_failure) {
     return 0;
   }
   announced_failure = false;
+  snprintf(listened_ip, sizeof listened_ip, "%s", ip);
+  access_configure(listened_ip);
   return bound;
 }
 
 // The panel address goes whole to a terminal only: under systemd or into a
 // pipe the line ends up in a journal others may read, so the token stays out.
 void announce_listening() {
+  // Who may connect, when that is more than this machine.
+  char who[1100] = "";
+  if (!access_listener_loopback()) {
+    char list[1024];
+    access_describe(list, sizeof list);
+    snprintf(who, sizeof who, "; clients allowed from %s (\"allow_clients\")%s", list,
+             signin_required() ? ", signing in" : ", no sign-in");
+  }
   char address[128];
   if (isatty(STDERR_FILENO)) {
     panel_address(address, sizeof address);
-    console_line("%s, panel %s", engine_listen_text(), address);
+    console_line("%s, panel %s%s", engine_listen_text(), address, who);
   } else {
     panel_address(address, sizeof address, false);
-    console_line("%s, panel %s<token>/ (\"merovane ctl url\" prints it)", engine_listen_text(),
-                 address);
+    console_line("%s, panel %s<token>/ (\"merovane ctl url\" prints it)%s", engine_listen_text(),
+                 address, who);
   }
 }
 
@@ -124,6 +140,8 @@ void announce_listening() {
 void reload_configuration() {
   if (reload_flag.exchange(0) == 0) return;
   reg_root_forget();
+  access_configure(listened_ip);
+  signin_accounts_changed();
   log_settings_forget();
   force_http_10_reset();
   chain_cache_clear();

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the benchmarks use.
 # Safe to rerun; does nothing when everything is already there.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev libgtest-dev
+packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev libcrypt-dev libgtest-dev
           curl socat microsocks dante-server tinyproxy privoxy chromium clang libclang-rt-14-dev
           python3)
 # Node.js drives the browser tests; the machine image usually brings it.

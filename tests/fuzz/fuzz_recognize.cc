@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (now.in.len > fed) abort();
     if (now.dest_host[DEST_HOST_SIZE - 1] != 0) abort();
     if (handed_over > 1) abort();
-    if ((now.flags & SLOT_CLOSE_REQUESTED) || static_cast<uint16_t>(now.kind) > 4) break;
+    if ((now.flags & SLOT_CLOSE_REQUESTED) || static_cast<uint16_t>(now.kind) > 5) break;
   }
   // A slot that was refused or handed over is not read by recognition again.
   client_recognize(IDX);

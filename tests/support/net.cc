@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -42,26 +43,29 @@ bool readable(int fd, int ms) {
 
 }  // namespace
 
+namespace {
+socklen_t any_address(const char* ip, uint16_t port, sockaddr_storage& out);
+}  // namespace
+
 uint16_t free_port(const char* ip) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage a{};
+  socklen_t len = any_address(ip, 0, a);
+  if (len == 0) return 0;
+  const int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_in a = address_of(ip, 0);
-  socklen_t len = sizeof a;
   uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+  // The port sits at the same place in both families' addresses.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
+    port = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
   close(fd);
   return port;
 }
 
 bool can_connect(const char* ip, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in a = address_of(ip, port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
+  const int fd = connect_to(ip, port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 bool wait_listening(const char* ip, uint16_t port, int ms) {
@@ -111,16 +115,39 @@ void syn_dropper::stop() {
   listen_fd = -1;
 }
 
-int connect_to(const std::string& ip, uint16_t port, int timeout_ms) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+// An IPv4 or IPv6 socket address of ip:port; its length, 0 when ip is
+// neither.
+socklen_t any_address(const char* ip, uint16_t port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (std::strchr(ip, ':') == nullptr) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&out);
+    *a = address_of(ip, port);
+    return sizeof *a;
+  }
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&out);
+  a6->sin6_family = AF_INET6;
+  a6->sin6_port = htons(port);
+  return inet_pton(AF_INET6, ip, &a6->sin6_addr) == 1 ? sizeof *a6 : 0;
+}
+}  // namespace
+
+int connect_to(const std::string& ip, uint16_t port, int timeout_ms, const char* source) {
+  sockaddr_storage a{};
+  const socklen_t len = any_address(ip.c_str(), port, a);
+  if (len == 0) return -1;
+  const int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (timeout_ms > 0) {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   }
-  sockaddr_in a = address_of(ip.c_str(), port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  sockaddr_storage from{};
+  const socklen_t from_len = source != nullptr ? any_address(source, 0, from) : 0;
+  if ((source != nullptr &&
+       (from_len == 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), from_len) != 0)) ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) {
     close(fd);
     return -1;
   }

@@ -19,9 +19,11 @@ bool wait_listening(const char* ip, uint16_t port, int ms = 5000);
 // A listening socket on ip:port (port 0: any; the bound port through
 // bound), or -1.
 int listen_on(const char* ip, uint16_t port, uint16_t* bound = nullptr, int backlog = 128);
-// Connected socket to ip:port with TCP_NODELAY, or -1. With timeout_ms > 0
-// sends and receives time out after that long.
-int connect_to(const std::string& ip, uint16_t port, int timeout_ms = 0);
+// Connected socket to ip:port (IPv4 or IPv6) with TCP_NODELAY, or -1. With
+// timeout_ms > 0 sends and receives time out after that long; with a
+// source address the connection comes from there.
+int connect_to(const std::string& ip, uint16_t port, int timeout_ms = 0,
+               const char* source = nullptr);
 inline int connect_local(uint16_t port, int timeout_ms = 0) {
   return connect_to("127.0.0.1", port, timeout_ms);
 }

@@ -11,6 +11,7 @@
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
 #include "engine/slot.h"
+#include "front/access.h"
 #include "front/recognize.h"
 #include "platform/clock.h"
 #include "tests/support/front_hooks.h"
@@ -81,6 +82,9 @@ class Recognize : public ::testing::Test {
     chain_offset = 99;
     panel_calls = 0;
     panel_result = 0;
+    // These slots have no peer: the panel's own client rule is tested with
+    // real sockets (test_front_access, test_security_clients).
+    access_configure_with("127.0.0.1", nullptr, true);
     ASSERT_TRUE(front_slot_place(IDX, fd));
   }
 
@@ -89,6 +93,7 @@ class Recognize : public ::testing::Test {
     recognize_set_calls(nullptr, nullptr);
     recognize_set_resolver(nullptr);
     own_addresses_forget();
+    access_configure_with("127.0.0.1", nullptr, false);
   }
 
   conn_slot& slot() { return conn_table[IDX]; }
@@ -434,7 +439,7 @@ TEST_F(Recognize, SplitRequestsEndAsWhole) {
       TearDown();
       SetUp();
       feed(req.substr(0, cut));
-      if (static_cast<uint16_t>(slot().kind) <= 4) feed(req.substr(cut));
+      if (static_cast<uint16_t>(slot().kind) <= 5) feed(req.substr(cut));
       recognised split = outcome();
       EXPECT_EQ(split.kind, whole.kind);
       EXPECT_EQ(split.host, whole.host);
