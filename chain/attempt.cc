@@ -17,6 +17,7 @@
 #include "chain/limits.h"
 #include "chain/negotiate.h"
 #include "chain/rewrite.h"
+#include "chain/ruleset.h"
 #include "chain/select.h"
 #include "chain/usage.h"
 #include "db/db.h"
@@ -192,7 +193,10 @@ attempt_result chain_attempt(int index) {
   // CONNECT tunnel, a SOCKS client's other data) needs a last hop that
   // tunnels; a SOCKS client whose last link gives only plain HTTP proxies
   // is told "granted" first and asked for its request.
-  const int hops = hops_without_us(ro, rc.client, host, c.dest_port, rc.check_reply == 0);
+  const bool direct = rc.client.rule_action == static_cast<uint8_t>(rule_action::direct);
+  if (direct && !chain_direct_hops(index, ro)) return attempt_result::no_chain;
+  const int hops =
+      direct ? 1 : hops_without_us(ro, rc.client, host, c.dest_port, rc.check_reply == 0);
   if (hops == CHAIN_HOPS_HTTP_LAST)
     return socks_reply_first(c) ? attempt_result::deferred : attempt_result::http_last;
   if (hops != 1) return attempt_result::no_chain;
@@ -210,7 +214,12 @@ attempt_result chain_attempt(int index) {
   ro.hop_index = 0;
   ro.check_reply = route_of(index).check_reply;
   route_of(o) = ro;
-  if (log_level_get() >= 2) log_building(out, ro, o.dest_host);
+  if (log_level_get() >= 2) {
+    char rule[RULE_TEXT_SIZE + 24];
+    if (direct && rules_describe(rc.client, rule, sizeof rule) > 0)
+      log_line(out, "Connecting directly by %s", rule);
+    log_building(out, ro, o.dest_host);
+  }
   if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port))
     slot_abort(out);
   else
@@ -240,7 +249,12 @@ void start_lookup(conn_slot& c, route_record& rc) {
 
 void first_attempt(int index) {
   const attempt_result started = chain_attempt(index);
-  if (started == attempt_result::http_last) {
+  if (started == attempt_result::no_chain &&
+      route_of(index).client.rule_action == static_cast<uint8_t>(rule_action::direct)) {
+    chain_failure why{};
+    why.fault = chain_fault::direct_refused;
+    chain_refused(index, why);
+  } else if (started == attempt_result::http_last) {
     chain_failure why{};
     why.fault = chain_fault::http_last;
     chain_refused(index, why);
@@ -295,7 +309,12 @@ void chain_start(int index, size_t http_offset) {
   rc.check_reply = check;
   slot_set_deadline(index, chain_total_limit_ms());
   fill_target(c, rc, http_offset);
-  if (needs_lookup(c.dest_host)) {
+  // A name looked up here is matched against the rules with its address,
+  // once it is known; any other destination now, as the client gave it. A
+  // direct one given as a name is looked up here whatever "remote_dns" says.
+  const bool lookup = needs_lookup(c.dest_host);
+  if (!lookup && chain_apply_rules(index, 0)) return;
+  if (lookup || chain_direct_needs_lookup(c)) {
     // The chain starts once the name is looked up (chain_lookups_poll);
     // with every lookup entry taken the client waits for one.
     rc.client.lookup_started = tick_now();
@@ -333,12 +352,17 @@ void chain_lookups_poll() {
       refuse_local(i);
       continue;
     }
+    if (!rc.client.rule_decided && chain_apply_rules(i, addr)) continue;
     first_attempt(i);
   }
 }
 
 void chain_set_local_test(local_address_test test) {
   local_test = test;
+}
+
+bool chain_address_is_local(uint32_t addr) {
+  return local_test != nullptr && local_test(addr);
 }
 
 const char* chain_tunnel_head() {

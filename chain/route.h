@@ -48,6 +48,9 @@ enum class chain_fault : uint8_t {
   out_of_time,         // the whole chain did not stand within its time limit
   loop,                // a hop handed the chain back to this program
   http_last,           // a tunnel, and the last link gives only plain HTTP proxies
+  direct_no_connect,   // a direct destination could not be reached
+  direct_no_time,      // a direct destination did not accept in time
+  direct_refused,      // a direct destination this program cannot or must not connect to
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;
@@ -72,6 +75,10 @@ struct __attribute__((packed)) client_route {
   uint8_t target_named;     // a plain HTTP last hop was given the destination in the request
   uint8_t out_of_time;      // the chain's own time limit passed: no further attempt
   uint8_t replied;          // a SOCKS client has had its reply (early, for a plain HTTP last hop)
+  uint8_t rule_decided;     // the rules were asked for this destination
+  uint8_t rule_action;      // rule_action of the matching rule (none: no rule matched)
+  uint16_t rule_index;      // its place in the table, and its line in the "rules" setting
+  uint16_t rule_line;
 };
 
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),

@@ -15,6 +15,12 @@ void metrics_chain_retried() {
   metrics.chain_retries.fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_rule_matched(int action) {
+  std::atomic<uint64_t>* counters[] = {&metrics.rule_direct, &metrics.rule_chain,
+                                       &metrics.rule_block};
+  if (action >= 1 && action <= 3) counters[action - 1]->fetch_add(1, std::memory_order_relaxed);
+}
+
 void metrics_check_done(bool ok) {
   (ok ? metrics.checks_ok : metrics.checks_failed).fetch_add(1, std::memory_order_relaxed);
 }
@@ -28,7 +34,7 @@ void metrics_reset() {
   for (std::atomic<uint64_t>* c :
        {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.relay_up,
         &metrics.relay_down, &metrics.checks_ok, &metrics.checks_failed, &metrics.check_queue,
-        &metrics.checks_running})
+        &metrics.checks_running, &metrics.rule_direct, &metrics.rule_chain, &metrics.rule_block})
     c->store(0);
 }
 
@@ -76,6 +82,11 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
   w.labelled("merovane_chains_total", "result", "failed", read(metrics.chains_failed));
   w.family("merovane_chain_retries_total", "counter", "Chains built again after a failed hop.");
   w.plain("merovane_chain_retries_total", read(metrics.chain_retries));
+  w.family("merovane_rule_matches_total", "counter",
+           "Destinations that matched a rule, by action.");
+  w.labelled("merovane_rule_matches_total", "action", "direct", read(metrics.rule_direct));
+  w.labelled("merovane_rule_matches_total", "action", "chain", read(metrics.rule_chain));
+  w.labelled("merovane_rule_matches_total", "action", "block", read(metrics.rule_block));
   w.family("merovane_relay_bytes_total", "counter",
            "Bytes of finished chains: up to the proxies, down from them.");
   w.labelled("merovane_relay_bytes_total", "direction", "up", read(metrics.relay_up));

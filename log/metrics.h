@@ -1,5 +1,5 @@
 // The program's counters for monitoring: chains finished (ok or failed),
-// chain retries, bytes relayed each way and proxy checks (ok or failed),
+// chain retries, destination rules matched, bytes relayed each way and proxy checks (ok or failed),
 // counted by the units where these happen, and their rendering in the
 // Prometheus text format together with the gauges the caller samples.
 #pragma once
@@ -13,6 +13,7 @@ struct metrics_counters {
   std::atomic<uint64_t> relay_up{0}, relay_down{0};
   std::atomic<uint64_t> checks_ok{0}, checks_failed{0};
   std::atomic<uint64_t> check_queue{0}, checks_running{0};
+  std::atomic<uint64_t> rule_direct{0}, rule_chain{0}, rule_block{0};
 };
 extern metrics_counters metrics;
 
@@ -20,6 +21,8 @@ extern metrics_counters metrics;
 // received back from them.
 void metrics_chain_closed(bool ok, uint64_t up, uint64_t down);
 void metrics_chain_retried();
+// A destination matched a rule: 1 direct, 2 chain, 3 block.
+void metrics_rule_matched(int action);
 void metrics_check_done(bool ok);
 // The check queue's proxies still due in the pass, and checks in flight.
 void metrics_check_queue(uint32_t queue, uint32_t running);
