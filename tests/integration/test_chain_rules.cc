@@ -76,8 +76,10 @@ class ChainRules : public ::testing::Test {
       origins.push_back(std::make_unique<origin_server>());
       ASSERT_TRUE(origins.back()->start(ip)) << ip;
     }
-    const std::map<std::string, std::string> names = {
-        {"c.example", kSite}, {"x.csub.example", kSite}, {"other.example", kSite}};
+    const std::map<std::string, std::string> names = {{"c.example", kSite},
+                                                      {"x.csub.example", kSite},
+                                                      {"other.example", kSite},
+                                                      {"n62.example", kSite}};
     ASSERT_TRUE(hop.start(kHop, names));
     const std::string rules = rules_text();
     ASSERT_TRUE(program.prepare(kProgram, [&] {
@@ -89,9 +91,9 @@ class ChainRules : public ::testing::Test {
       setting_str("log_dir", const_cast<char*>(traffic_dir.c_str()), traffic_dir.size() + 1, 1);
     }));
     resolver_log = program.home + "/lookups.txt";
-    ASSERT_TRUE(program.start(
-        resolver_stand_in_wrapper({"SOAK_NAME_MAP=d.example=127.0.0.62,x.dsub.example=127.0.0.62",
-                                   "SOAK_SLOW_MS=0", "SOAK_RESOLVER_LOG=" + resolver_log})))
+    ASSERT_TRUE(program.start(resolver_stand_in_wrapper(
+        {"SOAK_NAME_MAP=d.example=127.0.0.62,x.dsub.example=127.0.0.62,n62.example=127.0.0.62",
+         "SOAK_SLOW_MS=0", "SOAK_RESOLVER_LOG=" + resolver_log})))
         << program.log();
   }
 
@@ -199,6 +201,41 @@ TEST_F(ChainRules, ChangesFromCtlReachTheNextClient) {
   const uint64_t before = hop.accepted();
   EXPECT_EQ(ask("SOCKS5", "other.example", port_of(0)), "200");
   EXPECT_EQ(hop.accepted(), before + 1);
+}
+
+// A direct destination where nothing listens: the client is told, and so is
+// the console, naming the rule.
+TEST_F(ChainRules, FailedDirectConnectionNamesItsRule) {
+  int status = -1;
+  const std::string out = program_ctl(program, "rules set -", "127.0.0.85 direct\n", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(ask("SOCKS5", "127.0.0.85", port_of(0)), "socks 5");
+  const std::string page = ask("HTTP", "127.0.0.85", port_of(0));
+  EXPECT_EQ(page.compare(0, 12, "HTTP/1.0 502"), 0) << page;
+  EXPECT_NE(page.find("could not reach the destination directly"), std::string::npos) << page;
+  EXPECT_NE(program.log().find("direct connection to 127.0.0.85:" + std::to_string(port_of(0)) +
+                               " failed (the destination could not be reached); rule 1 "
+                               "(127.0.0.85 direct)"),
+            std::string::npos)
+      << program.log();
+}
+
+// A name no rule names meets the address rules only when this machine looks
+// names up: with "remote_dns" on it goes to the chain unlooked-up, with it
+// off its address is matched (127.0.0.62 direct).
+TEST_F(ChainRules, AddressRulesMeetNamesOnlyWhenLookedUpHere) {
+  for (const bool remote : {true, false}) {
+    int status = -1;
+    const std::string out =
+        program_ctl(program, std::string("set remote_dns=") + (remote ? "1" : "0"), "", &status);
+    ASSERT_EQ(status, 0) << out;
+    const uint64_t before = hop.accepted();
+    EXPECT_EQ(ask("SOCKS5", "n62.example", port_of(0)), "200") << remote;
+    EXPECT_EQ(hop.accepted() - before, remote ? 1u : 0u) << remote;
+    EXPECT_EQ(read_file(resolver_log).find(" n62.example "),
+              remote ? std::string::npos : std::string("mapped").size())
+        << remote;
+  }
 }
 
 TEST_F(ChainRules, ProxyAutoConfigurationFile) {

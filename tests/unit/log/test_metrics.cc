@@ -15,6 +15,9 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
   metrics_chain_closed(false, 7, 0);
   metrics_chain_closed(true, 1, 3);
   metrics_chain_retried();
+  metrics_rule_matched(3);
+  metrics_rule_matched(1);
+  metrics_rule_matched(3);
   metrics_check_done(true);
   metrics_check_done(false);
   metrics_check_done(false);
@@ -34,13 +37,16 @@ TEST(Metrics, CountersAndSampleRenderInTheTextFormat) {
         "merovane_slots{kind=\"relay\"} 4\n", "merovane_proxies{state=\"blocked\"} 1\n",
         "merovane_proxies{state=\"unchecked\"} 0\n", "merovane_checks_total{result=\"ok\"} 1\n",
         "merovane_checks_total{result=\"failed\"} 2\n", "merovane_public_address_known 1\n",
-        "merovane_check_queue 120\n", "merovane_checks_running 64\n"})
+        "merovane_check_queue 120\n", "merovane_checks_running 64\n",
+        "merovane_rule_matches_total{action=\"direct\"} 1\n",
+        "merovane_rule_matches_total{action=\"chain\"} 0\n",
+        "merovane_rule_matches_total{action=\"block\"} 2\n"})
     EXPECT_NE(t.find(line), std::string::npos) << line << t;
   // Every family is introduced by its HELP and TYPE lines.
   size_t families = 0;
   for (size_t at = t.find("# HELP "); at != std::string::npos; at = t.find("# HELP ", at + 1))
     ++families;
-  EXPECT_EQ(families, 9u);
+  EXPECT_EQ(families, 10u);
   EXPECT_EQ(t.back(), '\n');
 
   char small[64];
