@@ -79,7 +79,8 @@ class ChainRules : public ::testing::Test {
     const std::map<std::string, std::string> names = {{"c.example", kSite},
                                                       {"x.csub.example", kSite},
                                                       {"other.example", kSite},
-                                                      {"n62.example", kSite}};
+                                                      {"n62.example", kSite},
+                                                      {"pac-chained.example", kSite}};
     ASSERT_TRUE(hop.start(kHop, names));
     const std::string rules = rules_text();
     ASSERT_TRUE(program.prepare(kProgram, [&] {
@@ -248,6 +249,33 @@ TEST_F(ChainRules, ProxyAutoConfigurationFile) {
   EXPECT_NE(pac.find("var proxy = \"SOCKS5 " + program.url() + "; PROXY " + program.url()),
             std::string::npos)
       << pac;
+}
+
+// Headless Chromium told to take the program's PAC file (tests/browser,
+// node + playwright-core): the direct host's page comes without the chain's
+// proxy, the other's through it.
+TEST_F(ChainRules, ChromiumFollowsTheProxyAutoConfigurationFile) {
+  const char* source = getenv("MEROVANE_SOURCE");
+  ASSERT_NE(source, nullptr) << "run through ctest (it sets MEROVANE_SOURCE)";
+  const std::string tests = std::string(source) + "/tests/browser";
+  if (access((tests + "/node_modules/playwright-core").c_str(), F_OK) != 0)
+    GTEST_SKIP() << "run `npm ci` in tests/browser (tools/setup.sh does)";
+  const std::string port = std::to_string(port_of(0));
+  const uint64_t hop_before = hop.accepted();
+  const int site_before = origins[0]->requests();
+  int status = -1;
+  const std::string out = shell_output(
+      "cd '" + tests + "' && PAC_URL=http://" + program.url() + "/proxy.pac DIRECT_URL=http://" +
+          "d.example:" + port + "/bytes/16 CHAINED_URL=http://pac-chained.example:" + port +
+          "/bytes/16 SITE_IP=" + kSite + " timeout -k 10 120 node --test pac.test.js 2>&1",
+      &status);
+  EXPECT_EQ(status, 0) << out;
+  // Both were served (the browser may ask for more, its icon say); the
+  // other host's through the chain's proxy; the direct host's never reached
+  // the program, which would have looked d.example up for its direct rule.
+  EXPECT_GE(origins[0]->requests() - site_before, 2) << out;
+  EXPECT_GE(hop.accepted() - hop_before, 1u);
+  EXPECT_EQ(read_file(resolver_log).find(" d.example "), std::string::npos);
 }
 
 }  // namespace
