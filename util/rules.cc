@@ -107,29 +107,26 @@ bool store_name(std::string_view name, rule_set& set, rule& r) {
 
 // What MATCH (without its ports) is: *, an address or range, a domain, a name.
 bool parse_what(std::string_view what, rule_set& set, rule& r, const char*& why) {
-  why = "MATCH is a host name, .domain, an address or range, or *";
   if (what == "*") {
     r.form = rule_form::any;
     return true;
   }
-  if (what.find(':') != std::string_view::npos || (!what.empty() && ascii_is_digit(what.back())) ||
-      what.find('/') != std::string_view::npos) {
-    r.form = rule_form::range;
-    if (net_range_parse(what, r.range)) return true;
-    // A name may end in a digit ("host1"); an address may not be a name.
-    why = "not an address or range (ADDRESS or ADDRESS/BITS)";
-    if (what.find_first_not_of("0123456789.") == std::string_view::npos ||
-        what.find('/') != std::string_view::npos || what.find(':') != std::string_view::npos)
-      return false;
-  }
   r.form = rule_form::host;
-  if (what.substr(0, 2) == "*.") {
-    what.remove_prefix(1);
-  }
+  if (what.substr(0, 2) == "*.") what.remove_prefix(1);
   if (!what.empty() && what.front() == '.') {
     r.form = rule_form::domain;
     what.remove_prefix(1);
   }
+  if (r.form == rule_form::host && net_range_parse(what, r.range)) {
+    r.form = rule_form::range;
+    return true;
+  }
+  // A name may end in a digit ("host1"), but digits and dots alone, or a
+  // ':' or '/', meant an address.
+  why = "not an address or range (ADDRESS or ADDRESS/BITS)";
+  if (what.find_first_not_of("0123456789.") == std::string_view::npos ||
+      what.find_first_of(":/") != std::string_view::npos)
+    return false;
   if (!what.empty() && what.back() == '.') what.remove_suffix(1);
   why = "not a host name (letters, digits, '-', '_' and dots, at most 253)";
   if (!valid_name(what)) return false;

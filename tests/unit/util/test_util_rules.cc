@@ -67,6 +67,8 @@ TEST(UtilRules, BadLinesAreRefusedWithTheLineAndWhy) {
       {"a.example: direct", 1, "port"},
       {"10.0.0.0/33 direct", 1, "address"},
       {"300.1.1.1 direct", 1, "address"},
+      {"192.168.0. direct", 1, "address"},
+      {".10.0 direct", 1, "address"},
       {"fd00::/129 block", 1, "address"},
       {"[fd00::1 block", 1, "']'"},
       {"[fd00::1]x block", 1, "]:PORT"},
