@@ -10,9 +10,10 @@
 // ("before", "before-dead"). Asserts nothing. With --failover: random
 // links over proxies of which one is silent and one drops SYNs, the time
 // from each of 200 clients' requests to the first byte of its answer
-// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one. With
-// --rules: connections per second at concurrency 32 with 200 destination
-// rules against none, in the same run.
+// (p50/p99/max), for the build in $MEROVANE_BIN_BEFORE and this one, with
+// racing attempts off ("norace") and on. With --rules: connections per
+// second at concurrency 32 with 200 destination rules against none, in the
+// same run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -247,9 +248,10 @@ int failover_figures(bool quick) {
   const int spacing_ms = 250;
   std::unique_ptr<peer_process> live1(start_microsocks("127.0.0.5", free_port("127.0.0.5")));
   std::unique_ptr<peer_process> live2(start_microsocks("127.0.0.6", free_port("127.0.0.6")));
+  std::unique_ptr<peer_process> live3(start_microsocks("127.0.0.7", free_port("127.0.0.7")));
   silent_proxy silent;
   syn_dropper dropper;
-  if (!origin.start(kOrigin) || !live1 || !live2 || !silent.start("127.0.0.16") ||
+  if (!origin.start(kOrigin) || !live1 || !live2 || !live3 || !silent.start("127.0.0.16") ||
       !dropper.start("127.0.0.17")) {
     fprintf(stderr, "the proxies did not start\n");
     return 1;
@@ -259,24 +261,29 @@ int failover_figures(bool quick) {
     uint16_t port;
   };
   const proxy_row live_a{"127.0.0.5", live1->port}, live_b{"127.0.0.6", live2->port};
+  const proxy_row live_c{"127.0.0.7", live3->port};
   const proxy_row quiet{"127.0.0.16", silent.port}, dropping{"127.0.0.17", dropper.port};
   struct setup {
     const char* name;
     std::vector<proxy_row> proxies;
   };
-  const setup setups[] = {{"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
+  const setup setups[] = {{"4: silent, 3 live", {quiet, live_a, live_b, live_c}},
+                          {"4: drops SYN, 3 live", {dropping, live_a, live_b, live_c}},
+                          {"4: silent, drops SYN, 2 live", {quiet, dropping, live_a, live_b}},
                           {"2: silent, live", {quiet, live_a}},
                           {"2: drops SYN, live", {dropping, live_a}}};
   struct build {
     const char* name;
     const char* bin;
+    int race_after;  // -1: the build's default
   };
   const char* earlier = getenv("MEROVANE_BIN_BEFORE");
   const char* now_bin = getenv("MEROVANE_BIN");
   const std::string current = now_bin != nullptr ? now_bin : program_bin();
   std::vector<build> builds;
-  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier});
-  builds.push_back({"after", current.c_str()});
+  if (earlier != nullptr && earlier[0] != 0) builds.push_back({"before", earlier, -1});
+  builds.push_back({"norace", current.c_str(), 0});
+  builds.push_back({"after", current.c_str(), -1});
   printf("first byte of the answer, %d clients one every %d ms, pick:random link; seconds\n",
          clients, spacing_ms);
   printf("%-7s %-30s %8s %8s %8s %9s\n", "build", "proxies", "p50", "p99", "max", "answered");
@@ -291,6 +298,7 @@ int failover_figures(bool quick) {
           db_exec("INSERT INTO proxy(ip,port,type,timeout,rank,t_ok) VALUES(%u,%u,%d,100,50,1)",
                   ip_of(r.ip), static_cast<unsigned>(r.port), PT_SOCKS5);
         db_exec(sql_link_insert(), 1, 1, PT_SOCKS5, 0u, 0u);
+        if (b.race_after >= 0) setting_int("race_after", b.race_after, 1);
       }) && program.start();
       if (!ok) {
         printf("%-7s %-30s the program did not start\n", b.name, s.name);

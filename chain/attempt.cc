@@ -16,6 +16,7 @@
 #include "chain/failover.h"
 #include "chain/limits.h"
 #include "chain/negotiate.h"
+#include "chain/race.h"
 #include "chain/rewrite.h"
 #include "chain/ruleset.h"
 #include "chain/select.h"
@@ -124,18 +125,17 @@ namespace {
 // The chain's hops (chain_hops' result), none of them this program's own
 // listener: a proxy that is us is avoided like a failed one and the chain
 // picked again; a fixed link to us leaves no chain.
-int hops_without_us(route_record& ro, client_route& client, const char* host, uint16_t port,
-                    bool tunnel) {
+int hops_without_us(route_record& ro, proxy_ref* avoid, uint8_t& avoid_count, int capacity,
+                    const char* host, uint16_t port, bool tunnel) {
   for (int round = 0; round < 4; ++round) {
-    const int hops = chain_hops(ro, host, port, client.excluded, client.excluded_count, tunnel);
+    const int hops = chain_hops(ro, host, port, avoid, avoid_count, tunnel);
     if (hops != 1) return hops;
     int found = -1;
     for (int i = 0; i + 1 < ro.hop_count && found < 0; ++i)
       if (chain_hop_is_us(ro.hops[i].addr, ro.hops[i].port)) found = i;
     if (found < 0) return 1;
-    if ((chain_cache.fixed_mask >> found) & 1u || client.excluded_count >= CHAIN_EXCLUDED_MAX)
-      return 0;
-    client.excluded[client.excluded_count++] = proxy_ref{ro.hops[found].addr, ro.hops[found].port};
+    if ((chain_cache.fixed_mask >> found) & 1u || avoid_count >= capacity) return 0;
+    avoid[avoid_count++] = proxy_ref{ro.hops[found].addr, ro.hops[found].port};
   }
   return 0;
 }
@@ -173,10 +173,10 @@ void chain_socks_reply(int index, uint8_t code) {
   }
 }
 
-attempt_result chain_attempt(int index) {
-  if (index < 0 || index >= SLOT_COUNT) return attempt_result::no_slot;
+int chain_pick_hops(int index, route_record& ro, proxy_ref* avoid, uint8_t& avoid_count,
+                    int capacity) {
   conn_slot& c = conn_table[index];
-  route_record& rc = route_of(c);
+  const route_record& rc = route_of(c);
   c.dest_host[DEST_HOST_SIZE - 1] = '\0';
   // A name looked up here (off the engine thread) goes on as its address.
   char looked_up[16];
@@ -186,24 +186,19 @@ attempt_result chain_attempt(int index) {
     snprintf(looked_up, sizeof looked_up, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
     host = looked_up;
   }
-  // The hops first: without a chain the client stays unlinked and can
-  // still be answered.
-  route_record ro{};
   // A client without a plain HTTP request to forward (check_reply 0: a
   // CONNECT tunnel, a SOCKS client's other data) needs a last hop that
-  // tunnels; a SOCKS client whose last link gives only plain HTTP proxies
-  // is told "granted" first and asked for its request.
-  const bool direct = rc.client.rule_action == static_cast<uint8_t>(rule_action::direct);
-  if (direct && !chain_direct_hops(index, ro)) return attempt_result::no_chain;
-  const int hops =
-      direct ? 1 : hops_without_us(ro, rc.client, host, c.dest_port, rc.check_reply == 0);
-  if (hops == CHAIN_HOPS_HTTP_LAST)
-    return socks_reply_first(c) ? attempt_result::deferred : attempt_result::http_last;
-  if (hops != 1) return attempt_result::no_chain;
-  rc.client.fixed_mask = chain_cache.fixed_mask;
+  // tunnels.
+  return hops_without_us(ro, avoid, avoid_count, capacity, host, c.dest_port, rc.check_reply == 0);
+}
+
+int chain_open_attempt(int index, const route_record& hops, bool racer) {
+  const int first = slot_linked(index);
   const int out = slot_create_linked(index);
-  if (out < 0) return attempt_result::no_slot;
+  if (out < 0) return -1;
   conn_slot& o = conn_table[out];
+  // A racer is linked to the client, not the client to it, until it wins.
+  if (racer) conn_table[index].link_sock = first >= 0 ? conn_table[first].sock : -1;
   o.kind = slot_kind::chain;
   // A failed attempt closes alone: its 'X' decides whether the client
   // gets another one.
@@ -211,19 +206,43 @@ attempt_result chain_attempt(int index) {
   if (o.started == 0) o.started = tick_now();
   o.dest_port = conn_table[index].dest_port;
   memcpy(o.dest_host, conn_table[index].dest_host, DEST_HOST_SIZE);
+  route_record& ro = route_of(o);
+  ro = hops;
   ro.hop_index = 0;
   ro.check_reply = route_of(index).check_reply;
-  route_of(o) = ro;
-  if (log_level_get() >= 2) {
-    char rule[RULE_TEXT_SIZE + 24];
-    if (direct && rules_describe(rc.client, rule, sizeof rule) > 0)
-      log_line(out, "Connecting directly by %s", rule);
-    log_building(out, ro, o.dest_host);
-  }
+  if (log_level_get() >= 2) log_building(out, ro, o.dest_host);
   if (!slot_connect(out, ro.hops[0].addr, ro.hops[0].port))
     slot_abort(out);
   else
     slot_set_deadline(out, chain_connect_limit_ms());
+  return out;
+}
+
+attempt_result chain_attempt(int index) {
+  if (index < 0 || index >= SLOT_COUNT) return attempt_result::no_slot;
+  conn_slot& c = conn_table[index];
+  route_record& rc = route_of(c);
+  // The hops first: without a chain the client stays unlinked and can
+  // still be answered. A SOCKS client whose last link gives only plain
+  // HTTP proxies is told "granted" first and asked for its request.
+  // A destination a rule sends direct has itself alone as its hop list.
+  route_record ro{};
+  const bool direct = rc.client.rule_action == static_cast<uint8_t>(rule_action::direct);
+  if (direct && !chain_direct_hops(index, ro)) return attempt_result::no_chain;
+  const int hops = direct ? 1
+                          : chain_pick_hops(index, ro, rc.client.excluded, rc.client.excluded_count,
+                                            CHAIN_EXCLUDED_MAX);
+  if (hops == CHAIN_HOPS_HTTP_LAST)
+    return socks_reply_first(c) ? attempt_result::deferred : attempt_result::http_last;
+  if (hops != 1) return attempt_result::no_chain;
+  rc.client.fixed_mask = direct ? 0xFFFFFFFFu : chain_cache.fixed_mask;
+  const int out = chain_open_attempt(index, ro, false);
+  if (out < 0) return attempt_result::no_slot;
+  char rule[RULE_TEXT_SIZE + 24];
+  if (direct && log_level_get() >= 2 && rules_describe(rc.client, rule, sizeof rule) > 0)
+    log_line(out, "Connecting directly by %s", rule);
+  rc.client.attempt_started = tick_now();
+  chain_race_arm(index);
   return attempt_result::started;
 }
 
@@ -265,11 +284,12 @@ void first_attempt(int index) {
   }
 }
 
-// The client's chain ran out of time: the attempt under way ends as its
-// hop's failure, and no other follows.
+}  // namespace
+
 void chain_out_of_time(int client) {
   route_record& rc = route_of(client);
   rc.client.out_of_time = 1;
+  chain_race_drop(client);
   const int out = slot_linked(client);
   if (out >= 0 && conn_table[out].kind == slot_kind::chain && route_of(out).side == 0) {
     chain_stop_attempt(out, STEP_TIMED_OUT);
@@ -282,6 +302,8 @@ void chain_out_of_time(int client) {
   f.fault = chain_fault::out_of_time;
   chain_give_up(client, f);
 }
+
+namespace {
 
 // A looked-up name that is this machine: an HTTP or CONNECT client gets
 // the local-address page, as when the address was given.
@@ -307,6 +329,7 @@ void chain_start(int index, size_t http_offset) {
   rc.side = 1;
   rc.client.replied = replied;
   rc.check_reply = check;
+  rc.client.ceiling = tick_now() + chain_total_limit_ms();
   slot_set_deadline(index, chain_total_limit_ms());
   fill_target(c, rc, http_offset);
   // A name looked up here is matched against the rules with its address,
@@ -373,6 +396,7 @@ namespace {
 
 // The destination was reached: a CONNECT client learns it now, not before.
 void chain_stands(int index) {
+  chain_race_settle(index);
   last_chain_ok = tick_now();
   // Relayed bytes may be dumped again once every sign-in byte is out.
   if (conn_table[index].out.len == 0) conn_table[index].flags &= ~SLOT_SECRET_OUTPUT;
@@ -400,7 +424,7 @@ void chain_attempt_closed(int index) {
   // Whatever failed (an unreachable first proxy too), the next client
   // builds its chain afresh.
   if (failure.fault != chain_fault::none) chain_cache_clear();
-  if (client >= 0) chain_failed(client, failure);
+  if (client >= 0 && !chain_race_survives(index, client, failure)) chain_failed(client, failure);
 }
 
 }  // namespace
@@ -415,7 +439,13 @@ void chain_handler(int index, char letter) {
     r.client.lookup = 0;
   }
   if (r.side != 0) {
-    if (letter == slot_event::deadline) chain_out_of_time(index);
+    if (letter == slot_event::deadline) chain_client_deadline(index);
+    if (letter == slot_event::closing) chain_race_drop(index);
+    return;
+  }
+  // An attempt another one beat only closes, quietly.
+  if (r.socks5_stage == RACE_LOST) {
+    if (letter == 'X') chain_close(index);
     return;
   }
   if (letter == slot_event::deadline || letter == slot_event::looped) {

@@ -124,10 +124,12 @@ int chain_client_of(int out) {
   const int used = slot_count_used();
   for (int i = 1; i < used; ++i) {
     const conn_slot& s = conn_table[i];
-    if (i == out || s.sock == -1 || s.link_sock != sock || s.kind != slot_kind::chain) continue;
+    if (i == out || s.sock == -1 || s.kind != slot_kind::chain || route_of(s).side != 1) continue;
+    // The attempt linked to the client, or the one racing it.
+    if (s.link_sock != sock && route_of(s).client.race_sock != sock) continue;
     // A client on its way out (it left, or the program stops) gets nothing more.
     if (s.flags & SLOT_CLOSE_REQUESTED) return -1;
-    if (route_of(s).side == 1) return i;
+    return i;
   }
   return -1;
 }
@@ -305,17 +307,23 @@ void chain_cannot_start(int client) {
   chain_refused(client, none);
 }
 
-void chain_failed(int client, const chain_failure& failure) {
-  if (client < 0 || client >= SLOT_COUNT) return;
+void chain_note_failure(int client, const chain_failure& failure) {
   client_route& c = route_of(client).client;
   c.last = failure;
-  if (c.rule_action == static_cast<uint8_t>(rule_action::direct)) {
-    chain_direct_failed(client, failure);
-    return;
-  }
   if (!is_fixed(c, failure.hop)) exclude(c, failure.proxy);
   if (!is_fixed(c, static_cast<uint8_t>(failure.hop + 1))) exclude(c, failure.next);
   if (blames_before(c, failure)) exclude(c, failure.before);
+}
+
+void chain_failed(int client, const chain_failure& failure) {
+  if (client < 0 || client >= SLOT_COUNT) return;
+  client_route& c = route_of(client).client;
+  if (c.rule_action == static_cast<uint8_t>(rule_action::direct)) {
+    c.last = failure;
+    chain_direct_failed(client, failure);
+    return;
+  }
+  chain_note_failure(client, failure);
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(failure, why, sizeof why);
   char shown[DEST_HOST_SIZE + 2];

@@ -17,9 +17,12 @@ constexpr size_t FAILURE_TEXT_SIZE = 160;
 // The failure of an attempt from its outbound route record (read before the
 // report at close changes it).
 chain_failure chain_failure_of(const route_record& r);
-// The client slot still linked to outbound slot `out`, or -1 when it is
-// gone or closing.
+// The client slot still linked to outbound slot `out` (or raced by it), or
+// -1 when it is gone or closing.
 int chain_client_of(int out);
+// The client's later attempts avoid what `failure` blames; it becomes the
+// client's last failure.
+void chain_note_failure(int client, const chain_failure& failure);
 // An attempt of client slot `client` failed: another attempt, or the end.
 void chain_failed(int client, const chain_failure& failure);
 // The end for the client: the 502 page where its protocol can show one, then close.

@@ -17,6 +17,7 @@ constexpr uint32_t CONNECT_REPLY_HEAD_LIMIT = 16u << 10;
 constexpr uint8_t SIGN_IN_REFUSED = 0xA5;  // socks5_stage of a failed sign-in
 constexpr uint8_t STEP_TIMED_OUT = 0xA6;   // socks5_stage of a hop out of time
 constexpr uint8_t LOOP_FOUND = 0xA7;       // socks5_stage of a hop that is this program
+constexpr uint8_t RACE_LOST = 0xA8;        // socks5_stage of an attempt another one beat
 
 // Negotiation progress over one hop list. The chain slot keeps these fields
 // in its route record; the chain test keeps them in its own record.

@@ -101,6 +101,8 @@ void draw_identification() {
 
 void chain_report(route_record& r, uint32_t bytes, int failed, int log_index) {
   if (r.hop_index >= MAX_HOPS || r.hop_count > MAX_HOPS) return;
+  // An attempt another one beat proved nothing about its proxies.
+  if (r.socks5_stage == RACE_LOST) return;
   if (!failed) {
     if (r.established) {
       usage_proxy list[MAX_HOPS + 1] = {};
@@ -140,6 +142,7 @@ void chain_close(int index) {
   route_record& r = route_of(s);
   log_line(index, "Chain connection closed.");
   if (r.side != 0) return;  // the client side holds no hops
+  if (r.socks5_stage == RACE_LOST) return;
   // A chain that never stood is counted where its failure is decided
   // (retried, or given up for the client).
   if (r.established) metrics_chain_closed(r.failed == 0, s.out.total, s.in.total);

@@ -3,7 +3,8 @@
 // reports the outcome at close. Its units: chain/hop_protocol.cc (the
 // requests and replies of each proxy kind), chain/attempt.cc (a client's
 // attempts, their time limits, the SOCKS reply and the loop checks) and
-// chain/negotiate.cc (relay, report, the client identification line).
+// chain/race.cc (a second attempt racing a slow one) and chain/negotiate.cc
+// (relay, report, the client identification line).
 // Owns `last_chain_ok`.
 #pragma once
 
@@ -31,6 +32,19 @@ enum class attempt_result { started, no_chain, no_slot, http_last, deferred };
 // chain_start): a chain without the proxies its earlier attempts found
 // failing, and a new outbound slot linked to the client.
 attempt_result chain_attempt(int index);
+
+// The hops of a new attempt for client slot `index` into ro, avoiding the
+// `avoid_count` proxies of `avoid` and this program's own listener (added
+// to `avoid`, which holds `capacity`): chain_hops' result.
+int chain_pick_hops(int index, route_record& ro, proxy_ref* avoid, uint8_t& avoid_count,
+                    int capacity);
+// Opens an outbound slot for client `index` over the hops of `hops` and
+// starts its connect; a racer is linked to the client one way only. The
+// slot, or -1.
+int chain_open_attempt(int index, const route_record& hops, bool racer);
+// The client's chain ran out of time: the attempt under way ends as its
+// hop's failure, a racer is dropped, and no other attempt follows.
+void chain_out_of_time(int client);
 
 // Ends the attempt on outbound slot `index` as the current hop's failure:
 // `why` STEP_TIMED_OUT (its time ran out) or LOOP_FOUND (it handed the

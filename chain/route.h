@@ -68,16 +68,20 @@ struct __attribute__((packed)) client_route {
   uint32_t fixed_mask;     // chain positions taken by fixed-proxy links
   chain_failure last;      // the latest failure, fault none before any
   proxy_ref excluded[CHAIN_EXCLUDED_MAX];
-  uint8_t lookup;           // 1 + ticket of the destination's lookup while it runs, 0 when
-                            // none, 0xFF while it waits for a free entry
-  uint32_t resolved;        // the destination's address once looked up here, else 0
-  uint32_t lookup_started;  // tick at which the lookup was queued
-  uint8_t target_named;     // a plain HTTP last hop was given the destination in the request
-  uint8_t out_of_time;      // the chain's own time limit passed: no further attempt
-  uint8_t replied;          // a SOCKS client has had its reply (early, for a plain HTTP last hop)
-  uint8_t rule_decided;     // the rules were asked for this destination
-  uint8_t rule_action;      // rule_action of the matching rule (none: no rule matched)
-  uint16_t rule_index;      // its place in the table, and its line in the "rules" setting
+  uint8_t lookup;            // 1 + ticket of the destination's lookup while it runs, 0 when
+                             // none, 0xFF while it waits for a free entry
+  uint32_t resolved;         // the destination's address once looked up here, else 0
+  uint32_t lookup_started;   // tick at which the lookup was queued
+  uint8_t target_named;      // a plain HTTP last hop was given the destination in the request
+  uint8_t out_of_time;       // the chain's own time limit passed: no further attempt
+  uint8_t replied;           // a SOCKS client has had its reply (early, for a plain HTTP last hop)
+  uint32_t ceiling;          // tick by which the chain must stand
+  uint32_t attempt_started;  // tick at which the attempt now linked to the client began
+  int32_t race_sock;         // socket of the attempt racing the linked one, 0 when none
+  uint8_t races;             // racing attempts started so far
+  uint8_t rule_decided;      // the rules were asked for this destination
+  uint8_t rule_action;       // rule_action of the matching rule (none: no rule matched)
+  uint16_t rule_index;       // its place in the table, and its line in the "rules" setting
   uint16_t rule_line;
 };
 

@@ -21,6 +21,10 @@ void metrics_rule_matched(int action) {
   if (action >= 1 && action <= 3) counters[action - 1]->fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_chain_race(bool second_won) {
+  (second_won ? metrics.races_second : metrics.races_first).fetch_add(1, std::memory_order_relaxed);
+}
+
 void metrics_check_done(bool ok) {
   (ok ? metrics.checks_ok : metrics.checks_failed).fetch_add(1, std::memory_order_relaxed);
 }
@@ -32,9 +36,10 @@ void metrics_check_queue(uint32_t queue, uint32_t running) {
 
 void metrics_reset() {
   for (std::atomic<uint64_t>* c :
-       {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.relay_up,
-        &metrics.relay_down, &metrics.checks_ok, &metrics.checks_failed, &metrics.check_queue,
-        &metrics.checks_running, &metrics.rule_direct, &metrics.rule_chain, &metrics.rule_block})
+       {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.races_first,
+        &metrics.races_second, &metrics.relay_up, &metrics.relay_down, &metrics.checks_ok,
+        &metrics.checks_failed, &metrics.check_queue, &metrics.checks_running, &metrics.rule_direct,
+        &metrics.rule_chain, &metrics.rule_block})
     c->store(0);
 }
 
@@ -82,6 +87,10 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
   w.labelled("merovane_chains_total", "result", "failed", read(metrics.chains_failed));
   w.family("merovane_chain_retries_total", "counter", "Chains built again after a failed hop.");
   w.plain("merovane_chain_retries_total", read(metrics.chain_retries));
+  w.family("merovane_chain_races_total", "counter",
+           "Races between two attempts of one client, by the attempt that won.");
+  w.labelled("merovane_chain_races_total", "winner", "first", read(metrics.races_first));
+  w.labelled("merovane_chain_races_total", "winner", "second", read(metrics.races_second));
   w.family("merovane_rule_matches_total", "counter",
            "Destinations that matched a rule, by action.");
   w.labelled("merovane_rule_matches_total", "action", "direct", read(metrics.rule_direct));

@@ -1,5 +1,6 @@
 // The program's counters for monitoring: chains finished (ok or failed),
-// chain retries, destination rules matched, bytes relayed each way and proxy checks (ok or failed),
+// chain retries, races between attempts, destination rules matched, bytes
+// relayed each way and proxy checks (ok or failed),
 // counted by the units where these happen, and their rendering in the
 // Prometheus text format together with the gauges the caller samples.
 #pragma once
@@ -10,6 +11,7 @@
 
 struct metrics_counters {
   std::atomic<uint64_t> chains_ok{0}, chains_failed{0}, chain_retries{0};
+  std::atomic<uint64_t> races_first{0}, races_second{0};
   std::atomic<uint64_t> relay_up{0}, relay_down{0};
   std::atomic<uint64_t> checks_ok{0}, checks_failed{0};
   std::atomic<uint64_t> check_queue{0}, checks_running{0};
@@ -21,6 +23,8 @@ extern metrics_counters metrics;
 // received back from them.
 void metrics_chain_closed(bool ok, uint64_t up, uint64_t down);
 void metrics_chain_retried();
+// A race between two attempts was decided: the second (racing) one won, or the first.
+void metrics_chain_race(bool second_won);
 // A destination matched a rule: 1 direct, 2 chain, 3 block.
 void metrics_rule_matched(int action);
 void metrics_check_done(bool ok);

@@ -240,13 +240,16 @@ void save_rules(const param_spans& spans) {
   rules_forget();
 }
 
-// "hop_timeout" and "chain_timeout" when the form sends them, in their ranges.
+// "hop_timeout", "chain_timeout" and "race_after" when the form sends them,
+// in their ranges.
 void save_time_limits(const param_spans& spans) {
   char text[16];
   if (param_text("hop_timeout", sizeof text, spans, text))
     setting_int("hop_timeout", hop_timeout_clamped(strtol(text, nullptr, 10)), 1);
   if (param_text("chain_timeout", sizeof text, spans, text))
     setting_int("chain_timeout", chain_timeout_clamped(strtol(text, nullptr, 10)), 1);
+  if (param_text("race_after", sizeof text, spans, text))
+    setting_int("race_after", race_after_clamped(strtol(text, nullptr, 10)), 1);
   chain_limits_reset();
 }
 

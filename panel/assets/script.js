@@ -843,6 +843,9 @@ var SETTING_FIELDS = [
   {name: "hop_timeout", kind: "count", label: "Seconds a proxy in a chain may take to answer", dflt: 8, max: 60,
    hint: "A proxy that does not answer in time counts as failed and the chain is tried through " +
          "another one. Connecting to the first proxy waits 5 seconds at most."},
+  {name: "race_after", kind: "count", label: "Seconds before a second attempt races a slow one", dflt: 2,
+   max: 60, hint: "The first attempt to reach the destination carries the client; the other is " +
+   "closed without counting against its proxies. 0 turns racing off."},
   {name: "chain_timeout", kind: "count", label: "Seconds a whole chain may take", dflt: 30, max: 180,
    hint: "The client is told the chain failed when no attempt stood within this time."},
   {name: "block_transparent", kind: "check", label: "Block proxies that a check finds transparent",

@@ -102,6 +102,38 @@ TEST_P(BadProxyAmongTwo, CostsItsTimeLimitThenTheOtherServes) {
   EXPECT_NE(log.find(named + c.failure + "); trying again (attempt 2)"), std::string::npos) << log;
 }
 
+// With racing, the same bad proxy costs the client one "race_after": a
+// second attempt through the live proxy carries it long before the bad
+// one's time limit, and the attempt that lost is not its proxy's failure.
+TEST_P(BadProxyAmongTwo, ARacingAttemptCarriesTheClient) {
+  const uint16_t bad_port = start_bad(GetParam().drops_syn);
+  ASSERT_NE(bad_port, 0);
+  const uint16_t live_port = free_port(kLive);
+  std::unique_ptr<peer_process> live(start_microsocks(kLive, live_port));
+  ASSERT_TRUE(live);
+  start_with([&] {
+    setting_int("hop_timeout", 20, 1);
+    setting_int("race_after", 1, 1);
+    chain_db_add_proxy(kBad, bad_port, PT_SOCKS5, 100, 50, 2);
+    chain_db_add_proxy(kLive, live_port, PT_SOCKS5, 100, 50, 1);
+    chain_db_add_link(1, 3, PT_SOCKS5);
+  });
+  const std::string file = program.home + "/body";
+  for (const char* form : {"--socks5-hostname", "-x"}) {
+    const std::string via = form[1] == 'x' ? "http://" + program.url() : program.url();
+    // The connect alone would take 5 s, the silent proxy's reply 20 s.
+    ASSERT_EQ(run_curl({form, via, url("/bytes/1000")}, file, 4), 0)
+        << read_file(file + ".err") << program.log();
+    EXPECT_EQ(read_file(file).size(), 1000u);
+  }
+  const std::string text = program_get(program, "/" + std::string(kPanelToken) + "/metrics");
+  EXPECT_GE(metrics_series(text, "merovane_chain_races_total{winner=\"second\"}"), 1) << text;
+  EXPECT_EQ(metrics_series(text, "merovane_chains_total{result=\"failed\"}"), 0) << text;
+  const std::string log = program.log();
+  EXPECT_EQ(log.find("in time"), std::string::npos) << log;
+  EXPECT_EQ(log.find("trying again"), std::string::npos) << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, BadProxyAmongTwo, ::testing::ValuesIn(kBadCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
