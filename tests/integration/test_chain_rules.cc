@@ -251,6 +251,21 @@ TEST_F(ChainRules, ProxyAutoConfigurationFile) {
       << pac;
 }
 
+// A direct destination that does not answer is never raced through the
+// chain: it runs out of the chain's time alone.
+TEST_F(ChainRules, ADirectDestinationIsNeverRacedThroughTheChain) {
+  syn_dropper silent;
+  ASSERT_TRUE(silent.start("127.0.0.86"));
+  int status = -1;
+  std::string out = program_ctl(program, "set race_after=1 chain_timeout=2", "", &status);
+  ASSERT_EQ(status, 0) << out;
+  out = program_ctl(program, "rules set -", "127.0.0.86 direct\n", &status);
+  ASSERT_EQ(status, 0) << out;
+  const uint64_t before = hop.accepted();
+  EXPECT_EQ(ask("SOCKS5", "127.0.0.86", silent.port), "socks 6");
+  EXPECT_EQ(hop.accepted(), before);
+}
+
 // Headless Chromium told to take the program's PAC file (tests/browser,
 // node + playwright-core): the direct host's page comes without the chain's
 // proxy, the other's through it.
