@@ -500,6 +500,9 @@ bool http_signed_in(int index, http_info& info) {
     return false;
   }
   drop_signin_lines(index, info);
+  // Its next request on this connection would carry the sign-in line
+  // through the relay: there is none.
+  if (slot.proto == PROTO_HTTP) slot.flags |= SLOT_ONE_REQUEST;
   return true;
 }
 
