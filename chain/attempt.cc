@@ -18,6 +18,7 @@
 #include "chain/negotiate.h"
 #include "chain/race.h"
 #include "chain/rewrite.h"
+#include "chain/ruleset.h"
 #include "chain/select.h"
 #include "chain/usage.h"
 #include "db/db.h"
@@ -224,14 +225,22 @@ attempt_result chain_attempt(int index) {
   // The hops first: without a chain the client stays unlinked and can
   // still be answered. A SOCKS client whose last link gives only plain
   // HTTP proxies is told "granted" first and asked for its request.
+  // A destination a rule sends direct has itself alone as its hop list.
   route_record ro{};
-  const int hops =
-      chain_pick_hops(index, ro, rc.client.excluded, rc.client.excluded_count, CHAIN_EXCLUDED_MAX);
+  const bool direct = rc.client.rule_action == static_cast<uint8_t>(rule_action::direct);
+  if (direct && !chain_direct_hops(index, ro)) return attempt_result::no_chain;
+  const int hops = direct ? 1
+                          : chain_pick_hops(index, ro, rc.client.excluded, rc.client.excluded_count,
+                                            CHAIN_EXCLUDED_MAX);
   if (hops == CHAIN_HOPS_HTTP_LAST)
     return socks_reply_first(c) ? attempt_result::deferred : attempt_result::http_last;
   if (hops != 1) return attempt_result::no_chain;
-  rc.client.fixed_mask = chain_cache.fixed_mask;
-  if (chain_open_attempt(index, ro, false) < 0) return attempt_result::no_slot;
+  rc.client.fixed_mask = direct ? 0xFFFFFFFFu : chain_cache.fixed_mask;
+  const int out = chain_open_attempt(index, ro, false);
+  if (out < 0) return attempt_result::no_slot;
+  char rule[RULE_TEXT_SIZE + 24];
+  if (direct && log_level_get() >= 2 && rules_describe(rc.client, rule, sizeof rule) > 0)
+    log_line(out, "Connecting directly by %s", rule);
   rc.client.attempt_started = tick_now();
   chain_race_arm(index);
   return attempt_result::started;
@@ -259,7 +268,12 @@ void start_lookup(conn_slot& c, route_record& rc) {
 
 void first_attempt(int index) {
   const attempt_result started = chain_attempt(index);
-  if (started == attempt_result::http_last) {
+  if (started == attempt_result::no_chain &&
+      route_of(index).client.rule_action == static_cast<uint8_t>(rule_action::direct)) {
+    chain_failure why{};
+    why.fault = chain_fault::direct_refused;
+    chain_refused(index, why);
+  } else if (started == attempt_result::http_last) {
     chain_failure why{};
     why.fault = chain_fault::http_last;
     chain_refused(index, why);
@@ -318,7 +332,12 @@ void chain_start(int index, size_t http_offset) {
   rc.client.ceiling = tick_now() + chain_total_limit_ms();
   slot_set_deadline(index, chain_total_limit_ms());
   fill_target(c, rc, http_offset);
-  if (needs_lookup(c.dest_host)) {
+  // A name looked up here is matched against the rules with its address,
+  // once it is known; any other destination now, as the client gave it. A
+  // direct one given as a name is looked up here whatever "remote_dns" says.
+  const bool lookup = needs_lookup(c.dest_host);
+  if (!lookup && chain_apply_rules(index, 0)) return;
+  if (lookup || chain_direct_needs_lookup(c)) {
     // The chain starts once the name is looked up (chain_lookups_poll);
     // with every lookup entry taken the client waits for one.
     rc.client.lookup_started = tick_now();
@@ -356,12 +375,17 @@ void chain_lookups_poll() {
       refuse_local(i);
       continue;
     }
+    if (!rc.client.rule_decided && chain_apply_rules(i, addr)) continue;
     first_attempt(i);
   }
 }
 
 void chain_set_local_test(local_address_test test) {
   local_test = test;
+}
+
+bool chain_address_is_local(uint32_t addr) {
+  return local_test != nullptr && local_test(addr);
 }
 
 const char* chain_tunnel_head() {

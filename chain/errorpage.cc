@@ -54,6 +54,15 @@ constexpr char page_bad_gateway[] =
     "<p>@LINK could not reach the destination through its proxy chain: @WHY.</p>\n"
     "<p>Destination: <code>@ADDR</code> port <code>@PORT</code></p>\n";
 
+constexpr char page_blocked[] =
+    "<h2>Blocked</h2>\n"
+    "<p>@LINK does not connect to this destination: @WHY.</p>\n"
+    "<p>Destination: <code>@ADDR</code> port <code>@PORT</code></p>\n";
+constexpr char page_direct_failed[] =
+    "<h2>Bad Gateway</h2>\n"
+    "<p>@LINK could not reach the destination directly: @WHY.</p>\n"
+    "<p>Destination: <code>@ADDR</code> port <code>@PORT</code></p>\n";
+
 constexpr char page_foot[] =
     "<br><br><br><br><br><br>\n"
     "<p>Powered by @LINK</p>\n"
@@ -140,6 +149,10 @@ const char* error_template(int id) {
       return page_no_database;
     case PAGE_BAD_GATEWAY:
       return page_bad_gateway;
+    case PAGE_BLOCKED:
+      return page_blocked;
+    case PAGE_DIRECT_FAILED:
+      return page_direct_failed;
     default:
       return nullptr;
   }
@@ -227,17 +240,22 @@ void send_error_page(const stream* in, int index, int id, const conn_slot* field
 }
 
 void send_bad_gateway(int index, const char* why, const conn_slot* fields) {
+  send_refusal_page(index, MV_LIT("502 Bad Gateway"), PAGE_BAD_GATEWAY, why, fields);
+}
+
+void send_refusal_page(int index, const char* status, int id, const char* why,
+                       const conn_slot* fields) {
   char page[ERROR_PAGE_SIZE];
-  size_t len = error_page_build(page, sizeof page, nullptr, PAGE_BAD_GATEWAY, fields);
+  size_t len = error_page_build(page, sizeof page, nullptr, id, fields);
   char escaped[PIECE_SIZE * 2];
   text_escape_html(escaped, sizeof escaped, why != nullptr ? why : "");
   text_replace_all(page, sizeof page, "@WHY", escaped);
   len = strnlen(page, sizeof page);
   char head[RESPONSE_HEAD_SIZE];
   const int n = snprintf(head, sizeof head,
-                         MV_LIT("HTTP/1.0 502 Bad Gateway\r\nContent-Type: text/html; "
+                         MV_LIT("HTTP/1.0 %s\r\nContent-Type: text/html; "
                                 "charset=utf-8\r\nContent-Length: %u\r\nConnection: close\r\n\r\n"),
-                         static_cast<unsigned>(len));
+                         status, static_cast<unsigned>(len));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof head) return;
   slot_send(index, head, n);
   slot_send(index, page, static_cast<int>(len));

@@ -7,12 +7,14 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "chain/ruleset.h"
 #include "db/db.h"
 #include "log/console.h"
 #include "log/metrics.h"
 #include "platform/clock.h"
 #include "platform/resolve.h"
 #include "util/literal.h"
+#include "util/rules.h"
 
 namespace {
 
@@ -84,6 +86,12 @@ void chain_retries_reset() {
 chain_failure chain_failure_of(const route_record& r) {
   chain_failure f{};
   const uint8_t h = r.hop_index;
+  // A direct attempt has the destination alone: its connect failed.
+  if (r.hop_count == 1 && h == 0 && !r.established) {
+    f.fault = r.socks5_stage == STEP_TIMED_OUT ? chain_fault::direct_no_time
+                                               : chain_fault::direct_no_connect;
+    return f;
+  }
   if (r.hop_count > MAX_HOPS || h + 1 >= r.hop_count) return f;
   const hop& p = r.hops[h];
   const hop& n = r.hops[h + 1];
@@ -205,6 +213,16 @@ size_t chain_failure_text(const chain_failure& f, char* out, size_t capacity) {
     case chain_fault::loop:
       n = snprintf(out, capacity, "loop through this program: proxy %s is this program", proxy);
       break;
+    case chain_fault::direct_no_connect:
+      n = snprintf(out, capacity, "the destination could not be reached");
+      break;
+    case chain_fault::direct_no_time:
+      n = snprintf(out, capacity, "the destination did not answer in time");
+      break;
+    case chain_fault::direct_refused:
+      n = snprintf(out, capacity,
+                   "this program connects directly only to IPv4 addresses of other machines");
+      break;
     case chain_fault::none:
       out[0] = 0;
       break;
@@ -217,6 +235,13 @@ size_t chain_attempt_note(const route_record& client, char* out, size_t capacity
   if (out == nullptr || capacity == 0) return 0;
   out[0] = 0;
   const client_route& c = client.client;
+  if (client.side == 1 && c.rule_action == static_cast<uint8_t>(rule_action::direct)) {
+    char rule[RULE_TEXT_SIZE + 24];
+    rules_describe(c, rule, sizeof rule);
+    const int n = snprintf(out, capacity, "direct by %s", rule);
+    if (n < 0) return 0;
+    return static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity - 1;
+  }
   if (client.side != 1 || (c.attempt == 0 && c.last.fault == chain_fault::none)) return 0;
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(c.last, why, sizeof why);
@@ -230,11 +255,15 @@ uint8_t chain_socks5_code(chain_fault fault) {
     case chain_fault::no_connect_in_time:
     case chain_fault::no_answer_in_time:
     case chain_fault::out_of_time:
+    case chain_fault::direct_no_time:
       return 0x06;  // TTL expired: a time limit
+    case chain_fault::direct_refused:
+      return 0x02;  // not allowed by the rules
     case chain_fault::refused_dest:
       return 0x04;  // host unreachable
     case chain_fault::no_connect:
     case chain_fault::refused:
+    case chain_fault::direct_no_connect:
       return 0x05;  // connection refused
     default:
       return 0x01;  // general failure
@@ -252,7 +281,11 @@ void chain_give_up(int client, const chain_failure& failure) {
   if (c.proto == PROTO_HTTP || c.proto == PROTO_CONNECT) {
     char why[FAILURE_TEXT_SIZE];
     chain_failure_text(failure, why, sizeof why);
-    send_bad_gateway(client, why, &c);
+    const bool direct = failure.fault == chain_fault::direct_no_connect ||
+                        failure.fault == chain_fault::direct_no_time ||
+                        failure.fault == chain_fault::direct_refused;
+    send_refusal_page(client, MV_LIT("502 Bad Gateway"),
+                      direct ? PAGE_DIRECT_FAILED : PAGE_BAD_GATEWAY, why, &c);
   }
   slot_abort(client);
 }
@@ -285,6 +318,11 @@ void chain_note_failure(int client, const chain_failure& failure) {
 void chain_failed(int client, const chain_failure& failure) {
   if (client < 0 || client >= SLOT_COUNT) return;
   client_route& c = route_of(client).client;
+  if (c.rule_action == static_cast<uint8_t>(rule_action::direct)) {
+    c.last = failure;
+    chain_direct_failed(client, failure);
+    return;
+  }
   chain_note_failure(client, failure);
   char why[FAILURE_TEXT_SIZE];
   chain_failure_text(failure, why, sizeof why);

@@ -152,6 +152,8 @@ void chain_close(int index) {
   char text[1400];
   size_t used = 0;
   text[0] = '\0';
+  // A destination alone was reached directly, by a rule.
+  if (r.hop_count == 1) chain_text_put(text, sizeof text, used, "direct ");
   for (int i = 0; i < r.hop_count && i < MAX_HOPS; ++i) {
     const hop& h = r.hops[i];
     const char* sep = i == 0 ? "" : " ";

@@ -73,6 +73,10 @@ void chain_lookups_poll();
 // Tells whether a looked-up address is this machine (set by the front end).
 using local_address_test = bool (*)(uint32_t addr);
 void chain_set_local_test(local_address_test test);
+// A looked-up or literal IPv4 address that is this machine, by the front
+// end's test (127.0.0.1, the interfaces, the listener's address, and all
+// of 127.0.0.0/8 while the listener takes every interface).
+bool chain_address_is_local(uint32_t addr);
 
 // Response head a CONNECT client gets once the destination is reached.
 const char* chain_tunnel_head();

@@ -13,6 +13,7 @@
 #include "log/metrics.h"
 #include "platform/clock.h"
 #include "platform/resolve.h"
+#include "util/rules.h"
 
 namespace {
 
@@ -29,9 +30,10 @@ int negotiating_attempt(int client) {
   return first;
 }
 
+// A destination a rule sends direct is never raced through the chain.
 bool may_race(const client_route& c) {
   return chain_race_after_ms() != 0 && c.race_sock == 0 && !c.out_of_time &&
-         c.races < RACES_PER_CLIENT;
+         c.races < RACES_PER_CLIENT && c.rule_action != static_cast<uint8_t>(rule_action::direct);
 }
 
 // The hops of a racer: none of the client's avoided proxies, none of the

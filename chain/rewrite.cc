@@ -597,7 +597,7 @@ uint32_t relay_hook(int index, int linked_index) {
   if (at_destination && ro.hop_proto == PT_HTTP && client->proto != PROTO_CONNECT &&
       rc.client.target_named == 0)
     name_destination(*client, rc);
-  const bool force = force_http_10_on();
+  const bool force = force_http_10_on() || (client->flags & SLOT_ONE_REQUEST);
   if (at_destination && force && rc.rewritten == 0) {
     if (client->proto == PROTO_CONNECT) {
       rc.rewritten = REWRITE_DONE;  // a tunnel carries the client's bytes as they are

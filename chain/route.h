@@ -48,6 +48,9 @@ enum class chain_fault : uint8_t {
   out_of_time,         // the whole chain did not stand within its time limit
   loop,                // a hop handed the chain back to this program
   http_last,           // a tunnel, and the last link gives only plain HTTP proxies
+  direct_no_connect,   // a direct destination could not be reached
+  direct_no_time,      // a direct destination did not accept in time
+  direct_refused,      // a direct destination this program cannot or must not connect to
 };
 struct __attribute__((packed)) chain_failure {
   chain_fault fault;
@@ -76,6 +79,10 @@ struct __attribute__((packed)) client_route {
   uint32_t attempt_started;  // tick at which the attempt now linked to the client began
   int32_t race_sock;         // socket of the attempt racing the linked one, 0 when none
   uint8_t races;             // racing attempts started so far
+  uint8_t rule_decided;      // the rules were asked for this destination
+  uint8_t rule_action;       // rule_action of the matching rule (none: no rule matched)
+  uint16_t rule_index;       // its place in the table, and its line in the "rules" setting
+  uint16_t rule_line;
 };
 
 // Route record of a chain slot. `side` 0 is the outbound slot ("Chain-R"),

@@ -61,6 +61,10 @@ constexpr uint8_t SLOT_CLOSE_ALONE = 0x10;
 constexpr uint8_t SLOT_SECRET_OUTPUT = 0x20;
 // The slot was accepted from the listener (a client or a panel connection).
 constexpr uint8_t SLOT_ACCEPTED = 0x40;
+// A plain HTTP proxy client that signed in with its request: that request
+// is made the connection's last, so a later one (with its own sign-in
+// line) is never relayed past recognition.
+constexpr uint8_t SLOT_ONE_REQUEST = 0x80;
 
 // Accepted connections never hold more than this many slots: each client
 // needs a second slot for its chain, and a quarter of the table stays for

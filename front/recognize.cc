@@ -13,6 +13,7 @@
 
 #include "chain/errorpage.h"
 #include "chain/negotiate.h"
+#include "chain/ruleset.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "engine/loop.h"
@@ -156,6 +157,7 @@ struct http_info {
   size_t head;         // head length
   bool connect;
   bool panel;
+  bool pac;  // GET /proxy.pac
 };
 
 // Reads the SOCKS request at the start of `in`. Returns the number of
@@ -362,6 +364,9 @@ step read_url_target(int index, http_info& info, size_t pos) {
     size_t after = pos + 1;
     info.panel = panel_path_at(d, len, after) ||
                  (after + 11 <= len && ascii_equal_folded(d + after, "favicon.ico", 11));
+    info.pac = len > after + 9 && memcmp(d, "GET ", 4) == 0 &&
+               memcmp(d + after, "proxy.pac", 9) == 0 &&
+               (d[after + 9] == ' ' || d[after + 9] == '?');
   }
   return step::go_on;
 }
@@ -495,6 +500,9 @@ bool http_signed_in(int index, http_info& info) {
     return false;
   }
   drop_signin_lines(index, info);
+  // Its next request on this connection would carry the sign-in line
+  // through the relay: there is none.
+  if (slot.proto == PROTO_HTTP) slot.flags |= SLOT_ONE_REQUEST;
   return true;
 }
 
@@ -502,6 +510,10 @@ bool http_signed_in(int index, http_info& info) {
 void dest_known(int index, http_info& info) {
   conn_slot& slot = conn_table[index];
   if (info.verb_offset != 0 && (is_local_host(slot.dest_host) == 1 || names_this_listener(slot))) {
+    if (slot.dest_port == listen_port && info.pac) {
+      rules_send_pac(index);
+      return;
+    }
     // The panel answers this machine only (unless "panel_remote" is set);
     // to anyone else its path is like any other.
     if (slot.dest_port == listen_port && info.panel && access_panel_allowed(index)) {

@@ -15,6 +15,12 @@ void metrics_chain_retried() {
   metrics.chain_retries.fetch_add(1, std::memory_order_relaxed);
 }
 
+void metrics_rule_matched(int action) {
+  std::atomic<uint64_t>* counters[] = {&metrics.rule_direct, &metrics.rule_chain,
+                                       &metrics.rule_block};
+  if (action >= 1 && action <= 3) counters[action - 1]->fetch_add(1, std::memory_order_relaxed);
+}
+
 void metrics_chain_race(bool second_won) {
   (second_won ? metrics.races_second : metrics.races_first).fetch_add(1, std::memory_order_relaxed);
 }
@@ -38,7 +44,8 @@ void metrics_reset() {
        {&metrics.chains_ok, &metrics.chains_failed, &metrics.chain_retries, &metrics.races_first,
         &metrics.races_second, &metrics.relay_up, &metrics.relay_down, &metrics.checks_ok,
         &metrics.checks_failed, &metrics.check_queue, &metrics.checks_running,
-        &metrics.refused_address, &metrics.refused_signin})
+        &metrics.refused_address, &metrics.refused_signin, &metrics.rule_direct,
+        &metrics.rule_chain, &metrics.rule_block})
     c->store(0);
 }
 
@@ -90,6 +97,11 @@ size_t metrics_render(const metrics_sample& sample, char* out, size_t capacity) 
            "Races between two attempts of one client, by the attempt that won.");
   w.labelled("merovane_chain_races_total", "winner", "first", read(metrics.races_first));
   w.labelled("merovane_chain_races_total", "winner", "second", read(metrics.races_second));
+  w.family("merovane_rule_matches_total", "counter",
+           "Destinations that matched a rule, by action.");
+  w.labelled("merovane_rule_matches_total", "action", "direct", read(metrics.rule_direct));
+  w.labelled("merovane_rule_matches_total", "action", "chain", read(metrics.rule_chain));
+  w.labelled("merovane_rule_matches_total", "action", "block", read(metrics.rule_block));
   w.family("merovane_relay_bytes_total", "counter",
            "Bytes of finished chains: up to the proxies, down from them.");
   w.labelled("merovane_relay_bytes_total", "direction", "up", read(metrics.relay_up));

@@ -1,6 +1,6 @@
 // The program's counters for monitoring: chains finished (ok or failed),
-// chain retries, races between attempts, bytes relayed each way, proxy
-// checks (ok or failed) and clients refused,
+// chain retries, races between attempts, destination rules matched, bytes
+// relayed each way, proxy checks (ok or failed) and clients refused,
 // counted by the units where these happen, and their rendering in the
 // Prometheus text format together with the gauges the caller samples.
 #pragma once
@@ -16,6 +16,7 @@ struct metrics_counters {
   std::atomic<uint64_t> checks_ok{0}, checks_failed{0};
   std::atomic<uint64_t> check_queue{0}, checks_running{0};
   std::atomic<uint64_t> refused_address{0}, refused_signin{0};
+  std::atomic<uint64_t> rule_direct{0}, rule_chain{0}, rule_block{0};
 };
 extern metrics_counters metrics;
 
@@ -25,6 +26,8 @@ void metrics_chain_closed(bool ok, uint64_t up, uint64_t down);
 void metrics_chain_retried();
 // A race between two attempts was decided: the second (racing) one won, or the first.
 void metrics_chain_race(bool second_won);
+// A destination matched a rule: 1 direct, 2 chain, 3 block.
+void metrics_rule_matched(int action);
 void metrics_check_done(bool ok);
 // A client closed at accept: its address is not allowed, or it is locked
 // out after failed sign-ins.

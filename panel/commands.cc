@@ -12,6 +12,7 @@
 #include "chain/limits.h"
 #include "chain/negotiate.h"
 #include "chain/rewrite.h"
+#include "chain/ruleset.h"
 #include "chain/select.h"
 #include "db/db.h"
 #include "log/console.h"
@@ -25,6 +26,7 @@
 #include "panel/usercmd.h"
 #include "util/ascii.h"
 #include "util/literal.h"
+#include "util/rules.h"
 #include "util/text.h"
 
 namespace {
@@ -73,6 +75,8 @@ uint32_t digits_number(const char* name, const param_spans& spans) {
 // The settings object of "settings" and "save_settings".
 // Why the last save left out a link ("" when it left out none).
 char link_refusal[96] = "";
+// Why the last save left the rules as they were ("" when it took them).
+char rules_refusal[160] = "";
 
 char* settings_object(int saved) {
   char* chain = db_query_text("j,", "],[",
@@ -92,6 +96,7 @@ char* settings_object(int saved) {
     textbuf_add(out, ", ");
   }
   if (saved && link_refusal[0] != 0) textbuf_addf(out, "refused:\"%s\", ", link_refusal);
+  if (saved && rules_refusal[0] != 0) textbuf_addf(out, "rules_refused:\"%s\", ", rules_refusal);
   textbuf_addf(out, MV_LIT("saved:%d, now:%u}"), saved, minute_clock());
   free(chain);
   free(members);
@@ -207,6 +212,35 @@ void save_check_sites(const param_spans& spans) {
   free(text);
 }
 
+// The destination rules when the form sends them: a list with a bad line
+// is not stored, and the reply says which line and why.
+void save_rules(const param_spans& spans) {
+  rules_refusal[0] = 0;
+  static char text[RULES_TEXT_MAX + 2];
+  static rule_set scratch;
+  if (!param_text("rules", sizeof text, spans, text)) return;
+  size_t n = strlen(text);
+  rule_error error;
+  if (n > RULES_TEXT_MAX) {
+    snprintf(rules_refusal, sizeof rules_refusal,
+             "rules not changed: the list is longer than 64 KiB");
+  } else if (!rules_parse(std::string_view(text, n), scratch, error)) {
+    snprintf(rules_refusal, sizeof rules_refusal, "rules not changed: line %u: %s", error.line,
+             error.why);
+  }
+  if (rules_refusal[0] != 0) {
+    console_line("%s", rules_refusal);
+    return;
+  }
+  // Kept as given, line ends as "\n".
+  size_t w = 0;
+  for (size_t r = 0; r < n; ++r)
+    if (text[r] != '\r') text[w++] = text[r];
+  text[w] = 0;
+  setting_str("rules", text, sizeof text, 1);
+  rules_forget();
+}
+
 // "hop_timeout", "chain_timeout" and "race_after" when the form sends them,
 // in their ranges.
 void save_time_limits(const param_spans& spans) {
@@ -288,6 +322,7 @@ char* save_settings(char* type, const param_spans& spans) {
   save_check_sites(spans);
   check_queue_wake();
   save_time_limits(spans);
+  save_rules(spans);
   // The new values count from the next connection on.
   chain_cache_clear();
   log_settings_forget();

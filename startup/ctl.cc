@@ -20,6 +20,7 @@
 #include "startup/ctl_check.h"
 #include "startup/ctl_client.h"
 #include "startup/ctl_rows.h"
+#include "startup/ctl_rules.h"
 #include "startup/ctl_user.h"
 #include "startup/runmodes.h"
 #include "util/registry.h"
@@ -560,6 +561,7 @@ int ctl_main(int argc, char** argv) {
   if (std::strcmp(cmd, "chain") == 0) return ctl_chain(argc - 1, argv + 1);
   if (std::strcmp(cmd, "check") == 0) return ctl_check(argc - 1, argv + 1);
   if (std::strcmp(cmd, "user") == 0) return ctl_user(argc - 1, argv + 1);
+  if (std::strcmp(cmd, "rules") == 0) return ctl_rules(argc - 1, argv + 1);
   std::fprintf(stderr, "merovane ctl: unknown command \"%s\" (see merovane --help)\n", cmd);
   return CTL_REFUSED;
 }

@@ -857,6 +857,12 @@ var SETTING_FIELDS = [
   {name: "remote_dns", kind: "check", label: "Let the last proxy look up site names",
    hint: "Site names are passed on to the last proxy of the chain and never looked up on this " +
          "machine, so its network and name server do not learn which sites you visit.", dflt: 1},
+  {name: "rules", kind: "lines", label: "Destination rules",
+   hint: "One rule a line, MATCH ACTION; the first rule that matches wins, and a destination no rule " +
+         "matches goes through the chain. MATCH: a host name (intranet.example), a domain with its " +
+         "subdomains (.corp.example), an address or range (192.168.0.0/16, fd00::/8), each optionally " +
+         "with :PORT or :PORT-PORT, or *. ACTION: direct (this machine connects itself), chain, or " +
+         "block. Browsers can take them from /proxy.pac on the proxy port."},
   {name: "log_level", kind: "level", label: "Logging"},
   {name: "log_dir", kind: "text", label: "Log folder", hint: "Where traffic statistics and diagnostic logs are written."},
   {name: "download_urls", kind: "lines", label: "Proxy list addresses",
@@ -920,8 +926,11 @@ function onSettings(v) {
                               ip: Number(r[LINK.ip]) >>> 0, port: num(r[LINK.port])});
   }
   renderChain();
+  /* A refused list of rules stays in the editor as typed, to be corrected. */
+  var refusal = num(v.saved) === 1 ? v.rules_refused || v.refused : "";
   for (i = 0; i < SETTING_FIELDS.length; i++) {
     var f = SETTING_FIELDS[i], input = byId("set_" + f.name);
+    if (f.name === "rules" && v.rules_refused && num(v.saved) === 1) continue;
     var has = Object.prototype.hasOwnProperty.call(v, f.name) && v[f.name] !== null;
     var value = has ? v[f.name] : f.dflt;
     if (f.kind === "check") input.checked = num(value) > 0;
@@ -938,7 +947,11 @@ function onSettings(v) {
   }
   renderOtherSettings(v);
   var result = byId("save_result");
-  if (num(v.saved) === 1) {
+  if (refusal) {
+    result.textContent = String(refusal);
+    result.className = "result error";
+    notice(String(refusal), "error");
+  } else if (num(v.saved) === 1) {
     result.textContent = "Settings saved.";
     result.className = "result saved";
     notice("Settings saved.", "ok");
@@ -946,7 +959,7 @@ function onSettings(v) {
 }
 
 function renderOtherSettings(v) {
-  var known = {chain: 1, saved: 1, now: 1};
+  var known = {chain: 1, saved: 1, now: 1, refused: 1, rules_refused: 1};
   for (var i = 0; i < SETTING_FIELDS.length; i++) known[SETTING_FIELDS[i].name] = 1;
   var box = clear(byId("other_settings")), rows = [];
   for (var k in v) {

@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "tests/support/chain_db.h"
 #include "tests/support/engine_harness.h"
+#include "tests/support/origin11.h"
 #include "tests/support/peers.h"
 #include "tests/support/program.h"
 
@@ -151,6 +152,7 @@ TEST_F(SecurityClients, AccountsMakeEveryProtocolSignIn) {
   ASSERT_TRUE(program.prepare(kProgram, [] {
     chain_db_add_link(1, 5, PT_SOCKS5, ip_number(kSocks), microsocks->port);
     setting_int("log_level", 2, 1);
+    setting_int("force_http_10", 0, 1);
   }));
   ASSERT_TRUE(program.start()) << program.log();
   std::string seen;  // every output a person could read
@@ -185,6 +187,23 @@ TEST_F(SecurityClients, AccountsMakeEveryProtocolSignIn) {
     seen += head + read_file_bytes(body + ".err");
     unlink(body.c_str());
   }
+
+  // A kept-alive plain proxy client's second request would carry its
+  // sign-in line past recognition: its first is made the connection's last.
+  origin11_server keep;
+  ASSERT_TRUE(keep.start("127.0.0.42"));
+  const std::string where = "127.0.0.42:" + std::to_string(keep.port);
+  const std::string signed_get = "GET http://" + where + "/bytes/5 HTTP/1.1\r\nHost: " + where +
+                                 "\r\nProxy-Authorization: Basic " + kPairBase64 + "\r\n\r\n";
+  const int kept = connect_to(program.ip, program.port, 5000);
+  ASSERT_GE(kept, 0);
+  send_all(kept, signed_get);
+  EXPECT_EQ(read_http_reply(kept, 5000).rfind("HTTP/1.1 200", 0), 0u);
+  send_all(kept, signed_get);
+  read_to_close(kept, 3000);
+  close(kept);
+  EXPECT_EQ(keep.requests(), 1);
+  EXPECT_EQ(keep.last_head().find("roxy-Authorization"), std::string::npos) << keep.last_head();
 
   // Wrong and missing sign-ins, by protocol.
   const std::string get =

@@ -34,6 +34,40 @@ int open_socks5(const std::string& ip, uint16_t port, const std::string& host, u
   return fd;
 }
 
+int socks_request(int version, const std::string& ip, uint16_t port, const std::string& host,
+                  uint16_t dest_port, int* fd, int timeout_ms) {
+  *fd = -1;
+  const int s = connect_to(ip, port, timeout_ms);
+  if (s < 0) return -1;
+  in_addr a{};
+  const bool v4 = inet_pton(AF_INET, host.c_str(), &a) == 1;
+  std::string req;
+  if (version == 5) {
+    req = {5, 1, 0, 5, 1, 0, static_cast<char>(v4 ? 1 : 3)};
+    if (!v4) req.push_back(static_cast<char>(host.size()));
+    req += v4 ? std::string(reinterpret_cast<const char*>(&a), 4) : host;
+    req.push_back(static_cast<char>(dest_port >> 8));
+    req.push_back(static_cast<char>(dest_port & 0xFF));
+  } else {
+    req = {4, 1, static_cast<char>(dest_port >> 8), static_cast<char>(dest_port & 0xFF)};
+    req += v4 ? std::string(reinterpret_cast<const char*>(&a), 4) : std::string("\0\0\0\1", 4);
+    req += std::string("user\0", 5);
+    if (!v4) req += host + std::string(1, '\0');
+  }
+  const size_t reply_size = version == 5 ? 12 : 8;  // SOCKS5: method reply + IPv4 reply
+  char reply[12];
+  if (!send_all(s, req) || !read_exact(s, reply, reply_size, timeout_ms)) {
+    close(s);
+    return -1;
+  }
+  const int code = static_cast<uint8_t>(reply[version == 5 ? 3 : 1]);
+  if (code == (version == 5 ? 0 : 0x5A))
+    *fd = s;
+  else
+    close(s);
+  return code;
+}
+
 int open_connect(const std::string& ip, uint16_t port, const std::string& host, uint16_t dest_port,
                  int timeout_ms) {
   const int fd = connect_to(ip, port, timeout_ms);

@@ -17,6 +17,13 @@ int open_socks5(const std::string& ip, uint16_t port, const std::string& host, u
 int open_connect(const std::string& ip, uint16_t port, const std::string& host, uint16_t dest_port,
                  int timeout_ms = 10000);
 
+// A SOCKS request through ip:port (version 4: SOCKS4a, the host sent as a
+// name unless it is an IPv4 address; version 5: no sign-in): the reply
+// code (SOCKS5's status byte, SOCKS4's 0x5A or 0x5B), -1 when no reply came.
+// *fd is the open socket when the request was granted, else -1.
+int socks_request(int version, const std::string& ip, uint16_t port, const std::string& host,
+                  uint16_t dest_port, int* fd, int timeout_ms = 10000);
+
 // The WebSocket handshake for GET /ws on an open connection, then one text
 // frame sent (masked) and read back. "" when the echo came back, else what
 // went wrong.

@@ -10,6 +10,7 @@
 #include "chain/failover.h"
 #include "chain/negotiate.h"
 #include "db/db.h"
+#include "util/rules.h"
 
 namespace {
 
@@ -96,9 +97,11 @@ TEST(ChainFailure, TimeLimitsAndLoopsAreNamed) {
   const struct {
     chain_fault fault;
     uint8_t code;
-  } codes[] = {{chain_fault::refused_dest, 4}, {chain_fault::refused, 5},
-               {chain_fault::no_connect, 5},   {chain_fault::out_of_time, 6},
-               {chain_fault::no_chain, 1},     {chain_fault::auth_refused, 1}};
+  } codes[] = {{chain_fault::refused_dest, 4},      {chain_fault::refused, 5},
+               {chain_fault::no_connect, 5},        {chain_fault::out_of_time, 6},
+               {chain_fault::no_chain, 1},          {chain_fault::auth_refused, 1},
+               {chain_fault::direct_no_connect, 5}, {chain_fault::direct_no_time, 6},
+               {chain_fault::direct_refused, 2}};
   for (const auto& c : codes) EXPECT_EQ(chain_socks5_code(c.fault), c.code);
 }
 
@@ -116,6 +119,24 @@ TEST(ChainFailure, AttemptNoteOnlyOnceSomethingFailed) {
   std::strcpy(c.target, "example.test/page");
   EXPECT_STREQ(c.client.target, "example.test/page");
   EXPECT_EQ(c.client.attempt, 1);
+  // A client a rule sent direct says so, and by which rule.
+  c.client.rule_action = static_cast<uint8_t>(rule_action::direct);
+  c.client.rule_line = 3;
+  ASSERT_GT(chain_attempt_note(c, note, sizeof note), 0u);
+  EXPECT_EQ(std::string(note).rfind("direct by rule 3", 0), 0u) << note;
+}
+
+TEST(ChainFailure, ADirectAttemptFailsAtItsDestination) {
+  route_record r{};
+  r.hop_count = 1;
+  r.hops[0] = hop{HOP_END, 80, inet_addr("192.0.2.1")};
+  EXPECT_EQ(chain_failure_of(r).fault, chain_fault::direct_no_connect);
+  r.failed = 1;
+  r.socks5_stage = STEP_TIMED_OUT;
+  EXPECT_EQ(chain_failure_of(r).fault, chain_fault::direct_no_time);
+  char text[FAILURE_TEXT_SIZE];
+  chain_failure_text(chain_failure_of(r), text, sizeof text);
+  EXPECT_STREQ(text, "the destination did not answer in time");
 }
 
 }  // namespace
