@@ -80,44 +80,59 @@ struct pump_result {
   bool ok = true;
 };
 
-pump_result pump(int fd, size_t total, uint8_t salt_out) {
+// One side of an exchange: what it has sent and received so far.
+struct pump_state {
+  pump_state(int socket, size_t bytes, uint8_t salt) : fd(socket), total(bytes), salt_out(salt) {}
+  int fd;
+  size_t total;
+  uint8_t salt_out;
   pump_result r;
-  std::vector<uint8_t> out(64 * 1024), in(64 * 1024);
-  size_t sent = 0;
-  size_t chunk_off = out.size();
-  size_t chunk_len = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (r.got < total || sent < total) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      r.ok = false;
-      break;
-    }
+  std::vector<uint8_t> out = std::vector<uint8_t>(64 * 1024), in = std::vector<uint8_t>(64 * 1024);
+  size_t sent = 0, chunk_off = 0, chunk_len = 0;
+  std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(120);
+
+  // Waits up to 1 s, sends what fits, reads what came: the read's result
+  // (0: the other side's end), or -1 when nothing was read.
+  ssize_t step() {
     pollfd pfd{fd, static_cast<short>(POLLIN | (sent < total ? POLLOUT : 0)), 0};
-    if (poll(&pfd, 1, 1000) < 0) break;
-    if ((pfd.revents & POLLOUT) && sent < total) {
-      if (chunk_off >= chunk_len) {
-        fill(out, sent, salt_out);
-        chunk_len = std::min(out.size(), total - sent);
-        r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
-        chunk_off = 0;
-      }
-      ssize_t w =
-          send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (w > 0) {
-        chunk_off += static_cast<size_t>(w);
-        sent += static_cast<size_t>(w);
-      }
+    if (poll(&pfd, 1, 1000) < 0) return -1;
+    if ((pfd.revents & POLLOUT) && sent < total) send_some();
+    if (!(pfd.revents & (POLLIN | POLLHUP))) return -1;
+    const ssize_t n = recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      r.got_sum = pattern_sum(0, in.data(), static_cast<size_t>(n), r.got_sum);
+      r.got += static_cast<size_t>(n);
     }
-    if (pfd.revents & (POLLIN | POLLHUP)) {
-      ssize_t n = recv(fd, in.data(), in.size(), MSG_DONTWAIT);
-      if (n == 0 && r.got < total) break;
-      if (n > 0) {
-        r.got_sum = pattern_sum(0, in.data(), static_cast<size_t>(n), r.got_sum);
-        r.got += static_cast<size_t>(n);
-      }
+    return n;
+  }
+  void send_some() {
+    if (chunk_off >= chunk_len) {
+      fill(out, sent, salt_out);
+      chunk_len = std::min(out.size(), total - sent);
+      r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
+      chunk_off = 0;
+    }
+    const ssize_t w =
+        send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (w > 0) {
+      chunk_off += static_cast<size_t>(w);
+      sent += static_cast<size_t>(w);
     }
   }
-  return r;
+  bool late() const { return std::chrono::steady_clock::now() > deadline; }
+};
+
+pump_result pump(int fd, size_t total, uint8_t salt_out) {
+  pump_state p{fd, total, salt_out};
+  while (p.r.got < total || p.sent < total) {
+    if (p.late()) {
+      p.r.ok = false;
+      break;
+    }
+    if (p.step() == 0 && p.r.got < total) break;
+  }
+  return p.r;
 }
 
 uint64_t expected_sum(size_t total, uint8_t salt) {
@@ -292,44 +307,17 @@ namespace {
 // (first), or only once the other side's end has arrived too (second).
 // Reads on until the end: true when every byte came and then the end.
 pump_result pump_half_close(int fd, size_t total, uint8_t salt_out, bool shut_first) {
-  pump_result r;
-  std::vector<uint8_t> out(64 * 1024), in(64 * 1024);
-  size_t sent = 0, chunk_off = 0, chunk_len = 0;
+  pump_state p{fd, total, salt_out};
   bool shut = false, ended = false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (!(shut && ended)) {
-    if (std::chrono::steady_clock::now() > deadline) break;
-    if (!shut && sent == total && (shut_first || ended)) {
+  while (!(shut && ended) && !p.late()) {
+    if (!shut && p.sent == total && (shut_first || ended)) {
       shutdown(fd, SHUT_WR);
       shut = true;
     }
-    pollfd pfd{fd, static_cast<short>(POLLIN | (sent < total ? POLLOUT : 0)), 0};
-    if (poll(&pfd, 1, 1000) < 0) break;
-    if ((pfd.revents & POLLOUT) && sent < total) {
-      if (chunk_off >= chunk_len) {
-        fill(out, sent, salt_out);
-        chunk_len = std::min(out.size(), total - sent);
-        r.sent_sum = pattern_sum(0, out.data(), chunk_len, r.sent_sum);
-        chunk_off = 0;
-      }
-      ssize_t w =
-          send(fd, out.data() + chunk_off, chunk_len - chunk_off, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (w > 0) {
-        chunk_off += static_cast<size_t>(w);
-        sent += static_cast<size_t>(w);
-      }
-    }
-    if (pfd.revents & (POLLIN | POLLHUP)) {
-      ssize_t n = recv(fd, in.data(), in.size(), MSG_DONTWAIT);
-      if (n == 0) ended = true;
-      if (n > 0) {
-        r.got_sum = pattern_sum(0, in.data(), static_cast<size_t>(n), r.got_sum);
-        r.got += static_cast<size_t>(n);
-      }
-    }
+    if (p.step() == 0) ended = true;
   }
-  r.ok = shut && ended;
-  return r;
+  p.r.ok = shut && ended;
+  return p.r;
 }
 
 // The relay's 'R' letters: the zero-copy path moves bytes without them.
