@@ -135,6 +135,34 @@ pump_result pump(int fd, size_t total, uint8_t salt_out) {
   return p.r;
 }
 
+// Runs `side` (fd, is_client) on the client's connection and on the
+// target's accepted one at once while the engine turns, then closes both.
+struct side_results {
+  pump_result client, target;
+};
+template <class Side>
+side_results both_sides(engine_harness& h, int target, Side side) {
+  side_results r;
+  std::atomic<int> finished{0};
+  std::thread target_thread([&] {
+    const int peer = accept(target, nullptr, nullptr);
+    r.target = side(peer, false);
+    close(peer);
+    ++finished;
+  });
+  std::thread client_thread([&] {
+    const int fd = connect_local(h.port);
+    r.client = side(fd, true);
+    close(fd);
+    ++finished;
+  });
+  h.run_until([&] { return finished.load() == 2; }, 150000);
+  target_thread.join();
+  client_thread.join();
+  close(target);
+  return r;
+}
+
 uint64_t expected_sum(size_t total, uint8_t salt) {
   std::vector<uint8_t> buf(64 * 1024);
   uint64_t sum = 0;
@@ -176,25 +204,11 @@ TEST(EngineIo, RelayedPairCarries100MBEachWay) {
   engine_harness h;
   int target = attach_relay();
   constexpr size_t total = 100u << 20;
-  pump_result client_side, target_side;
-  std::atomic<int> finished{0};
-  std::thread target_thread([&] {
-    int peer = accept(target, nullptr, nullptr);
-    target_side = pump(peer, total, 0x5A);
-    shutdown(peer, SHUT_WR);
-    close(peer);
-    ++finished;
+  const auto [client_side, target_side] = both_sides(h, target, [](int fd, bool client) {
+    const pump_result r = pump(fd, total, client ? 0xA5 : 0x5A);
+    if (!client) shutdown(fd, SHUT_WR);
+    return r;
   });
-  std::thread client_thread([&] {
-    int fd = connect_local(h.port);
-    client_side = pump(fd, total, 0xA5);
-    close(fd);
-    ++finished;
-  });
-  h.run_until([&] { return finished.load() == 2; }, 150000);
-  target_thread.join();
-  client_thread.join();
-  close(target);
   ASSERT_TRUE(client_side.ok && target_side.ok);
   EXPECT_EQ(client_side.got, total);
   EXPECT_EQ(target_side.got, total);
@@ -357,24 +371,9 @@ TEST(EngineIo, RelayCarries64MiBEachWayWithHalfCloseInBothOrders) {
     slot_attach(slot_kind::relay, relay_counting);
     relay_reads = 0;
     constexpr size_t total = 64u << 20;
-    pump_result client_side, target_side;
-    std::atomic<int> finished{0};
-    std::thread target_thread([&] {
-      int peer = accept(target, nullptr, nullptr);
-      target_side = pump_half_close(peer, total, 0x3C, !c.client_first);
-      close(peer);
-      ++finished;
+    const auto [client_side, target_side] = both_sides(h, target, [&](int fd, bool client) {
+      return pump_half_close(fd, total, client ? 0xC3 : 0x3C, client == c.client_first);
     });
-    std::thread client_thread([&] {
-      int fd = connect_local(h.port);
-      client_side = pump_half_close(fd, total, 0xC3, c.client_first);
-      close(fd);
-      ++finished;
-    });
-    h.run_until([&] { return finished.load() == 2; }, 150000);
-    target_thread.join();
-    client_thread.join();
-    close(target);
     EXPECT_TRUE(client_side.ok && target_side.ok);
     EXPECT_EQ(client_side.got, total);
     EXPECT_EQ(target_side.got, total);
