@@ -315,6 +315,16 @@ void chain_note_failure(int client, const chain_failure& failure) {
   if (blames_before(c, failure)) exclude(c, failure.before);
 }
 
+void chain_failure_line(int client, const char* what, const chain_failure& failure,
+                        const char* outcome) {
+  char why[FAILURE_TEXT_SIZE];
+  chain_failure_text(failure, why, sizeof why);
+  char shown[DEST_HOST_SIZE + 2];
+  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
+  console_line("chain to %.66s:%u%s (%s); %s", shown,
+               static_cast<unsigned>(conn_table[client].dest_port), what, why, outcome);
+}
+
 void chain_failed(int client, const chain_failure& failure) {
   if (client < 0 || client >= SLOT_COUNT) return;
   client_route& c = route_of(client).client;
@@ -324,13 +334,8 @@ void chain_failed(int client, const chain_failure& failure) {
     return;
   }
   chain_note_failure(client, failure);
-  char why[FAILURE_TEXT_SIZE];
-  chain_failure_text(failure, why, sizeof why);
-  char shown[DEST_HOST_SIZE + 2];
-  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
   if (c.out_of_time) {
-    console_line("chain to %.66s:%u failed (%s); out of time", shown,
-                 static_cast<unsigned>(conn_table[client].dest_port), why);
+    chain_failure_line(client, " failed", failure, "out of time");
     metrics_chain_closed(false, 0, 0);
     chain_failure ended = failure;
     ended.fault = chain_fault::out_of_time;
@@ -342,15 +347,14 @@ void chain_failed(int client, const chain_failure& failure) {
     const attempt_result next = chain_attempt(client);
     if (next == attempt_result::started || next == attempt_result::deferred) {
       metrics_chain_retried();
-      console_line("chain to %.66s:%u failed (%s); trying again (attempt %u)", shown,
-                   static_cast<unsigned>(conn_table[client].dest_port), why, c.attempt + 1u);
+      char again[32];
+      snprintf(again, sizeof again, "trying again (attempt %u)", c.attempt + 1u);
+      chain_failure_line(client, " failed", failure, again);
       return;
     }
-    console_line("chain to %.66s:%u failed (%s); no other proxy to try", shown,
-                 static_cast<unsigned>(conn_table[client].dest_port), why);
+    chain_failure_line(client, " failed", failure, "no other proxy to try");
   } else {
-    console_line("chain to %.66s:%u failed (%s); not retried", shown,
-                 static_cast<unsigned>(conn_table[client].dest_port), why);
+    chain_failure_line(client, " failed", failure, "not retried");
   }
   metrics_chain_closed(false, 0, 0);
   chain_give_up(client, failure);

@@ -23,6 +23,9 @@ int chain_client_of(int out);
 // The client's later attempts avoid what `failure` blames; it becomes the
 // client's last failure.
 void chain_note_failure(int client, const chain_failure& failure);
+// The console line "chain to HOST:PORT<what> (why); <outcome>".
+void chain_failure_line(int client, const char* what, const chain_failure& failure,
+                        const char* outcome);
 // An attempt of client slot `client` failed: another attempt, or the end.
 void chain_failed(int client, const chain_failure& failure);
 // The end for the client: the 502 page where its protocol can show one, then close.

@@ -9,10 +9,8 @@
 #include "chain/limits.h"
 #include "chain/negotiate.h"
 #include "chain/select.h"
-#include "log/console.h"
 #include "log/metrics.h"
 #include "platform/clock.h"
-#include "platform/resolve.h"
 #include "util/rules.h"
 
 namespace {
@@ -131,12 +129,7 @@ bool chain_race_survives(int out, int client, const chain_failure& failure) {
   if (other < 0 || other == out || conn_table[other].sock == -1) return false;
   if (!racer_failed) conn_table[client].link_sock = conn_table[other].sock;
   chain_note_failure(client, failure);
-  char why[FAILURE_TEXT_SIZE];
-  chain_failure_text(failure, why, sizeof why);
-  char shown[DEST_HOST_SIZE + 2];
-  host_for_display(conn_table[client].dest_host, shown, sizeof shown);
-  console_line("chain to %.66s:%u: one attempt failed (%s); the other goes on", shown,
-               static_cast<unsigned>(conn_table[client].dest_port), why);
+  chain_failure_line(client, ": one attempt failed", failure, "the other goes on");
   // The attempt left may be raced in its turn once it has run its time.
   c.attempt_started = conn_table[other].started;
   chain_race_arm(client);
